@@ -1,0 +1,42 @@
+// Owned references to host objects.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace mg {
+
+// Holds one strong reference, released when the Ref goes away. A null Ref
+// means "failed, with the host's error indicator set".
+class Ref {
+public:
+    Ref() noexcept = default;
+    static Ref steal(PyObject* object) noexcept { return Ref(object); }
+    static Ref borrow(PyObject* object) noexcept
+    {
+        Py_XINCREF(object);
+        return Ref(object);
+    }
+
+    Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept
+    {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    // Hands the reference to the caller (a C-API "new reference" result).
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+
+private:
+    explicit Ref(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+}  // namespace mg
