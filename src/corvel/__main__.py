@@ -1,0 +1,43 @@
+"""``python -m corvel``: runs corvel.model_generator as the host's main module.
+
+``python -m`` cannot start an extension module itself, so this launcher does
+what an embedding host does: it takes the module definition from
+``PyInit_model_generator`` and runs the create and execute steps with a spec
+named "__main__". The module then generates the schema files, models and
+index for its three default connectors.
+"""
+
+import ctypes
+import importlib.machinery
+import importlib.util
+import sys
+
+_PYTHON_API_VERSION = 1013
+
+
+def run_as_main() -> None:
+    found = importlib.util.find_spec("corvel.model_generator")
+    if found is None or found.origin is None:
+        raise ImportError("corvel.model_generator is not built")
+    if "corvel.model_generator" in sys.modules:
+        raise RuntimeError("corvel.model_generator is already imported in this process")
+
+    library = ctypes.PyDLL(found.origin)
+    init = library.PyInit_model_generator
+    init.restype = ctypes.c_void_p  # the module definition, owned by the module
+    definition = init()
+
+    create = ctypes.pythonapi.PyModule_FromDefAndSpec2
+    create.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    create.restype = ctypes.py_object
+    execute = ctypes.pythonapi.PyModule_ExecDef
+    execute.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    execute.restype = ctypes.c_int
+
+    spec = importlib.machinery.ModuleSpec("__main__", found.loader, origin=found.origin)
+    module = create(definition, spec, _PYTHON_API_VERSION)
+    execute(module, definition)  # raises what the execute step raised
+
+
+if __name__ == "__main__":
+    run_as_main()
