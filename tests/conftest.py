@@ -1,0 +1,138 @@
+"""Shared fixtures: the built extension, a generated tree in a temporary
+directory, registry documents on disk or behind a local HTTP server, and fresh
+interpreters for start-up behaviour."""
+
+import http.server
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import threading
+from pathlib import Path
+
+import pytest
+
+os.environ.setdefault("DO_NOT_TRACK", "1")
+
+import corvel.model_generator as mg  # noqa: E402
+
+INSTALLED_PACKAGE = Path(mg.__file__).parent
+
+
+@pytest.fixture
+def tree(tmp_path):
+    """A generated tree of its own: mg.CURRENT_DIR points at it for the test."""
+    root = tmp_path / "pkg"
+    (root / "connector_configs" / "jsonschema").mkdir(parents=True)
+    (root / "connector_configs" / "model").mkdir(parents=True)
+    saved = mg.CURRENT_DIR
+    mg.CURRENT_DIR = str(root)
+    yield root
+    mg.CURRENT_DIR = saved
+
+
+@pytest.fixture
+def rebind():
+    """Rebinds module attributes for one test: rebind(name=value, ...)."""
+    saved = {}
+
+    def set_names(**names):
+        for name, value in names.items():
+            saved.setdefault(name, mg.__dict__.get(name))
+            setattr(mg, name, value)
+
+    yield set_names
+    for name, value in saved.items():
+        setattr(mg, name, value)
+
+
+def entry(repository, tag="1.0.0", schema=None, **extra):
+    """A registry entry with a small schema unless one is given."""
+    if schema is None:
+        schema = {"type": "object", "properties": {"path": {"type": "string"}}}
+    result = {"dockerRepository": repository, "spec": {"connectionSpecification": schema}, **extra}
+    if tag is not ...:
+        result["dockerImageTag"] = tag
+    return result
+
+
+@pytest.fixture
+def registry(tmp_path, monkeypatch):
+    """Writes a registry document and points airbyte at it: registry(doc)."""
+
+    def write(document, *, raw=None):
+        path = tmp_path / "registry.json"
+        if raw is not None:
+            path.write_bytes(raw)
+        else:
+            path.write_text(json.dumps(document), encoding="utf-8")
+        monkeypatch.setenv("AIRBYTE_LOCAL_REGISTRY", str(path))
+        return path
+
+    return write
+
+
+class RegistryServer:
+    """A real HTTP server on 127.0.0.1 answering every GET with one reply."""
+
+    def __init__(self):
+        self.status = 200
+        self.body = b"{}"
+        self.requests = []
+        server = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                server.requests.append({"path": self.path, "headers": dict(self.headers)})
+                self.send_response(server.status)
+                self.send_header("Content-Type", "application/json")
+                self.send_header("Content-Length", str(len(server.body)))
+                self.end_headers()
+                self.wfile.write(server.body)
+
+            def log_message(self, *args):
+                pass
+
+        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.httpd.server_address[1]}/registry.json"
+        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.httpd.shutdown()
+        self.httpd.server_close()
+        self.thread.join()
+
+
+@pytest.fixture
+def registry_server(monkeypatch):
+    server = RegistryServer()
+    monkeypatch.setenv("AIRBYTE_LOCAL_REGISTRY", server.url)
+    yield server
+    server.close()
+
+
+@pytest.fixture
+def package_copy(tmp_path):
+    """A copy of the installed corvel package under tmp_path/site; returns the
+    directory to put on the search path."""
+    site = tmp_path / "site"
+    shutil.copytree(INSTALLED_PACKAGE, site / "corvel", ignore=shutil.ignore_patterns("__pycache__"))
+    return site
+
+
+def run_python(code, *, path_entry=None, cwd=None, env=None):
+    """Runs `code` in a fresh interpreter; returns the completed process."""
+    environment = dict(os.environ, **(env or {}))
+    if path_entry is not None:
+        environment["PYTHONPATH"] = str(path_entry)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        env=environment,
+        timeout=300,
+    )
