@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <structmember.h>
-#include <vector>
 
 namespace mg {
 namespace {
@@ -64,30 +63,6 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result;
 }
 
-// Calls with a keyword dict are turned into vectorcalls without checking the
-// keys first, so that a non-string key gets this function's own message.
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs)
-{
-    const Py_ssize_t positional = PyTuple_GET_SIZE(args);
-    const Py_ssize_t keywords = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    std::vector<PyObject*> stack(static_cast<size_t>(positional + keywords));
-    for (Py_ssize_t index = 0; index < positional; ++index) stack[index] = PyTuple_GET_ITEM(args, index);
-    Ref names;
-    if (keywords) {
-        names = Ref::steal(PyTuple_New(keywords));
-        if (!names) return nullptr;
-        Py_ssize_t position = 0, index = 0;
-        PyObject *key, *value;
-        while (PyDict_Next(kwargs, &position, &key, &value)) {
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(names.get(), index, key);
-            stack[positional + index] = value;
-            ++index;
-        }
-    }
-    return function_vectorcall(self, stack.data(), static_cast<size_t>(positional), names.get());
-}
-
 int function_traverse(PyObject* self, visitproc visit, void* arg)
 {
     Py_VISIT(Py_TYPE(self));
@@ -140,7 +115,7 @@ PyMemberDef function_members[] = {
 };
 
 PyType_Slot function_slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(function_call)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
     {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
     {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
