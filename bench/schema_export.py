@@ -1,0 +1,413 @@
+"""Schema export benchmark: corvel.model_generator.generate_jsonschema_files
+against the plain-Python loop doing the same work (the floor).
+
+    python bench/schema_export.py            # both registries, 7 repetitions
+    python bench/schema_export.py --reps 3 --registries small
+
+Two synthetic registries from bench/make_registry.py are used: "small"
+(500 connectors, ~2.5 MB) and "large" (the same ten times over, ~25 MB).  Each
+repetition runs both implementations, in alternating order, over every
+connector of both registries, and each run happens in a fresh process:
+
+  * default: a child forked from one interpreter that has already imported
+    airbyte, corvel.model_generator, json, re and pathlib, so both sides start
+    from the same heap and importing airbyte (~10 s) is paid once;
+  * --cold: a new interpreter per run, importing the same modules itself.
+
+The child times the call alone and measures the peak RSS growth during it:
+the kernel's high-water mark is reset through /proc/self/clear_refs just
+before the call and VmHWM is read right after, minus VmRSS before.  RSS sees
+every allocation, the extension's C++ heap included, which tracemalloc would
+not.  Outputs of both implementations are hashed and compared on every run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import hashlib
+import json
+import os
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+TIME_TARGET = 1.05
+MEMORY_TARGET = 1.10
+REGISTRIES = {"small": 1, "large": 10}  # name -> replicas of the base entries
+IMPLS = ("floor", "extension")
+
+CONST_PATTERN = r'("const":)([^,|\n]*)(,{0,1})'
+CONST_REPLACEMENT = r'"enum": [\2]\3'
+
+# Filled by load_modules(): the modules every measured process holds.
+ab_registry = None
+mg = None
+
+
+def load_modules(require_extension: bool = True) -> str | None:
+    """Import airbyte's registry module and the extension; returns the import
+    error of the extension when it is not required and fails to load."""
+    global ab_registry, mg
+    os.environ.setdefault("DO_NOT_TRACK", "1")
+    import re  # noqa: F401  (both sides hold the same modules)
+    import airbyte.sources.registry as registry
+
+    ab_registry = registry
+    try:
+        import corvel.model_generator as module
+    except ImportError as exc:
+        if require_extension:
+            raise
+        return f"{type(exc).__name__}: {exc}"
+    mg = module
+    return None
+
+
+def floor_generate(connector_names, current_dir: str) -> list[str]:
+    """generate_jsonschema_files written as plain Python, writing under
+    current_dir/connector_configs/jsonschema/."""
+    import re
+
+    url = ab_registry._get_registry_url()
+    if ab_registry._is_registry_disabled(url):
+        return []
+    with Path(url).open(encoding="utf-8") as f:
+        data = json.load(f)
+    re_capture_groups = re.compile(CONST_PATTERN)
+    written = []
+    for typ in ("sources", "destinations"):
+        for j in data.get(typ):
+            name = j["dockerRepository"].replace("airbyte/", "")
+            latest_version = j.get("dockerImageTag")
+            if name in connector_names:
+                name_w_version = f"{name}__{latest_version if latest_version else ''}"
+                for ch in (".", "-", "/", ":", " "):
+                    name_w_version = name_w_version.replace(ch, "_")
+                written.append(name_w_version)
+                schema = j.get("spec").get("connectionSpecification")
+                schema["title"] = name + "-config"
+                schema["properties"]["connector_name"] = {
+                    "type": "string",
+                    "title": name,
+                    "enum": [name],
+                    "default": name,
+                    "description": "the name of the connector - source or destination",
+                }
+                text = json.dumps(schema, indent=2)
+                text = re_capture_groups.sub(CONST_REPLACEMENT, text)
+                path = current_dir + "/connector_configs/jsonschema/" + name_w_version + ".json"
+                with open(path, "w+", encoding="utf8") as f:
+                    f.write(text)
+    return written
+
+
+# -- measuring one run ------------------------------------------------------
+
+def _proc_status_kib(field: str) -> int:
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    raise KeyError(field)
+
+
+def _reset_peak_rss() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def tree_digest(result: list[str], root: Path) -> tuple[str, int]:
+    h = hashlib.sha256(json.dumps(result).encode())
+    files = sorted(root.iterdir())
+    for p in files:
+        h.update(b"\0" + p.name.encode() + b"\0")
+        h.update(p.read_bytes())
+    return h.hexdigest(), len(files)
+
+
+def measure(impl: str, registry: str, names_file: str, out_root: str,
+            keep: bool = False) -> dict:
+    """One run of `impl` over every connector of `registry`, in this process."""
+    os.environ["AIRBYTE_LOCAL_REGISTRY"] = registry
+    names = set(json.loads(Path(names_file).read_text(encoding="utf-8")))
+    out = tempfile.mkdtemp(prefix=f"{impl}-", dir=out_root)
+    target = Path(out, "connector_configs", "jsonschema")
+    target.mkdir(parents=True)
+    if impl == "extension":
+        mg.CURRENT_DIR = out
+
+        def call():
+            return mg.generate_jsonschema_files(names)
+    else:
+        def call():
+            return floor_generate(names, out)
+
+    gc.collect()
+    rss_before = _proc_status_kib("VmRSS")
+    hwm_reset = _reset_peak_rss()
+    t0 = time.perf_counter()
+    result = call()
+    wall = time.perf_counter() - t0
+    if hwm_reset:
+        peak = _proc_status_kib("VmHWM")
+    else:  # lifetime peak: overstates when the process peaked before the call
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    digest, files = tree_digest(list(result), target)
+    if not keep:
+        shutil.rmtree(out)
+    return {"wall_s": wall, "peak_kib": max(peak - rss_before, 0), "hwm_reset": hwm_reset,
+            "digest": digest, "files": files, "names": len(result), "out": out}
+
+
+def run_forked(*args) -> dict:
+    sys.stdout.flush()
+    sys.stderr.flush()
+    r, w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(r)
+        try:
+            payload = {"ok": True, **measure(*args)}
+        except BaseException:
+            payload = {"ok": False, "error": traceback.format_exc()}
+        data = json.dumps(payload).encode()
+        while data:
+            data = data[os.write(w, data):]
+        os._exit(0)
+    os.close(w)
+    chunks = []
+    with os.fdopen(r, "rb") as f:
+        while chunk := f.read(65536):
+            chunks.append(chunk)
+    _, status = os.waitpid(pid, 0)
+    if not chunks:
+        return {"ok": False, "error": f"child died ({describe_status(status)})"}
+    return json.loads(b"".join(chunks))
+
+
+def run_cold(*args) -> dict:
+    impl, registry, names_file, out_root, keep = args
+    cmd = [sys.executable, __file__, "--child", impl, registry, names_file, out_root]
+    if keep:
+        cmd.append("--keep")
+    proc = subprocess.run(cmd, capture_output=True, text=True)
+    lines = proc.stdout.strip().splitlines()
+    if proc.returncode != 0 or not lines:
+        return {"ok": False, "error": f"exit {proc.returncode}\n{proc.stderr[-4000:]}"}
+    return json.loads(lines[-1])
+
+
+def describe_status(status: int) -> str:
+    if os.WIFSIGNALED(status):
+        return f"signal {os.WTERMSIG(status)}"
+    return f"exit {os.WEXITSTATUS(status)}"
+
+
+def child_main(argv: list[str]) -> int:
+    impl, registry, names_file, out_root, *rest = argv
+    load_modules(require_extension=impl == "extension")
+    try:
+        payload = {"ok": True, **measure(impl, registry, names_file, out_root, "--keep" in rest)}
+    except BaseException:
+        payload = {"ok": False, "error": traceback.format_exc()}
+    print(json.dumps(payload))
+    return 0
+
+
+# -- reporting --------------------------------------------------------------
+
+def first_difference(a: Path, b: Path) -> str:
+    fa = {p.name for p in a.iterdir()}
+    fb = {p.name for p in b.iterdir()}
+    if fa != fb:
+        only_a = sorted(fa - fb)[:3]
+        only_b = sorted(fb - fa)[:3]
+        return f"file sets differ: floor only {only_a}, extension only {only_b}"
+    differing = [n for n in sorted(fa) if (a / n).read_bytes() != (b / n).read_bytes()]
+    if not differing:
+        return "files are identical; the returned lists differ"
+    name = differing[0]
+    x = (a / name).read_bytes()
+    y = (b / name).read_bytes()
+    i = next((k for k in range(min(len(x), len(y))) if x[k] != y[k]), min(len(x), len(y)))
+    line = x[:i].count(b"\n") + 1
+    return (f"{len(differing)} of {len(fa)} files differ; first, {name}, at byte {i} (line {line}):\n"
+            f"  floor:     {x[max(i - 40, 0):i + 40]!r}\n"
+            f"  extension: {y[max(i - 40, 0):i + 40]!r}")
+
+
+def _fmt_s(xs: list[float]) -> str:
+    return f"{statistics.median(xs):7.3f} ({min(xs):.3f}-{max(xs):.3f})"
+
+
+def _fmt_mib(xs: list[float]) -> str:
+    return f"{statistics.median(xs) / 1024:7.1f} ({min(xs) / 1024:.1f}-{max(xs) / 1024:.1f})"
+
+
+def _verdict(ratio: float, target: float) -> str:
+    return "met" if ratio <= target else "MISSED"
+
+
+def report(results: dict, info: dict, impls: list[str], reps: int, mode: str,
+           tmp: str) -> list[str]:
+    lines = []
+    both = len(impls) == 2
+    lines.append("schema export: generate_jsonschema_files(all connectors) vs the plain-Python floor")
+    lines.append(f"{reps} repetitions per implementation, interleaved; median (min-max); "
+                 f"ratio = extension / floor")
+    lines.append("")
+    hdr = f"{'registry':<8} {'size':>8} {'entries':>7} | {'floor s':>24} | {'extension s':>24} | {'ratio':>6}  target <= {TIME_TARGET}"
+    lines.append(hdr)
+    lines.append("-" * len(hdr))
+    for reg, per_impl in results.items():
+        cells = []
+        for impl in IMPLS:
+            runs = per_impl.get(impl)
+            cells.append(_fmt_s([r["wall_s"] for r in runs]) if runs else f"{'-':>7}")
+        ratio = verdict = ""
+        if both:
+            rt = (statistics.median(r["wall_s"] for r in per_impl["extension"])
+                  / statistics.median(r["wall_s"] for r in per_impl["floor"]))
+            ratio, verdict = f"{rt:6.2f}", _verdict(rt, TIME_TARGET)
+        lines.append(f"{reg:<8} {info[reg]['bytes'] / 1e6:6.1f}MB {info[reg]['entries']:>7} | "
+                     f"{cells[0]:>24} | {cells[1]:>24} | {ratio:>6}  {verdict}")
+    lines.append("")
+    hdr = f"{'registry':<8} {'':>8} {'':>7} | {'floor peak MiB':>24} | {'extension peak MiB':>24} | {'ratio':>6}  target <= {MEMORY_TARGET}"
+    lines.append(hdr)
+    lines.append("-" * len(hdr))
+    for reg, per_impl in results.items():
+        cells = []
+        for impl in IMPLS:
+            runs = per_impl.get(impl)
+            cells.append(_fmt_mib([r["peak_kib"] for r in runs]) if runs else f"{'-':>7}")
+        ratio = verdict = ""
+        if both:
+            fm = statistics.median(r["peak_kib"] for r in per_impl["floor"])
+            em = statistics.median(r["peak_kib"] for r in per_impl["extension"])
+            rt = em / fm if fm else float("inf")
+            ratio, verdict = f"{rt:6.2f}", _verdict(rt, MEMORY_TARGET)
+        lines.append(f"{reg:<8} {'':>8} {'':>7} | {cells[0]:>24} | {cells[1]:>24} | {ratio:>6}  {verdict}")
+    lines.append("")
+    exact = all(r["hwm_reset"] for per in results.values() for runs in per.values() for r in runs)
+    lines.append("memory: peak RSS growth during the call, VmHWM after minus VmRSS before, "
+                 + ("the high-water mark reset via /proc/self/clear_refs just before the call"
+                    if exact else "ru_maxrss (clear_refs unavailable: includes any earlier peak)"))
+    lines.append(f"processes: {mode}")
+    lines.append(f"files: registries read from and outputs written under {tmp}")
+    return lines
+
+
+def default_tmp() -> str:
+    """tmpfs when there is one: creating thousands of files on a disk file
+    system costs seconds of noisy kernel time that both sides pay alike and
+    that would only blur the ratio."""
+    shm = Path("/dev/shm")
+    if shm.is_dir() and os.access(shm, os.W_OK):
+        return str(shm)
+    return tempfile.gettempdir()
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--reps", type=int, default=7)
+    ap.add_argument("--registries", nargs="+", choices=list(REGISTRIES), default=list(REGISTRIES))
+    ap.add_argument("--impl", choices=["both", *IMPLS], default="both")
+    ap.add_argument("--cold", action="store_true",
+                    help="a new interpreter per run instead of a forked child")
+    ap.add_argument("--json", metavar="FILE", help="also write every run's figures here")
+    ap.add_argument("--tmp", metavar="DIR", default=default_tmp(),
+                    help="where registries and outputs go (default: %(default)s)")
+    args = ap.parse_args(argv)
+    impls = list(IMPLS) if args.impl == "both" else [args.impl]
+    started = time.perf_counter()
+
+    work = Path(tempfile.mkdtemp(prefix="corvel-bench-schema-export-", dir=args.tmp))
+    try:
+        # The registries are written by a separate process so that this one,
+        # which the measured children are forked from, never holds them.
+        info = {}
+        for reg in args.registries:
+            path = work / f"registry-{reg}.json"
+            proc = subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(path),
+                                   "--replicas", str(REGISTRIES[reg])],
+                                  check=True, capture_output=True, text=True)
+            info[reg] = json.loads(proc.stdout)
+            info[reg]["names"] = str(path.with_suffix(".names.json"))
+
+        if args.cold:
+            runner = run_cold
+            mode = ("a new interpreter per run, each importing airbyte, corvel.model_generator, "
+                    "json, re, pathlib")
+        else:
+            err = load_modules(require_extension="extension" in impls)
+            if err:
+                print(f"warning: corvel.model_generator not importable ({err}); "
+                      "the floor runs without it", file=sys.stderr)
+            runner = run_forked
+            mode = ("each run in a child forked from one interpreter that imported airbyte, "
+                    "corvel.model_generator, json, re, pathlib")
+
+        results: dict = {reg: {impl: [] for impl in impls} for reg in args.registries}
+        failures = []
+        for rep in range(args.reps):
+            for reg in args.registries:
+                order = impls if rep % 2 == 0 else impls[::-1]
+                for impl in order:
+                    r = runner(impl, info[reg]["path"], info[reg]["names"], str(work), False)
+                    if not r["ok"]:
+                        failures.append(f"{reg}/{impl} repetition {rep + 1}: {r['error']}")
+                        continue
+                    results[reg][impl].append(r)
+                    print(f"  rep {rep + 1}/{args.reps} {reg:<5} {impl:<9} "
+                          f"{r['wall_s']:8.3f} s  {r['peak_kib'] / 1024:8.1f} MiB",
+                          file=sys.stderr, flush=True)
+        if failures:
+            print("\n".join(["FAILED runs:", *failures]))
+            return 1
+
+        status = 0
+        lines = report(results, info, impls, args.reps, mode, args.tmp)
+        for reg, per_impl in results.items():
+            digests = {impl: {r["digest"] for r in runs} for impl, runs in per_impl.items()}
+            counts = {r["names"] for runs in per_impl.values() for r in runs}
+            if counts != {info[reg]["entries"]}:
+                lines.append(f"{reg}: CONNECTORS WRITTEN {sorted(counts)}, expected {info[reg]['entries']}")
+                status = 1
+            if any(len(d) != 1 for d in digests.values()):
+                lines.append(f"{reg}: OUTPUT VARIES between repetitions of one implementation")
+                status = 1
+            elif len(impls) == 2:
+                if digests["floor"] == digests["extension"]:
+                    lines.append(f"{reg}: outputs identical to the floor, byte for byte, on every run")
+                else:
+                    status = 1
+                    kept = {impl: runner(impl, info[reg]["path"], info[reg]["names"],
+                                         str(work), True) for impl in impls}
+                    where = first_difference(Path(kept["floor"]["out"], "connector_configs", "jsonschema"),
+                                             Path(kept["extension"]["out"], "connector_configs", "jsonschema"))
+                    lines.append(f"{reg}: OUTPUT DIFFERS from the floor; {where}")
+        lines.append(f"total time {time.perf_counter() - started:.0f} s")
+        print("\n".join(lines))
+        if args.json:
+            Path(args.json).write_text(json.dumps({"info": info, "results": results}, indent=1))
+        return status
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) > 1 and sys.argv[1] == "--child":
+        sys.exit(child_main(sys.argv[2:]))
+    sys.exit(main())
