@@ -10,7 +10,6 @@ BUILD_STAMP := $(VENV)/.corvel-installed
 SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' \) -not -path 'src/corvel/connector_configs/*') CMakeLists.txt pyproject.toml
 
 export DO_NOT_TRACK := 1
-export PYTHONDONTWRITEBYTECODE := 1
 
 .PHONY: setup build test demo sanitize bench lock clean
 
@@ -19,7 +18,7 @@ setup: $(BUILD_STAMP)
 $(DEPS_STAMP): pyproject.toml constraints.txt
 	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --disable-pip-version-check uv==$(UV_VERSION)
-	$(UV) pip install -q --python $(PY) -r constraints.txt
+	$(UV) pip install -q --compile-bytecode --python $(PY) -r constraints.txt
 	touch $@
 
 # The extension is installed into the venv like any wheel, so the package
