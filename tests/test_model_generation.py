@@ -220,3 +220,25 @@ print("ok")
     result = run_python(code, path_entry=package_copy)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "ok"
+
+
+def test_errors_inside_the_class_name_generator_get_their_own_entry(tree, fake_generator):
+    import traceback
+
+    class Word:
+        def capitalize(self):
+            raise ValueError("no capital")
+
+    class Lowered:
+        def split(self, separator):
+            return [Word()]
+
+    class Name(str):
+        def split(self, separator):
+            return [type("Unversioned", (), {"lower": lambda self: Lowered()})()]
+
+    fake_generator("exit 0\n")
+    with pytest.raises(ValueError) as raised:
+        mg.generate_model_files([Name("a__1")])
+    names = [frame.name for frame in traceback.extract_tb(raised.value.__traceback__)]
+    assert names[1:] == ["corvel.model_generator.generate_model_files", "genexpr", "capitalize"]

@@ -74,7 +74,9 @@ def test_values_are_serialised_as_the_host_does(tree, registry):
 def test_one_line_consts(member, rewritten, rebind, tree, registry):
     comma = member.endswith(",")
     text = '{\n  "a": {\n    ' + member + ("\n    \"b\": 1" if comma else "") + "\n  }\n}"
-    assert rewrite(text, rebind, tree, registry) == text.replace(member, rewritten)
+    result = rewrite(text, rebind, tree, registry)
+    assert result == text.replace(member, rewritten)
+    assert result == PATTERN.sub(REPLACEMENT, text)
 
 
 def test_consts_that_hold_commas_bars_and_containers_stay_whole(tree, registry):
