@@ -154,6 +154,15 @@ def measure(impl: str, registry: str, names_file: str, out_root: str,
         def call():
             return floor_generate(names, out)
 
+    result, figures = measure_call(call)
+    digest, files = tree_digest(list(result), target)
+    if not keep:
+        shutil.rmtree(out)
+    return {**figures, "digest": digest, "files": files, "names": len(result), "out": out}
+
+
+def measure_call(call) -> tuple[object, dict]:
+    """call()'s result, its wall time and the peak RSS growth while it ran."""
     gc.collect()
     rss_before = _proc_status_kib("VmRSS")
     hwm_reset = _reset_peak_rss()
@@ -164,14 +173,13 @@ def measure(impl: str, registry: str, names_file: str, out_root: str,
         peak = _proc_status_kib("VmHWM")
     else:  # lifetime peak: overstates when the process peaked before the call
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    digest, files = tree_digest(list(result), target)
-    if not keep:
-        shutil.rmtree(out)
-    return {"wall_s": wall, "peak_kib": max(peak - rss_before, 0), "hwm_reset": hwm_reset,
-            "digest": digest, "files": files, "names": len(result), "out": out}
+    return result, {"wall_s": wall, "peak_kib": max(peak - rss_before, 0),
+                    "hwm_reset": hwm_reset}
 
 
-def run_forked(*args) -> dict:
+def run_forked(*args, fn=measure) -> dict:
+    """fn(*args) in a forked child; its dict comes back with "ok", or an
+    "error" when it raised or the child died."""
     sys.stdout.flush()
     sys.stderr.flush()
     r, w = os.pipe()
@@ -179,7 +187,7 @@ def run_forked(*args) -> dict:
     if pid == 0:
         os.close(r)
         try:
-            payload = {"ok": True, **measure(*args)}
+            payload = {"ok": True, **fn(*args)}
         except BaseException:
             payload = {"ok": False, "error": traceback.format_exc()}
         data = json.dumps(payload).encode()
