@@ -196,8 +196,8 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--list takes no connector names and no --output-dir")
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
-    out = Console(highlight=False)
-    err = Console(stderr=True, highlight=False)
+    out = Console(highlight=False, soft_wrap=True)
+    err = Console(stderr=True, highlight=False, soft_wrap=True)
 
     if args.registry:
         os.environ[REGISTRY_VARIABLE] = args.registry

@@ -1,0 +1,120 @@
+"""corvel-generate: command line, registry listing, generator runs and exit status."""
+
+import json
+import os
+
+import pytest
+from conftest import entry, mg
+
+from corvel import cli
+from corvel.demo import forget_tree, import_tree
+
+BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
+
+
+@pytest.fixture(autouse=True)
+def environment(monkeypatch):
+    """The command sets PATH and the registry variable; both are put back after each test."""
+    monkeypatch.setenv("PATH", os.environ.get("PATH", ""))
+    monkeypatch.setenv("COLUMNS", "200")  # rich wraps tables at 80 columns when not on a terminal
+    monkeypatch.delenv(cli.REGISTRY_VARIABLE, raising=False)
+    saved = mg.CURRENT_DIR, mg.subprocess
+    yield
+    assert (mg.CURRENT_DIR, mg.subprocess) == saved
+
+
+def run(capsys, *argv):
+    status = cli.main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("argv, status", [(["--help"], 0), (["--list", "source-file"], 2), (["--bogus"], 2)])
+def test_command_line(capsys, argv, status):
+    assert run(capsys, *argv)[0] == status
+
+
+def test_versioned_names_follow_the_generator():
+    assert cli.versioned_name("source-file", "1.2.3") == "source_file__1_2_3"
+    assert cli.versioned_name("source-x", "dev:latest") == "source_x__dev_latest"
+    assert cli.versioned_name("destination-csv", "") == "destination_csv__"
+
+
+def test_list_reads_the_bundled_registry_by_default(capsys):
+    status, out, _ = run(capsys, "--list")
+    assert status == 0 and os.environ[cli.REGISTRY_VARIABLE] == str(cli.BUNDLED_REGISTRY)
+    for name in ["source-file", "source-postgres", "destination-sftp-json", "destination-csv"]:
+        assert name in out
+
+
+def test_list_fetches_a_registry_url_like_airbyte(capsys, registry_server):
+    registry_server.body = json.dumps({"sources": [entry("airbyte/source-served", "4.5.6")], "destinations": []}).encode()
+    status, out, _ = run(capsys, "--list")
+    assert status == 0 and "source-served" in out and "4.5.6" in out
+    assert registry_server.requests[0]["headers"]["User-Agent"].startswith("PyAirbyte/")
+
+
+@pytest.mark.parametrize(
+    "location, message",
+    [("0", "switched off"), ("{tmp}/absent.json", "cannot read"), ("{tmp}/broken.json", "cannot read"), ("{tmp}/list.json", "not a connector registry")],
+)
+def test_unusable_registries_fail_with_a_message(capsys, tmp_path, location, message):
+    (tmp_path / "broken.json").write_text("{not json")
+    (tmp_path / "list.json").write_text("[]")
+    for argv in (["--list"], ["source-file", "--output-dir", str(tmp_path / "out")]):
+        status, _, err = run(capsys, "--registry", location.format(tmp=tmp_path), *argv)
+        assert status == 1 and message in err
+    assert not (tmp_path / "out" / "connector_configs" / "__init__.py").exists()
+
+
+def test_missing_generator_is_reported_once_before_anything_runs(capsys, tmp_path, monkeypatch):
+    monkeypatch.setenv("PATH", "")
+    monkeypatch.setattr(cli, "scripts_directory", lambda: str(tmp_path))
+    status, out, err = run(capsys, "source-file", "--output-dir", str(tmp_path / "out"))
+    assert status == 1 and err.count("datamodel-codegen was not found on PATH") == 1 and out == ""
+    assert not (tmp_path / "out").exists()
+
+
+def test_generator_beside_the_interpreter_is_put_on_path(monkeypatch):
+    monkeypatch.setenv("PATH", "")
+    found = cli.find_generator()
+    assert found and os.path.dirname(found) == cli.scripts_directory() == os.environ["PATH"]
+
+
+def test_generates_models_into_the_output_dir(capsys, tmp_path):
+    status, out, _ = run(capsys, "source-file", "destination-csv", "--output-dir", str(tmp_path))
+    tree = tmp_path / "connector_configs"
+    assert status == 0, out
+    assert "2 of 2 connector models written" in out and "SourceFileConfig" in out and "DestinationCsvConfig" in out
+    assert sorted(p.name for p in (tree / "model").glob("*.py")) == ["destination_csv__1_0_0.py", "source_file__0_5_13.py"]
+    try:
+        index = import_tree(tmp_path)
+        config = index.SourceFileConfig(dataset_name="d", format="csv", url="https://example.com/d.csv", provider={"storage": "HTTPS"})
+        assert config.connector_name.root == "source-file" and index.DestinationDatabricks.__name__ == "DatabricksCache"
+    finally:
+        forget_tree()
+
+
+def test_failed_runs_and_unknown_names_make_the_exit_status(capsys, tmp_path, registry):
+    broken = {"type": "object", "properties": {"a": {"$ref": "missing-file.json#/x"}}}
+    registry({"sources": [entry("airbyte/source-good", "1.0"), entry("airbyte/source-broken", "2.0", broken)], "destinations": []})
+    status, out, _ = run(capsys, "source-good", "source-broken", "source-nope", "--output-dir", str(tmp_path))
+    assert status == 1
+    assert "command failed with return code: " in out  # the module's own report is passed through
+    assert "1 of 3 connector models written" in out and "not in the registry" in out
+    assert (tmp_path / "connector_configs" / "model" / "source_good__1_0.py").exists()
+
+
+def test_nothing_matched_leaves_the_tree_alone(capsys, tmp_path):
+    status, out, _ = run(capsys, "source-nope", "--output-dir", str(tmp_path))
+    assert status == 1 and "not in the registry" in out
+    assert not (tmp_path / "connector_configs" / "__init__.py").exists()
+
+
+def test_names_and_directories_the_shell_would_split_are_not_run(capsys, tmp_path, registry, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    registry({"sources": [entry("airbyte/source-x", "1.0;touch pwned")], "destinations": []})
+    status, out, _ = run(capsys, "source-x", "--output-dir", str(tmp_path / "out"))
+    assert status == 1 and "not safe to pass to the shell" in out and not (tmp_path / "pwned").exists()
+    status, _, err = run(capsys, "source-x", "--output-dir", str(tmp_path / "with blank"))
+    assert status == 1 and "unquoted" in err
