@@ -269,14 +269,15 @@ def _verdict(ratio: float, target: float) -> str:
 
 
 def report(results: dict, info: dict, impls: list[str], reps: int, mode: str,
-           tmp: str) -> list[str]:
+           tmp: str, load: tuple) -> list[str]:
     lines = []
     both = len(impls) == 2
     lines.append("schema export: generate_jsonschema_files(all connectors) vs the plain-Python floor")
     lines.append(f"{reps} repetitions per implementation, interleaved; median (min-max); "
                  f"ratio = extension / floor")
     lines.append("")
-    hdr = f"{'registry':<8} {'size':>8} {'entries':>7} | {'floor s':>24} | {'extension s':>24} | {'ratio':>6}  target <= {TIME_TARGET}"
+    hdr = (f"{'registry':<8} {'size':>8} {'entries':>7} | {'floor s':>24} | {'extension s':>24} | "
+           f"{'ratio':>6}  target <= {TIME_TARGET}  {'paired':>6}")
     lines.append(hdr)
     lines.append("-" * len(hdr))
     for reg, per_impl in results.items():
@@ -284,13 +285,17 @@ def report(results: dict, info: dict, impls: list[str], reps: int, mode: str,
         for impl in IMPLS:
             runs = per_impl.get(impl)
             cells.append(_fmt_s([r["wall_s"] for r in runs]) if runs else f"{'-':>7}")
-        ratio = verdict = ""
+        ratio = verdict = paired = ""
         if both:
             rt = (statistics.median(r["wall_s"] for r in per_impl["extension"])
                   / statistics.median(r["wall_s"] for r in per_impl["floor"]))
             ratio, verdict = f"{rt:6.2f}", _verdict(rt, TIME_TARGET)
+            paired = f"{statistics.median(e['wall_s'] / f['wall_s'] for e, f in zip(per_impl['extension'], per_impl['floor'])):6.2f}"
         lines.append(f"{reg:<8} {info[reg]['bytes'] / 1e6:6.1f}MB {info[reg]['entries']:>7} | "
-                     f"{cells[0]:>24} | {cells[1]:>24} | {ratio:>6}  {verdict}")
+                     f"{cells[0]:>24} | {cells[1]:>24} | {ratio:>6}  {verdict:<15}  {paired:>6}")
+    if both:
+        lines.append("paired: median over repetitions of extension / floor within one repetition "
+                     "(less sensitive to load that drifts during the run)")
     lines.append("")
     hdr = f"{'registry':<8} {'':>8} {'':>7} | {'floor peak MiB':>24} | {'extension peak MiB':>24} | {'ratio':>6}  target <= {MEMORY_TARGET}"
     lines.append(hdr)
@@ -314,6 +319,8 @@ def report(results: dict, info: dict, impls: list[str], reps: int, mode: str,
                     if exact else "ru_maxrss (clear_refs unavailable: includes any earlier peak)"))
     lines.append(f"processes: {mode}")
     lines.append(f"files: registries read from and outputs written under {tmp}")
+    lines.append("load average (1 min) at start / end: {:.2f} / {:.2f} on {} cores".format(
+        load[0], os.getloadavg()[0], os.cpu_count()))
     return lines
 
 
@@ -340,6 +347,7 @@ def main(argv: list[str] | None = None) -> int:
     args = ap.parse_args(argv)
     impls = list(IMPLS) if args.impl == "both" else [args.impl]
     started = time.perf_counter()
+    load = os.getloadavg()
 
     work = Path(tempfile.mkdtemp(prefix="corvel-bench-schema-export-", dir=args.tmp))
     try:
@@ -386,7 +394,7 @@ def main(argv: list[str] | None = None) -> int:
             return 1
 
         status = 0
-        lines = report(results, info, impls, args.reps, mode, args.tmp)
+        lines = report(results, info, impls, args.reps, mode, args.tmp, load)
         for reg, per_impl in results.items():
             digests = {impl: {r["digest"] for r in runs} for impl, runs in per_impl.items()}
             counts = {r["names"] for runs in per_impl.values() for r in runs}
