@@ -34,12 +34,6 @@ def test_command_line(capsys, argv, status):
     assert run(capsys, *argv)[0] == status
 
 
-def test_versioned_names_follow_the_generator():
-    assert cli.versioned_name("source-file", "1.2.3") == "source_file__1_2_3"
-    assert cli.versioned_name("source-x", "dev:latest") == "source_x__dev_latest"
-    assert cli.versioned_name("destination-csv", "") == "destination_csv__"
-
-
 def test_list_reads_the_bundled_registry_by_default(capsys):
     status, out, _ = run(capsys, "--list")
     assert status == 0 and os.environ[cli.REGISTRY_VARIABLE] == str(cli.BUNDLED_REGISTRY)
