@@ -116,12 +116,28 @@ def test_forked_child_failures_are_reported_not_raised():
     assert not raised["ok"] and "boom" in raised["error"]
 
 
-def test_first_difference_points_at_the_differing_file(tmp_path):
+def _pair(tmp_path, floor_text, ext_text):
     a, b = tmp_path / "a", tmp_path / "b"
     for d in (a, b):
-        d.mkdir()
+        d.mkdir(parents=True)
         (d / "same.json").write_text("{}")
-    (a / "z.json").write_text('{\n  "enum": [ "a],b"\n}')
-    (b / "z.json").write_text('{\n  "enum": [ "a,b"]\n}')
-    msg = schema_export.first_difference(a, b)
-    assert "1 of 2 files differ" in msg and "z.json" in msg and "line 2" in msg
+    (a / "z.json").write_text(floor_text)
+    (b / "z.json").write_text(ext_text)
+    return schema_export.compare_outputs(a, b)
+
+
+def test_differences_confined_to_const_rewrites_are_accepted(tmp_path):
+    ok, what = _pair(tmp_path,
+                     '{\n  "a": {\n    "enum": [ "a],b",\n    "x": 1\n  }\n}',
+                     '{\n  "a": {\n    "enum": [ "a,b"],\n    "x": 1\n  }\n}')
+    assert ok and "1 of 2 files differ" in what and "z.json line 3" in what
+    ok, _ = _pair(tmp_path / "multi",
+                  '{\n  "enum": [ [\n    1\n  ]\n}', '{\n  "enum": [ [\n    1\n  ]]\n}')
+    assert ok
+
+
+def test_differences_elsewhere_are_faults(tmp_path):
+    ok, what = _pair(tmp_path,
+                     '{\n  "enum": [ "a],b",\n  "title": "\\ud83d\\ude80"\n}',
+                     '{\n  "enum": [ "a,b"],\n  "title": "\\ud83d"\n}')
+    assert not ok and "not only" in what and "title" in what
