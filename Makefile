@@ -30,7 +30,7 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(SOURCES)
 build: $(BUILD_STAMP)
 
 test: $(BUILD_STAMP)
-	$(PY) -m pytest -q -p no:cacheprovider tests
+	$(PY) -m pytest -q -p no:cacheprovider tests bench/tests
 
 demo: $(BUILD_STAMP)
 	$(PY) -m corvel.demo
