@@ -179,8 +179,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="DIR",
         type=Path,
         help="write the tree to DIR/connector_configs/ (jsonschema/, model/, __init__.py) instead of the "
-        "installed corvel package; the index still imports its modules as corvel.connector_configs.model.*, so load it "
-        "with corvel.demo.import_tree(DIR)",
+        "installed corvel package; its index still imports its modules as corvel.connector_configs.model.*, "
+        "so load it with corvel.demo.import_tree(DIR)",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     return parser
