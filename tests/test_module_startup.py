@@ -5,25 +5,6 @@ import os
 import pytest
 from conftest import run_python
 
-SITE_HELPERS = """
-import ctypes, importlib.machinery, importlib.util, os, sys
-def load(name, origin):
-    # creates and initialises the module the way an embedding host does
-    library = ctypes.PyDLL(os.path.abspath(origin))
-    library.PyInit_model_generator.restype = ctypes.c_void_p
-    definition = library.PyInit_model_generator()
-    create = ctypes.pythonapi.PyModule_FromDefAndSpec2
-    create.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
-    create.restype = ctypes.py_object
-    execute = ctypes.pythonapi.PyModule_ExecDef
-    execute.argtypes = [ctypes.py_object, ctypes.c_void_p]
-    execute.restype = ctypes.c_int
-    module = create(definition, importlib.machinery.ModuleSpec(name, None, origin=origin), 1013)
-    execute(module, definition)
-    return module, definition, execute
-"""
-
-
 def check(code, **options):
     result = run_python(code, **options)
     assert result.returncode == 0, result.stderr
@@ -155,12 +136,14 @@ def test_relative_module_paths(package_copy, where, origin, current_dir, entry):
     so = next(p.name for p in (package_copy / "corvel").glob("model_generator*.so"))
     cwd = package_copy if where == "site" else package_copy / "corvel"
     out = check(
-        SITE_HELPERS + f"""
+        f"""
 import sys
-module, _, _ = load("corvel.model_generator", {origin.format(so=so)!r})
+import corvel.__main__ as launcher
+module = launcher.initialise("corvel.model_generator", {origin.format(so=so)!r})
 print(repr(module.CURRENT_DIR), sys.path[-1])
 """,
         cwd=cwd,
+        path_entry=package_copy,
     )
     assert out.split() == [repr(current_dir), entry.format(site=package_copy)]
 

@@ -10,19 +10,16 @@ index for its three default connectors.
 import ctypes
 import importlib.machinery
 import importlib.util
+import os
 import sys
 
 _PYTHON_API_VERSION = 1013
 
 
-def run_as_main() -> None:
-    found = importlib.util.find_spec("corvel.model_generator")
-    if found is None or found.origin is None:
-        raise ImportError("corvel.model_generator is not built")
-    if "corvel.model_generator" in sys.modules:
-        raise RuntimeError("corvel.model_generator is already imported in this process")
-
-    library = ctypes.PyDLL(found.origin)
+def initialise(name: str, origin: str):
+    """Creates and executes the extension at `origin` as a module called
+    `name`, as an embedding host does; returns the module object."""
+    library = ctypes.PyDLL(os.path.abspath(origin))  # a bare file name is not searched for
     init = library.PyInit_model_generator
     init.restype = ctypes.c_void_p  # the module definition, owned by the module
     definition = init()
@@ -34,9 +31,18 @@ def run_as_main() -> None:
     execute.argtypes = [ctypes.py_object, ctypes.c_void_p]
     execute.restype = ctypes.c_int
 
-    spec = importlib.machinery.ModuleSpec("__main__", found.loader, origin=found.origin)
-    module = create(definition, spec, _PYTHON_API_VERSION)
+    module = create(definition, importlib.machinery.ModuleSpec(name, None, origin=origin), _PYTHON_API_VERSION)
     execute(module, definition)  # raises what the execute step raised
+    return module
+
+
+def run_as_main() -> None:
+    found = importlib.util.find_spec("corvel.model_generator")
+    if found is None or found.origin is None:
+        raise ImportError("corvel.model_generator is not built")
+    if "corvel.model_generator" in sys.modules:
+        raise RuntimeError("corvel.model_generator is already imported in this process")
+    initialise("__main__", found.origin)
 
 
 if __name__ == "__main__":

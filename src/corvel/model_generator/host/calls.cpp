@@ -105,6 +105,27 @@ Ref concat(std::initializer_list<PyObject*> parts)
 
 int truth(PyObject* value) { return PyObject_IsTrue(value); }
 
+HandledError::HandledError()
+{
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback) PyException_SetTraceback(value, traceback);
+    type_ = Ref::steal(type);
+    value_ = Ref::steal(value);
+    traceback_ = Ref::steal(traceback);
+    previous_ = PyErr_GetHandledException();
+    PyErr_SetHandledException(value_.get());
+}
+
+HandledError::~HandledError()
+{
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
+}
+
+void HandledError::reraise() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
+
 namespace detail {
 
 // Special methods are looked up on the type, as the with statement does.
@@ -139,24 +160,13 @@ bool with_exit(PyObject*, WithState& state, bool body_ok)
 {
     if (body_ok) return static_cast<bool>(call(state.exit.get(), {Py_None, Py_None, Py_None}));
 
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-
-    // While __exit__ runs, the body's exception is the one being handled.
-    PyObject* previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(owned_value.get());
-    Ref swallowed = call(state.exit.get(), {owned_type.get(), owned_value.get(),
-                                            owned_traceback ? owned_traceback.get() : Py_None});
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
+    HandledError error;
+    Ref swallowed = call(state.exit.get(), {error.type(), error.value(), error.traceback_or_none()});
     if (!swallowed) return false;  // __exit__'s own error replaces the body's
     const int suppress = truth(swallowed.get());
     if (suppress < 0) return false;
     if (suppress) return true;
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    error.reraise();
     return false;
 }
 

@@ -35,6 +35,27 @@ Ref concat(std::initializer_list<PyObject*> parts);
 // -1 on error, else the host's truth value.
 int truth(PyObject* value);
 
+// The error just raised, taken over as the one being handled (as inside an
+// except clause): errors raised meanwhile get it as their context. The
+// previous handled error comes back when this goes away.
+class HandledError {
+public:
+    HandledError();
+    ~HandledError();
+    HandledError(const HandledError&) = delete;
+    HandledError& operator=(const HandledError&) = delete;
+
+    PyObject* type() const { return type_.get(); }
+    PyObject* value() const { return value_.get(); }
+    PyObject* traceback_or_none() const { return traceback_ ? traceback_.get() : Py_None; }
+    // Raises it again, unchanged.
+    void reraise();
+
+private:
+    Ref type_, value_, traceback_;
+    PyObject* previous_;
+};
+
 // with manager as target: body(target)
 // `body` returns false when it failed with the error indicator set. An
 // exception leaving the body goes to __exit__, which may swallow it.

@@ -125,31 +125,19 @@ bool report_failure(PyObject* error, PyObject* command)
 // except subprocess.CalledProcessError as e: report it. Any other error stays.
 bool handle_run_error(PyObject* globals, PyObject* command)
 {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
-    Ref owned_type = Ref::steal(type), owned_value = Ref::steal(value), owned_traceback = Ref::steal(traceback);
-
-    // Errors raised from here on have the run's error as their context.
-    PyObject* previous = PyErr_GetHandledException();
-    PyErr_SetHandledException(owned_value.get());
-    bool handled = false;
+    HandledError error;
     Ref subprocess = lookup_global(globals, "subprocess");
     Ref error_class = subprocess ? get_attr(subprocess.get(), "CalledProcessError") : Ref();
-    if (error_class) {
-        const bool catchable = PyExceptionClass_Check(error_class.get()) || PyTuple_Check(error_class.get());
-        if (!catchable) {
-            PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
-        } else if (PyErr_GivenExceptionMatches(owned_value.get(), error_class.get())) {
-            handled = report_failure(owned_value.get(), command);
-        } else {
-            PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
-        }
+    if (!error_class) return false;
+    if (!PyExceptionClass_Check(error_class.get()) && !PyTuple_Check(error_class.get())) {
+        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
+        return false;
     }
-    PyErr_SetHandledException(previous);
-    Py_XDECREF(previous);
-    return handled;
+    if (!PyErr_GivenExceptionMatches(error.value(), error_class.get())) {
+        error.reraise();
+        return false;
+    }
+    return report_failure(error.value(), command);
 }
 
 // subprocess.run(command, shell=True, capture_output=True, text=True, check=True)
