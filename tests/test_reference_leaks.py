@@ -11,14 +11,19 @@ REPEATS = 300
 
 
 def allocated_after(action, repeats):
+    """Blocks left per round of `repeats` calls, the least of three rounds:
+    a leak of one object per call shows in every round, allocator noise not."""
     for _ in range(repeats):  # warm-up: caches, free lists, interned names, lazily made types
         action()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(repeats):
-        action()
-    gc.collect()
-    return sys.getallocatedblocks() - before
+    rounds = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(repeats):
+            action()
+        gc.collect()
+        rounds.append(sys.getallocatedblocks() - before)
+    return min(rounds)
 
 
 def expect_error(function, error, *args, **kwargs):
@@ -71,9 +76,9 @@ def test_no_growth_with_the_number_of_calls(tree, registry, quiet_subprocess, re
             registry({"sources": [{"dockerImageTag": "1"}], "destinations": []})
         refcount = sys.getrefcount(argument)
         growth = allocated_after(action, REPEATS)
-        assert growth < REPEATS // 10, (name, growth)
+        assert growth < REPEATS // 4, (name, growth)
         assert sys.getrefcount(argument) == refcount, name
     rebind(subprocess=types.SimpleNamespace(run=failing_run, CalledProcessError=Failed))
     growth = allocated_after(lambda: mg.generate_model_files(["a__1"]), REPEATS)
     capsys.readouterr()
-    assert growth < REPEATS // 10, ("failed run", growth)
+    assert growth < REPEATS // 4, ("failed run", growth)
