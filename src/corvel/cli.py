@@ -12,7 +12,6 @@ import argparse
 import json
 import os
 import re
-import shlex
 import shutil
 import subprocess
 import sys
@@ -111,11 +110,6 @@ def find_generator() -> str | None:
         current = os.environ.get("PATH", "")
         os.environ["PATH"] = scripts + (os.pathsep + current if current else "")
     return found
-
-
-def shell_safe(text: str) -> bool:
-    """True when the shell reads `text` as one plain word."""
-    return bool(text) and shlex.quote(text) == text
 
 
 @dataclass
@@ -285,18 +279,10 @@ def _generate(args, out, err) -> int:
 
     saved_dir, saved_subprocess = mg.CURRENT_DIR, mg.subprocess
     names: list[str] = []
-    unsafe: list[str] = []
     try:
         if args.output_dir is not None:
             mg.CURRENT_DIR = _prepare_tree(args.output_dir)
         root = str(mg.CURRENT_DIR)
-        if not shell_safe(root):
-            err.print(
-                f"corvel-generate: {root!r} cannot be handed to the shell unquoted; "
-                "choose an --output-dir without blanks or shell characters",
-                markup=False,
-            )
-            return 1
         columns = (SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
         with Progress(*columns, console=out) as progress:
             task = progress.add_task("exporting schemas", total=None)
@@ -304,8 +290,7 @@ def _generate(args, out, err) -> int:
             if isinstance(exported, dict):  # the module's answer when the registry is switched off
                 err.print("corvel-generate: the connector registry is switched off", markup=False)
                 return 1
-            names = [name for name in exported if shell_safe(name)]
-            unsafe = [name for name in exported if not shell_safe(name)]
+            names = list(exported)
             progress.update(task, total=len(names), completed=0, description="generating models")
             recorder = RunRecorder(progress, task, labels)
             if names:
@@ -318,10 +303,10 @@ def _generate(args, out, err) -> int:
     finally:
         mg.subprocess, mg.CURRENT_DIR = saved_subprocess, saved_dir
 
-    return _summary(out, Path(root) / "connector_configs", names, unsafe, missing, labels, recorder.outcomes)
+    return _summary(out, Path(root) / "connector_configs", names, missing, labels, recorder.outcomes)
 
 
-def _summary(out, tree: Path, names, unsafe, missing, labels, outcomes) -> int:
+def _summary(out, tree: Path, names, missing, labels, outcomes) -> int:
     from rich.table import Table
     from rich.text import Text
 
@@ -345,18 +330,16 @@ def _summary(out, tree: Path, names, unsafe, missing, labels, outcomes) -> int:
             add_row(labels.get(name, name), "written", class_name)
             continue
         add_row(labels.get(name, name), status, "")
-    for name in unsafe:
-        add_row(name, "skipped: the name is not safe to pass to the shell", "")
     for name in missing:
         add_row(name, "not in the registry", "")
 
-    total = len(dict.fromkeys(names)) + len(unsafe) + len(missing)
+    total = len(dict.fromkeys(names)) + len(missing)
     out.print(f"{written} of {total} connector models written to {tree}", markup=False)
     if total:
         out.print(table)
     if written == total and total:
         return 0
-    if not names and not unsafe:
+    if not names:
         out.print("Nothing was generated; the tree was left as it was.", markup=False)
     return 1
 
