@@ -26,12 +26,11 @@ from __future__ import annotations
 
 import argparse
 import difflib
-import gc
+import functools
 import hashlib
 import json
 import os
 import re
-import resource
 import shutil
 import statistics
 import subprocess
@@ -40,6 +39,8 @@ import tempfile
 import time
 import traceback
 from pathlib import Path
+
+from measuring import default_tmp, measure_call, run_forked
 
 HERE = Path(__file__).resolve().parent
 TIME_TARGET = 1.05
@@ -111,23 +112,6 @@ def floor_generate(connector_names, current_dir: str) -> list[str]:
 
 # -- measuring one run ------------------------------------------------------
 
-def _proc_status_kib(field: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    raise KeyError(field)
-
-
-def _reset_peak_rss() -> bool:
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
 def tree_digest(root: Path) -> tuple[str, int]:
     h = hashlib.sha256()
     files = sorted(root.iterdir())
@@ -163,50 +147,6 @@ def measure(impl: str, registry: str, names_file: str, out_root: str,
             "names": len(result), "out": out}
 
 
-def measure_call(call) -> tuple[object, dict]:
-    """call()'s result, its wall time and the peak RSS growth while it ran."""
-    gc.collect()
-    rss_before = _proc_status_kib("VmRSS")
-    hwm_reset = _reset_peak_rss()
-    t0 = time.perf_counter()
-    result = call()
-    wall = time.perf_counter() - t0
-    if hwm_reset:
-        peak = _proc_status_kib("VmHWM")
-    else:  # lifetime peak: overstates when the process peaked before the call
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    return result, {"wall_s": wall, "peak_kib": max(peak - rss_before, 0),
-                    "hwm_reset": hwm_reset}
-
-
-def run_forked(*args, fn=measure) -> dict:
-    """fn(*args) in a forked child; its dict comes back with "ok", or an
-    "error" when it raised or the child died."""
-    sys.stdout.flush()
-    sys.stderr.flush()
-    r, w = os.pipe()
-    pid = os.fork()
-    if pid == 0:
-        os.close(r)
-        try:
-            payload = {"ok": True, **fn(*args)}
-        except BaseException:
-            payload = {"ok": False, "error": traceback.format_exc()}
-        data = json.dumps(payload).encode()
-        while data:
-            data = data[os.write(w, data):]
-        os._exit(0)
-    os.close(w)
-    chunks = []
-    with os.fdopen(r, "rb") as f:
-        while chunk := f.read(65536):
-            chunks.append(chunk)
-    _, status = os.waitpid(pid, 0)
-    if not chunks:
-        return {"ok": False, "error": f"child died ({describe_status(status)})"}
-    return json.loads(b"".join(chunks))
-
-
 def run_cold(*args) -> dict:
     impl, registry, names_file, out_root, keep = args
     cmd = [sys.executable, __file__, "--child", impl, registry, names_file, out_root]
@@ -217,12 +157,6 @@ def run_cold(*args) -> dict:
     if proc.returncode != 0 or not lines:
         return {"ok": False, "error": f"exit {proc.returncode}\n{proc.stderr[-4000:]}"}
     return json.loads(lines[-1])
-
-
-def describe_status(status: int) -> str:
-    if os.WIFSIGNALED(status):
-        return f"signal {os.WTERMSIG(status)}"
-    return f"exit {os.WEXITSTATUS(status)}"
 
 
 def child_main(argv: list[str]) -> int:
@@ -347,16 +281,6 @@ def report(results: dict, info: dict, impls: list[str], reps: int, mode: str,
     return lines
 
 
-def default_tmp() -> str:
-    """tmpfs when there is one: creating thousands of files on a disk file
-    system costs seconds of noisy kernel time that both sides pay alike and
-    that would only blur the ratio."""
-    shm = Path("/dev/shm")
-    if shm.is_dir() and os.access(shm, os.W_OK):
-        return str(shm)
-    return tempfile.gettempdir()
-
-
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--reps", type=int, default=7)
@@ -394,7 +318,7 @@ def main(argv: list[str] | None = None) -> int:
             if err:
                 print(f"warning: corvel.model_generator not importable ({err}); "
                       "the floor runs without it", file=sys.stderr)
-            runner = run_forked
+            runner = functools.partial(run_forked, fn=measure)
             mode = ("each run in a child forked from one interpreter that imported airbyte, "
                     "corvel.model_generator, json, re, pathlib")
 

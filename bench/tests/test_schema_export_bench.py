@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+import measuring  # noqa: E402
 import schema_export  # noqa: E402
 
 MiB = 1024
@@ -84,9 +85,9 @@ def _touch(nbytes):
 
 def test_peak_counts_what_the_call_allocates():
     def child():
-        _, fig = schema_export.measure_call(lambda: len(_touch(64 << 20)))
+        _, fig = measuring.measure_call(lambda: len(_touch(64 << 20)))
         return fig
-    r = schema_export.run_forked(fn=child)
+    r = measuring.run_forked(fn=child)
     assert r["ok"], r.get("error")
     assert r["peak_kib"] >= 60 * MiB
 
@@ -95,9 +96,9 @@ def test_peak_ignores_what_the_process_used_before_the_call():
     def child():
         del_me = _touch(128 << 20)
         del del_me
-        _, fig = schema_export.measure_call(lambda: None)
+        _, fig = measuring.measure_call(lambda: None)
         return fig
-    r = schema_export.run_forked(fn=child)
+    r = measuring.run_forked(fn=child)
     assert r["ok"], r.get("error")
     if r["hwm_reset"]:
         assert r["peak_kib"] < 16 * MiB
@@ -110,9 +111,9 @@ def test_forked_child_failures_are_reported_not_raised():
     def raises():
         raise RuntimeError("boom")
 
-    died = schema_export.run_forked(fn=dies)
+    died = measuring.run_forked(fn=dies)
     assert not died["ok"] and "signal" in died["error"]
-    raised = schema_export.run_forked(fn=raises)
+    raised = measuring.run_forked(fn=raises)
     assert not raised["ok"] and "boom" in raised["error"]
 
 

@@ -1,0 +1,234 @@
+"""The warm generator: the same answers as the shell, run after run, and nothing left running."""
+
+import copy
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from pathlib import Path
+
+import pytest
+
+from corvel import cli
+from corvel.fast_mode import WarmGenerator, shell_words
+
+SHELL_OPTIONS = {"shell": True, "capture_output": True, "text": True, "check": True}
+
+FAKE_SCRIPT = """\
+#!{python}
+import json, os, sys, time
+# state a warm interpreter must not carry over to the next run
+json.runs_seen = getattr(json, "runs_seen", 0) + 1
+mode = sys.argv[1]
+print(f"run {{json.runs_seen}} in {{os.getcwd()}} with {{os.environ.get('FAKE_VAR')}} {{sys.argv[1:]}} é", end="\\r\\n")
+print("to stderr ✓", file=sys.stderr)
+if mode == "exit":
+    sys.exit(int(sys.argv[2]))
+if mode == "message":
+    sys.exit("a message for the user")
+if mode == "raise":
+    raise ValueError("boom")
+if mode == "signal":
+    sys.stdout.flush()
+    os.kill(os.getpid(), 15)
+if mode == "sleep":
+    open(sys.argv[2], "w").write(str(os.getpid()))
+    time.sleep(60)
+"""
+
+
+@pytest.fixture
+def fake_bin(tmp_path, monkeypatch):
+    """A directory on PATH with a Python console script `fakegen` for this interpreter."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    script = bin_dir / "fakegen"
+    script.write_text(FAKE_SCRIPT.format(python=sys.executable), encoding="utf-8")
+    script.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    return bin_dir
+
+
+@pytest.fixture
+def warm():
+    generator = WarmGenerator()
+    yield generator
+    generator.close()
+
+
+def outcome(runner, command, **options):
+    try:
+        result = runner.run(command, **options)
+    except subprocess.CalledProcessError as error:
+        return "raised", error.returncode, error.cmd, error.stdout, error.stderr
+    return "returned", result.returncode, result.args, result.stdout, result.stderr
+
+
+@pytest.mark.parametrize(
+    "line",
+    [
+        "fakegen ok",
+        "fakegen  ok   'two words'  ",
+        "fakegen ok '/a dir/it'\"'\"'s here/x.json' plain@%+=:,./-word",
+        'fakegen ok "double quoted"',
+    ],
+)
+def test_plain_lines_split_as_the_shell_splits_them(line):
+    listed = subprocess.run(["sh", "-c", "printf '%s\\0' " + line.split(" ", 1)[1]], capture_output=True, check=True)
+    assert shell_words(line)[1:] == listed.stdout.decode().split("\0")[:-1]
+
+
+@pytest.mark.parametrize(
+    "line", ["fakegen ok; touch x", "fakegen $HOME", "fakegen `id`", "fakegen 'open", "fakegen a\tb", 'fakegen "$x"',
+             "fakegen *.json", "fakegen ~/x", "fakegen a|b", "fakegen a>b", "fakegen \\x"],
+)
+def test_lines_with_anything_the_shell_would_interpret_are_left_to_it(line):
+    assert shell_words(line) is None
+
+
+@pytest.mark.parametrize(
+    "arguments, options",
+    [
+        ("ok", SHELL_OPTIONS),
+        ("exit 3", SHELL_OPTIONS),
+        ("exit 300", dict(SHELL_OPTIONS, check=False)),
+        ("message", SHELL_OPTIONS),
+        ("raise", SHELL_OPTIONS),
+        ("signal", SHELL_OPTIONS),
+        ("exit 2", dict(SHELL_OPTIONS, text=False)),
+    ],
+)
+def test_warm_runs_answer_as_the_shell_does(fake_bin, warm, tmp_path, monkeypatch, arguments, options):
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("FAKE_VAR", "from the caller")
+    command = f"fakegen {arguments} '{tmp_path}/a file'"
+    assert outcome(warm, command, **options) == outcome(subprocess, command, **options)
+    assert (warm.warm_runs, warm.shell_runs) == (1, 0)
+
+
+def test_no_run_sees_what_an_earlier_one_left(fake_bin, warm, tmp_path, monkeypatch):
+    answers = []
+    for number in range(3):
+        monkeypatch.chdir(tmp_path)
+        monkeypatch.setenv("FAKE_VAR", str(number))
+        answers.append(warm.run("fakegen ok", **SHELL_OPTIONS).stdout)
+        tmp_path = tmp_path / "deeper"
+        tmp_path.mkdir()
+    assert [answer.split(" ")[1] for answer in answers] == ["1", "1", "1"]
+    assert [answer.split(" ")[5] for answer in answers] == ["0", "1", "2"]  # the caller's environment, each time
+
+
+def test_other_commands_go_through_the_shell(fake_bin, warm, tmp_path):
+    other = fake_bin / "othergen"
+    other.write_text("#!/bin/sh\necho other \"$@\"; exit 4\n")
+    other.chmod(0o755)
+    for command in ["othergen a b", "fakegen ok; echo more", "missing-generator --input x"]:
+        assert outcome(warm, command, **SHELL_OPTIONS) == outcome(subprocess, command, **SHELL_OPTIONS)
+    assert (warm.warm_runs, warm.shell_runs) == (0, 3)
+
+
+def alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return Path(f"/proc/{pid}/stat").read_text().split()[2] != "Z"
+
+
+def test_an_interrupted_run_ends_the_warm_process_and_its_child(fake_bin, warm, tmp_path):
+    warm.run("fakegen ok", **SHELL_OPTIONS)
+    server = warm._server.pid
+    pid_file = tmp_path / "child.pid"
+
+    def interrupt(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 2.0)
+        with pytest.raises(KeyboardInterrupt):
+            warm.run(f"fakegen sleep {pid_file}", **SHELL_OPTIONS)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    child = int(pid_file.read_text())
+    deadline = time.monotonic() + 10
+    while alive(child) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert not alive(server) and not alive(child)
+    assert warm.run("fakegen ok", **SHELL_OPTIONS).returncode == 0  # a new warm process takes over
+
+
+def test_closing_leaves_no_process(fake_bin, tmp_path):
+    with WarmGenerator() as warm:
+        warm.run("fakegen ok", **SHELL_OPTIONS)
+        server = warm._server
+    assert server.returncode == 0 and not alive(server.pid)
+
+
+# Both modes of corvel-generate on a dozen connectors, one of which the
+# generator rejects: every file, the output and the exit status must match.
+
+def dozen_connectors() -> dict:
+    bundled = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
+    document = copy.deepcopy(bundled)
+
+    def add(kind, name, schema):
+        document[kind].append(
+            {"dockerRepository": f"airbyte/{name}", "dockerImageTag": "0.1.0", "spec": {"connectionSpecification": schema}}
+        )
+
+    base = bundled["sources"][0]["spec"]["connectionSpecification"]
+    add("sources", "source-dangling", {"type": "object", "properties": {"a": {"$ref": "#/definitions/absent"}}})
+    add("sources", "source-broken", {"type": "object", "properties": {"a": {"type": "object", "required": 5}}})
+    add("sources", "source-copy", dict(copy.deepcopy(base), description="Ünïcode ✓ and 🚀, \"quoted\"\n"))
+    add("destinations", "destination-options", {
+        "type": "object",
+        "required": ["mode"],
+        "properties": {
+            "mode": {"oneOf": [
+                {"title": "A, or B", "properties": {"kind": {"const": "a,b"}, "size": {"type": "integer", "default": 3}}},
+                {"title": "Nothing", "properties": {"kind": {"const": None}}},
+                {"title": "Listed", "properties": {"kind": {"const": [1, {"x": "|"}]}}},
+            ]},
+            "rows": {"type": "array", "items": {"type": "object", "properties": {"name": {"type": "string"}}}},
+        },
+    })
+    add("destinations", "destination-empty", {"type": "object", "properties": {}})
+    return document
+
+
+def run_cli(registry: Path, out_dir: Path, names: list[str], *extra: str):
+    if out_dir.exists():
+        shutil.rmtree(out_dir)
+    env = dict(os.environ, COLUMNS="200", PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
+    done = subprocess.run(
+        [sys.executable, "-m", "corvel.cli", "--registry", str(registry), "--output-dir", str(out_dir), *names, *extra],
+        capture_output=True, text=True, env=env, timeout=600,
+    )
+    files = {str(p.relative_to(out_dir)): p.read_bytes() for p in sorted(out_dir.rglob("*")) if p.is_file()}
+    elapsed = re.compile(r"\d+:\d\d:\d\d$", re.MULTILINE)  # the progress bar's clock
+    return done.returncode, elapsed.sub("-:--:--", done.stdout), done.stderr, files
+
+
+def test_fast_and_spawned_generation_write_the_same_bytes(tmp_path):
+    document = dozen_connectors()
+    registry = tmp_path / "registry.json"
+    registry.write_text(json.dumps(document), encoding="utf-8")
+    names = [e["dockerRepository"].removeprefix("airbyte/") for kind in ("sources", "destinations") for e in document[kind]]
+    assert len(names) == 12
+
+    fast = run_cli(registry, tmp_path / "out", names)
+    spawned = run_cli(registry, tmp_path / "out", names, "--spawn")
+
+    status, stdout, stderr, files = fast
+    assert status == 1 and "command failed with return code: 2" in stdout and "11 of 12" in stdout
+    assert len([name for name in files if name.startswith("connector_configs/model/")]) == 11
+    assert fast[:3] == spawned[:3]
+    assert files.keys() == spawned[3].keys()
+    assert [name for name in files if files[name] != spawned[3][name]] == []
