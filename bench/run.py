@@ -20,6 +20,7 @@ HERE = Path(__file__).resolve().parent
 
 BENCHMARKS = [
     "schema_export.py",
+    "generation.py",
 ]
 
 
