@@ -107,7 +107,9 @@ int truth(PyObject* value) { return PyObject_IsTrue(value); }
 
 HandledError::HandledError()
 {
-    PyObject *type, *value, *traceback;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback) PyException_SetTraceback(value, traceback);
@@ -128,8 +130,10 @@ void HandledError::reraise() { PyErr_Restore(type_.release(), value_.release(), 
 
 namespace detail {
 
+namespace {
+
 // Special methods are looked up on the type, as the with statement does.
-static Ref special_method(PyObject* manager, const char* name)
+Ref special_method(PyObject* manager, const char* name)
 {
     PyObject* key = interned(name);
     if (!key) return {};
@@ -145,6 +149,8 @@ static Ref special_method(PyObject* manager, const char* name)
     }
     return bound;
 }
+
+}  // namespace
 
 bool with_enter(PyObject* manager, WithState& state)
 {

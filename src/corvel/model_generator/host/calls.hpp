@@ -6,6 +6,7 @@
 
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 
 namespace mg {
 
@@ -14,9 +15,9 @@ namespace mg {
 PyObject* interned(const char* literal);
 
 // Looks `name` up in `globals`, then among the builtins; NameError otherwise.
-Ref lookup_global(PyObject* globals, const char* name);
+Ref lookup_global(PyObject* globals, const char* literal);
 
-Ref get_attr(PyObject* object, const char* name);
+Ref get_attr(PyObject* object, const char* literal);
 
 // callable(*positional, **dict(zip(keyword_names, keyword_values)))
 Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
@@ -24,7 +25,7 @@ Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
          std::initializer_list<PyObject*> keyword_values = {});
 
 // object.name(*positional)
-Ref call_method(PyObject* object, const char* name, std::initializer_list<PyObject*> positional = {});
+Ref call_method(PyObject* object, const char* literal, std::initializer_list<PyObject*> positional = {});
 
 // The text of `{value}` in a formatted string literal.
 Ref format_value(PyObject* value);
@@ -44,10 +45,12 @@ public:
     ~HandledError();
     HandledError(const HandledError&) = delete;
     HandledError& operator=(const HandledError&) = delete;
+    HandledError(HandledError&&) = delete;
+    HandledError& operator=(HandledError&&) = delete;
 
-    PyObject* type() const { return type_.get(); }
-    PyObject* value() const { return value_.get(); }
-    PyObject* traceback_or_none() const { return traceback_ ? traceback_.get() : Py_None; }
+    [[nodiscard]] PyObject* type() const { return type_.get(); }
+    [[nodiscard]] PyObject* value() const { return value_.get(); }
+    [[nodiscard]] PyObject* traceback_or_none() const { return traceback_ ? traceback_.get() : Py_None; }
     // Raises it again, unchanged.
     void reraise();
 
@@ -60,7 +63,7 @@ private:
 // `body` returns false when it failed with the error indicator set. An
 // exception leaving the body goes to __exit__, which may swallow it.
 template <typename Body>
-bool with_block(Ref manager, Body&& body);
+bool with_block(const Ref& manager, Body&& body);
 
 namespace detail {
 struct WithState {
@@ -72,12 +75,12 @@ bool with_exit(PyObject* manager, WithState& state, bool body_ok);
 }  // namespace detail
 
 template <typename Body>
-bool with_block(Ref manager, Body&& body)
+bool with_block(const Ref& manager, Body&& body)
 {
     if (!manager) return false;
     detail::WithState state;
     if (!detail::with_enter(manager.get(), state)) return false;
-    const bool body_ok = body(state.target.get());
+    const bool body_ok = std::forward<Body>(body)(state.target.get());
     return detail::with_exit(manager.get(), state, body_ok);
 }
 

@@ -22,14 +22,21 @@ public:
 
     Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
     Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    Ref& operator=(Ref other) noexcept
+    Ref& operator=(const Ref& other) noexcept
     {
-        std::swap(object_, other.object_);
+        Ref copy(other);
+        std::swap(object_, copy.object_);
+        return *this;
+    }
+    Ref& operator=(Ref&& other) noexcept
+    {
+        Ref taken(std::move(other));
+        std::swap(object_, taken.object_);
         return *this;
     }
     ~Ref() { Py_XDECREF(object_); }
 
-    PyObject* get() const noexcept { return object_; }
+    [[nodiscard]] PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     // Hands the reference to the caller (a C-API "new reference" result).
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }

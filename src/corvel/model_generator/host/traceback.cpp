@@ -6,18 +6,24 @@
 
 namespace mg {
 
+namespace {
+
 // The source path as the package lays it out (corvel/model_generator/...),
 // whatever directory the build ran in.
-static const char* package_relative(const char* path)
+const char* package_relative(const char* path)
 {
     std::string_view text(path);
     const auto at = text.rfind("corvel/model_generator/");
     return at == std::string_view::npos ? path : path + at;
 }
 
+}  // namespace
+
 void add_traceback(const char* function_name, std::source_location where)
 {
-    PyObject *type, *value, *traceback;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (!type) return;
 

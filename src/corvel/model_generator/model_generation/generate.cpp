@@ -44,7 +44,7 @@ bool with_index(PyObject* globals, const char* mode, Writes&& writes)
     Ref mode_text = path ? text(mode) : Ref();
     Ref encoding = mode_text ? text("utf8") : Ref();
     if (!encoding) return false;
-    return with_block(call(startup_open(), {path.get(), mode_text.get()}, {"encoding"}, {encoding.get()}), writes);
+    return with_block(call(startup_open(), {path.get(), mode_text.get()}, {"encoding"}, {encoding.get()}), std::forward<Writes>(writes));
 }
 
 bool write_line(PyObject* file, PyObject* line) { return line && call_method(file, "write", {line}); }

@@ -238,7 +238,7 @@ int exec_module(PyObject* module)
                         "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    const unsigned long major = (Py_Version >> 24) & 0xff, minor = (Py_Version >> 16) & 0xff;
+    const unsigned long major = (Py_Version >> 24U) & 0xffU, minor = (Py_Version >> 16U) & 0xffU;
     if ((major != 3 || minor != 11) &&
         PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                          "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
@@ -250,7 +250,9 @@ int exec_module(PyObject* module)
         add_traceback(init_entry);
         // The module is absent again: a later import starts from scratch.
         if (entered) {
-            PyObject *type, *value, *traceback;
+            PyObject* type = nullptr;
+            PyObject* value = nullptr;
+            PyObject* traceback = nullptr;
             PyErr_Fetch(&type, &value, &traceback);
             if (PyDict_GetItemString(PyImport_GetModuleDict(), full_name) == module) {
                 PyDict_DelItemString(PyImport_GetModuleDict(), full_name);

@@ -49,7 +49,7 @@ public:
     }
 
 private:
-    bool at_end() const { return at_ >= text_.size(); }
+    [[nodiscard]] bool at_end() const { return at_ >= text_.size(); }
 
     void skip_blanks()
     {
@@ -212,7 +212,7 @@ Ref rewrite_consts(PyObject* text, PyObject* pattern)
             return Ref::steal(PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(buffer.size()), nullptr));
         }
     }
-    Ref replacement = Ref::steal(PyUnicode_FromString("\"enum\": [\\2]\\3"));
+    Ref replacement = Ref::steal(PyUnicode_FromString(R"("enum": [\2]\3)"));
     if (!replacement) return {};
     return call_method(pattern, "sub", {replacement.get(), text});
 }

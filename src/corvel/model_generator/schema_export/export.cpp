@@ -127,7 +127,7 @@ PyObject* generate_jsonschema_files(PyObject* globals, PyObject* connector_names
 
     // Compiled once per call, as the fallback for texts the rewrite cannot read.
     Ref re = lookup_global(globals, "re");
-    Ref pattern_text = re ? Ref::steal(PyUnicode_FromString("(\"const\":)([^,|\\n]*)(,{0,1})")) : Ref();
+    Ref pattern_text = re ? Ref::steal(PyUnicode_FromString(R"(("const":)([^,|\n]*)(,{0,1}))")) : Ref();
     Ref const_pattern = pattern_text ? call_method(re.get(), "compile", {pattern_text.get()}) : Ref();
     Ref connector_names_w_version = const_pattern ? Ref::steal(PyList_New(0)) : Ref();
     if (!connector_names_w_version) return nullptr;

@@ -2,6 +2,8 @@
 
 #include "host/calls.hpp"
 
+#include <utility>
+
 namespace mg {
 namespace {
 
@@ -43,7 +45,7 @@ Ref read_local_file(PyObject* globals, PyObject* registry_url)
         Ref load = json ? get_attr(json.get(), "load") : Ref();
         Ref loaded = load ? call(load.get(), {file}) : Ref();
         if (!loaded) return false;
-        data = loaded;
+        data = std::move(loaded);
         return true;
     });
     return read ? data : Ref();
