@@ -11,7 +11,7 @@ SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '
 
 export DO_NOT_TRACK := 1
 
-.PHONY: setup build test demo sanitize bench lock clean
+.PHONY: setup build test demo sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
@@ -34,6 +34,64 @@ test: $(BUILD_STAMP)
 
 demo: $(BUILD_STAMP)
 	$(PY) -m corvel.demo
+
+# --- sanitizer run -------------------------------------------------------
+# The extension built with AddressSanitizer and UndefinedBehaviorSanitizer,
+# installed into a venv of its own under build/, so .venv keeps the normal
+# build. The interpreter is not instrumented: the ASan runtime is preloaded,
+# together with libstdc++ so that ASan's __cxa_throw interceptor finds the
+# real one (duckdb, a prebuilt wheel, throws C++ exceptions at import).
+# PYTHONMALLOC=malloc gives every object its own heap block, so a use after
+# free of an object shows; leaks are reported at exit, less the interpreter's
+# and third-party libraries' own (tools/sanitize/lsan.supp).
+CXX ?= c++
+SAN_VENV  := build/sanitize-venv
+SAN_PY    := $(SAN_VENV)/bin/python
+SAN_UV    := $(SAN_VENV)/bin/uv
+SAN_DEPS  := $(SAN_VENV)/.deps-installed
+SAN_BUILD := $(SAN_VENV)/.corvel-installed
+SAN_SUPP  := tools/sanitize/lsan.supp
+
+$(SAN_DEPS): pyproject.toml constraints.txt
+	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install -q --disable-pip-version-check uv==$(UV_VERSION)
+	$(SAN_UV) pip install -q --compile-bytecode --python $(SAN_PY) -r constraints.txt
+	touch $@
+
+$(SAN_BUILD): $(SAN_DEPS) $(SOURCES)
+	@libasan=$$($(CXX) -print-file-name=libasan.so); test -e "$$libasan" || { \
+	  echo "installing the sanitizer runtimes (libasan8, libubsan1)"; \
+	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libasan8 libubsan1; }
+	$(SAN_UV) pip install -q --python $(SAN_PY) --no-deps --reinstall-package corvel -c constraints.txt \
+	  -C cmake.define.CORVEL_SANITIZE=ON -C build-dir=build/sanitize .
+	touch $@
+
+sanitize: $(SAN_BUILD)
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	PYTHONMALLOC=malloc \
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:check_initialization_order=1 \
+	LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests bench/tests
+
+# --- static checks -------------------------------------------------------
+# clang-tidy (the PyPI wheel, pinned) over the extension's sources, with the
+# compile commands CMake writes for them; .clang-tidy holds the checks.
+LINT_VENV := build/lint-venv
+LINT_TOOL := $(LINT_VENV)/bin/clang-tidy
+CLANG_TIDY_VERSION := 23.1.4
+CXX_SOURCES := $(shell find src/corvel/model_generator -name '*.cpp')
+
+$(LINT_TOOL):
+	test -x $(LINT_VENV)/bin/python || $(PYTHON) -m venv $(LINT_VENV)
+	$(LINT_VENV)/bin/python -m pip install -q --disable-pip-version-check clang-tidy==$(CLANG_TIDY_VERSION) cmake
+	touch $@
+
+build/lint/compile_commands.json: $(LINT_TOOL) $(DEPS_STAMP) CMakeLists.txt
+	$(LINT_VENV)/bin/cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE=$(CURDIR)/$(PY) >/dev/null
+
+lint: build/lint/compile_commands.json
+	$(LINT_TOOL) -p build/lint --quiet $(CXX_SOURCES)
 
 bench: $(BUILD_STAMP)
 	$(PY) bench/run.py
