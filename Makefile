@@ -43,7 +43,9 @@ demo: $(BUILD_STAMP)
 # real one (duckdb, a prebuilt wheel, throws C++ exceptions at import).
 # PYTHONMALLOC=malloc gives every object its own heap block, so a use after
 # free of an object shows; leaks are reported at exit, less the interpreter's
-# and third-party libraries' own (tools/sanitize/lsan.supp).
+# and third-party libraries' own (tools/sanitize/lsan.supp). A segmentation
+# fault is left to the host (handle_segv=0): the process dies of the signal
+# as it would unsanitized, and pytest's faulthandler prints where.
 CXX ?= c++
 SAN_VENV  := build/sanitize-venv
 SAN_PY    := $(SAN_VENV)/bin/python
@@ -69,7 +71,7 @@ $(SAN_BUILD): $(SAN_DEPS) $(SOURCES)
 sanitize: $(SAN_BUILD)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:check_initialization_order=1 \
+	ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:handle_segv=0 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests bench/tests

@@ -7,6 +7,7 @@
 #include "schema_export/export.hpp"
 
 #include <cstdint>
+#include <utility>
 
 namespace mg {
 namespace {
@@ -18,6 +19,10 @@ struct ProcessState {
     int64_t interpreter_id = -1;
     PyObject* module = nullptr;  // the one module object, while it exists
     bool initialised = false;
+    // The module object's state block when a re-import hands the object out
+    // again: the host then sets the object's state aside without freeing it
+    // and gives it a new one before the exec slot runs.
+    void* replaced_state = nullptr;
     PyObject* open = nullptr;
     PyObject* print = nullptr;
 } state;
@@ -55,7 +60,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*)
                         "process.");
         return nullptr;
     }
-    if (state.module) return Py_NewRef(state.module);
+    if (state.module) {
+        state.replaced_state = PyModule_GetState(state.module);
+        return Py_NewRef(state.module);
+    }
 
     Ref name = get_attr(spec, "name");
     if (!name) return nullptr;
@@ -233,7 +241,11 @@ bool start_up(PyObject* module, bool& entered)
 int exec_module(PyObject* module)
 {
     if (state.initialised) {
-        if (module == state.module) return 0;
+        if (module == state.module) {
+            void* replaced = std::exchange(state.replaced_state, nullptr);
+            if (replaced && replaced != PyModule_GetState(module)) PyMem_Free(replaced);
+            return 0;
+        }
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
         return -1;
