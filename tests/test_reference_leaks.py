@@ -82,3 +82,16 @@ def test_no_growth_with_the_number_of_calls(tree, registry, quiet_subprocess, re
     growth = allocated_after(lambda: mg.generate_model_files(["a__1"]), REPEATS)
     capsys.readouterr()
     assert growth < REPEATS // 4, ("failed run", growth)
+
+
+def test_re_import_keeps_no_state_block_behind():
+    def re_import():
+        del sys.modules["corvel.model_generator"]
+        import corvel.model_generator as again
+        assert again is mg
+
+    try:
+        growth = allocated_after(re_import, REPEATS)
+    finally:
+        sys.modules["corvel.model_generator"] = mg
+    assert growth < REPEATS // 4, growth
