@@ -15,11 +15,16 @@ export DO_NOT_TRACK := 1
 
 setup: $(BUILD_STAMP)
 
-$(DEPS_STAMP): pyproject.toml constraints.txt
-	test -x $(PY) || $(PYTHON) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check uv==$(UV_VERSION)
-	$(UV) pip install -q --compile-bytecode --python $(PY) -r constraints.txt
+# A venv in $(1) with uv and the pinned dependencies; the recipe of a deps stamp.
+define pinned_venv
+	test -x $(1)/bin/python || $(PYTHON) -m venv $(1)
+	$(1)/bin/python -m pip install -q --disable-pip-version-check uv==$(UV_VERSION)
+	$(1)/bin/uv pip install -q --compile-bytecode --python $(1)/bin/python -r constraints.txt
 	touch $@
+endef
+
+$(DEPS_STAMP): pyproject.toml constraints.txt
+	$(call pinned_venv,$(VENV))
 
 # The extension is installed into the venv like any wheel, so the package
 # directory it sits in is the installed corvel package.
@@ -55,10 +60,7 @@ SAN_BUILD := $(SAN_VENV)/.corvel-installed
 SAN_SUPP  := tools/sanitize/lsan.supp
 
 $(SAN_DEPS): pyproject.toml constraints.txt
-	test -x $(SAN_PY) || $(PYTHON) -m venv $(SAN_VENV)
-	$(SAN_PY) -m pip install -q --disable-pip-version-check uv==$(UV_VERSION)
-	$(SAN_UV) pip install -q --compile-bytecode --python $(SAN_PY) -r constraints.txt
-	touch $@
+	$(call pinned_venv,$(SAN_VENV))
 
 $(SAN_BUILD): $(SAN_DEPS) $(SOURCES)
 	@libasan=$$($(CXX) -print-file-name=libasan.so); test -e "$$libasan" || { \
