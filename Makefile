@@ -34,8 +34,11 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(SOURCES)
 
 build: $(BUILD_STAMP)
 
+# Development mode turns on the interpreter's own checks: the debug hooks on
+# its allocators (buffer overruns, calls without the GIL), faulthandler, and
+# warnings that are otherwise hidden.
 test: $(BUILD_STAMP)
-	$(PY) -m pytest -q -p no:cacheprovider tests bench/tests
+	$(PY) -X dev -m pytest -q -p no:cacheprovider tests bench/tests
 
 demo: $(BUILD_STAMP)
 	$(PY) -m corvel.demo
@@ -48,7 +51,9 @@ demo: $(BUILD_STAMP)
 # real one (duckdb, a prebuilt wheel, throws C++ exceptions at import).
 # PYTHONMALLOC=malloc gives every object its own heap block, so a use after
 # free of an object shows; leaks are reported at exit, less the interpreter's
-# and third-party libraries' own (tools/sanitize/lsan.supp). A segmentation
+# and third-party libraries' own (tools/sanitize/lsan.supp). The leak check
+# runs in the interpreter's exit handlers (tools/sanitize/early_leak_check.py,
+# with the reason there), not after finalisation. A segmentation
 # fault is left to the host (handle_segv=0): the process dies of the signal
 # as it would unsanitized, and pytest's faulthandler prints where.
 CXX ?= c++
@@ -58,16 +63,19 @@ SAN_UV    := $(SAN_VENV)/bin/uv
 SAN_DEPS  := $(SAN_VENV)/.deps-installed
 SAN_BUILD := $(SAN_VENV)/.corvel-installed
 SAN_SUPP  := tools/sanitize/lsan.supp
+SAN_EARLY_CHECK := tools/sanitize/early_leak_check.py
 
 $(SAN_DEPS): pyproject.toml constraints.txt
 	$(call pinned_venv,$(SAN_VENV))
 
-$(SAN_BUILD): $(SAN_DEPS) $(SOURCES)
+$(SAN_BUILD): $(SAN_DEPS) $(SOURCES) $(SAN_EARLY_CHECK)
 	@libasan=$$($(CXX) -print-file-name=libasan.so); test -e "$$libasan" || { \
 	  echo "installing the sanitizer runtimes (libasan8, libubsan1)"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libasan8 libubsan1; }
 	$(SAN_UV) pip install -q --python $(SAN_PY) --no-deps --reinstall-package corvel -c constraints.txt \
 	  -C cmake.define.CORVEL_SANITIZE=ON -C build-dir=build/sanitize .
+	site=$$($(SAN_PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))') && \
+	  cp $(SAN_EARLY_CHECK) "$$site/" && echo "import early_leak_check" > "$$site/early_leak_check.pth"
 	touch $@
 
 sanitize: $(SAN_BUILD)

@@ -1,6 +1,7 @@
 #include "host/function.hpp"
 
 #include "host/calls.hpp"
+#include "host/error_indicator.hpp"
 #include "host/traceback.hpp"
 
 #include <cstddef>
@@ -60,7 +61,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
     PyObject* result = spec.body(as_function(self)->globals, argument);
     if (!result) add_traceback(spec.traceback_name);
-    return result;
+    return returned_to_host(result);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg)

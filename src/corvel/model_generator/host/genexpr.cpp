@@ -1,6 +1,7 @@
 #include "host/genexpr.hpp"
 
 #include "host/calls.hpp"
+#include "host/error_indicator.hpp"
 #include "host/traceback.hpp"
 
 namespace mg {
@@ -29,7 +30,7 @@ PyObject* genexpr_next(PyObject* self)
         Py_CLEAR(genexpr->iterator);  // a generator that raised is finished
         add_traceback("genexpr");
     }
-    return result.release();
+    return yielded_to_host(result.release());
 }
 
 int genexpr_traverse(PyObject* self, visitproc visit, void* arg)
