@@ -56,7 +56,6 @@ demo: $(BUILD_STAMP)
 # with the reason there), not after finalisation. A segmentation
 # fault is left to the host (handle_segv=0): the process dies of the signal
 # as it would unsanitized, and pytest's faulthandler prints where.
-CXX ?= c++
 SAN_VENV  := build/sanitize-venv
 SAN_PY    := $(SAN_VENV)/bin/python
 SAN_UV    := $(SAN_VENV)/bin/uv
