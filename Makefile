@@ -53,9 +53,12 @@ demo: $(BUILD_STAMP)
 # free of an object shows; leaks are reported at exit, less the interpreter's
 # and third-party libraries' own (tools/sanitize/lsan.supp). The leak check
 # runs in the interpreter's exit handlers (tools/sanitize/early_leak_check.py,
-# with the reason there), not after finalisation. A segmentation
-# fault is left to the host (handle_segv=0): the process dies of the signal
-# as it would unsanitized, and pytest's faulthandler prints where.
+# with the reason there), not after finalisation. A run in which only the
+# leak checker crashed is repeated (tools/sanitize/checker_crash.py, with the
+# reason there): the suite by the recipe, each test subprocess by the tests.
+# A segmentation fault is left to the host (handle_segv=0): the process dies
+# of the signal as it would unsanitized, and pytest's faulthandler prints
+# where.
 SAN_VENV  := build/sanitize-venv
 SAN_PY    := $(SAN_VENV)/bin/python
 SAN_UV    := $(SAN_VENV)/bin/uv
@@ -63,6 +66,7 @@ SAN_DEPS  := $(SAN_VENV)/.deps-installed
 SAN_BUILD := $(SAN_VENV)/.corvel-installed
 SAN_SUPP  := tools/sanitize/lsan.supp
 SAN_EARLY_CHECK := tools/sanitize/early_leak_check.py
+SAN_CHECKER_CRASH := tools/sanitize/checker_crash.py
 
 $(SAN_DEPS): pyproject.toml constraints.txt
 	$(call pinned_venv,$(SAN_VENV))
@@ -78,11 +82,12 @@ $(SAN_BUILD): $(SAN_DEPS) $(SOURCES) $(SAN_EARLY_CHECK)
 	touch $@
 
 sanitize: $(SAN_BUILD)
-	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-	PYTHONMALLOC=malloc \
-	ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:handle_segv=0 \
-	LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
-	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	$(PYTHON) $(SAN_CHECKER_CRASH) env \
+	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  PYTHONMALLOC=malloc \
+	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:handle_segv=0 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_PY) -m pytest -q -p no:cacheprovider tests bench/tests
 
 # --- static checks -------------------------------------------------------

@@ -10,11 +10,15 @@ import subprocess
 import sys
 import textwrap
 import threading
+import warnings
 from pathlib import Path
 
 import pytest
 
 os.environ.setdefault("DO_NOT_TRACK", "1")
+sys.path.append(str(Path(__file__).parents[1] / "tools" / "sanitize"))
+
+import checker_crash  # noqa: E402
 
 import corvel.model_generator as mg  # noqa: E402
 
@@ -123,16 +127,20 @@ def package_copy(tmp_path):
     return site
 
 
+def run_process(arguments, **options):
+    """subprocess.run with text output captured, repeated when only the leak
+    checker of the sanitizer run crashed at the process's end."""
+    for _ in range(1, checker_crash.ATTEMPTS):
+        done = subprocess.run(arguments, capture_output=True, text=True, **options)
+        if not checker_crash.only_the_checker_crashed(done.returncode, done.stderr):
+            return done
+        warnings.warn(f"the leak checker crashed at the end of {arguments[:3]}, run again:\n{done.stderr[-600:]}")
+    return subprocess.run(arguments, capture_output=True, text=True, **options)
+
+
 def run_python(code, *, path_entry=None, cwd=None, env=None):
     """Runs `code` in a fresh interpreter; returns the completed process."""
     environment = dict(os.environ, **(env or {}))
     if path_entry is not None:
         environment["PYTHONPATH"] = str(path_entry)
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        cwd=cwd,
-        env=environment,
-        timeout=300,
-    )
+    return run_process([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=environment, timeout=300)

@@ -13,6 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
+from conftest import run_process
 
 from corvel import cli
 from corvel.fast_mode import WarmGenerator, shell_words
@@ -207,9 +208,9 @@ def run_cli(registry: Path, out_dir: Path, names: list[str], *extra: str):
     if out_dir.exists():
         shutil.rmtree(out_dir)
     env = dict(os.environ, COLUMNS="200", PATH=f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}")
-    done = subprocess.run(
+    done = run_process(
         [sys.executable, "-m", "corvel.cli", "--registry", str(registry), "--output-dir", str(out_dir), *names, *extra],
-        capture_output=True, text=True, env=env, timeout=600,
+        env=env, timeout=600,
     )
     files = {str(p.relative_to(out_dir)): p.read_bytes() for p in sorted(out_dir.rglob("*")) if p.is_file()}
     elapsed = re.compile(r"\d+:\d\d:\d\d$", re.MULTILINE)  # the progress bar's clock
