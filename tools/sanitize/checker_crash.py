@@ -2,11 +2,13 @@
 
 Under `make sanitize`, LeakSanitizer's tracer now and then crashes while it
 scans the threads of a process that ran to its end ("Tracer caught signal
-11", then "LeakSanitizer has encountered a fatal error"). That is the checker
-failing, not a verdict on the process, so such a run is repeated to get one;
-a run with a leak or memory error report never is. The tests' subprocesses
-are run through `only_the_checker_crashed` (tests/conftest.py), the suite
-itself through this script: python checker_crash.py COMMAND...
+11", then "LeakSanitizer has encountered a fatal error"). The cause found,
+its misreading of dynamic TLS blocks, is turned off in the Makefile; this is
+the net for any other. It is the checker failing, not a verdict on the
+process, so such a run is repeated to get one; a run with a leak or memory
+error report never is. The tests' subprocesses are run through
+`only_the_checker_crashed` (tests/conftest.py), the suite itself through
+this script: python checker_crash.py COMMAND...
 """
 
 import subprocess
