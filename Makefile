@@ -51,9 +51,7 @@ demo: $(BUILD_STAMP)
 # real one (duckdb, a prebuilt wheel, throws C++ exceptions at import).
 # PYTHONMALLOC=malloc gives every object its own heap block, so a use after
 # free of an object shows; leaks are reported at exit, less the interpreter's
-# and third-party libraries' own (tools/sanitize/lsan.supp). The leak check
-# runs in the interpreter's exit handlers (tools/sanitize/early_leak_check.py,
-# with the reason there), not after finalisation. A run in which only the
+# and third-party libraries' own (tools/sanitize/lsan.supp). A run in which only the
 # leak checker crashed is repeated (tools/sanitize/checker_crash.py, with the
 # reason there): the suite by the recipe, each test subprocess by the tests.
 # The runtime's record of dynamic TLS blocks is turned off
@@ -71,20 +69,17 @@ SAN_UV    := $(SAN_VENV)/bin/uv
 SAN_DEPS  := $(SAN_VENV)/.deps-installed
 SAN_BUILD := $(SAN_VENV)/.corvel-installed
 SAN_SUPP  := tools/sanitize/lsan.supp
-SAN_EARLY_CHECK := tools/sanitize/early_leak_check.py
 SAN_CHECKER_CRASH := tools/sanitize/checker_crash.py
 
 $(SAN_DEPS): pyproject.toml constraints.txt
 	$(call pinned_venv,$(SAN_VENV))
 
-$(SAN_BUILD): $(SAN_DEPS) $(SOURCES) $(SAN_EARLY_CHECK)
+$(SAN_BUILD): $(SAN_DEPS) $(SOURCES)
 	@libasan=$$($(CXX) -print-file-name=libasan.so); test -e "$$libasan" || { \
 	  echo "installing the sanitizer runtimes (libasan8, libubsan1)"; \
 	  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libasan8 libubsan1; }
 	$(SAN_UV) pip install -q --python $(SAN_PY) --no-deps --reinstall-package corvel -c constraints.txt \
 	  -C cmake.define.CORVEL_SANITIZE=ON -C build-dir=build/sanitize .
-	site=$$($(SAN_PY) -c 'import sysconfig; print(sysconfig.get_path("purelib"))') && \
-	  cp $(SAN_EARLY_CHECK) "$$site/" && echo "import early_leak_check" > "$$site/early_leak_check.pth"
 	touch $@
 
 sanitize: $(SAN_BUILD)
