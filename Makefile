@@ -11,7 +11,15 @@ SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '
 
 export DO_NOT_TRACK := 1
 
-.PHONY: setup build test demo sanitize lint bench lock clean
+# Connectors that the tests and the demo run through airbyte live in venvs of
+# their own under build/connectors (airbyte's install directory for both),
+# installed from the locks in tools/connectors/.
+CONNECTORS_DIR := $(CURDIR)/build/connectors
+CONNECTOR_LOCKS := $(wildcard tools/connectors/*.txt)
+CONNECTOR_STAMPS := $(patsubst tools/connectors/%.txt,$(CONNECTORS_DIR)/.venv-%/.locked,$(CONNECTOR_LOCKS))
+RUN_ENV := AIRBYTE_INSTALL_DIR=$(CONNECTORS_DIR)
+
+.PHONY: setup build connectors test demo sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
@@ -34,14 +42,23 @@ $(BUILD_STAMP): $(DEPS_STAMP) $(SOURCES)
 
 build: $(BUILD_STAMP)
 
+$(CONNECTORS_DIR)/.venv-%/.locked: tools/connectors/%.txt $(DEPS_STAMP)
+	test -x $(@D)/bin/python || $(UV) venv -q --python $(PY) $(@D)
+	$(UV) pip sync -q --python $(@D)/bin/python $<
+	touch $@
+
+connectors: $(CONNECTOR_STAMPS)
+
 # Development mode turns on the interpreter's own checks: the debug hooks on
 # its allocators (buffer overruns, calls without the GIL), faulthandler, and
 # warnings that are otherwise hidden.
-test: $(BUILD_STAMP)
-	$(PY) -X dev -m pytest -q -p no:cacheprovider tests bench/tests
+test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
+	$(RUN_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider tests bench/tests
 
+# The demo has airbyte install source-faker when it is missing; airbyte's
+# installs run uv from PATH.
 demo: $(BUILD_STAMP)
-	$(PY) -m corvel.demo
+	$(RUN_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m corvel.demo
 
 # --- sanitizer run -------------------------------------------------------
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -82,8 +99,8 @@ $(SAN_BUILD): $(SAN_DEPS) $(SOURCES)
 	  -C cmake.define.CORVEL_SANITIZE=ON -C build-dir=build/sanitize .
 	touch $@
 
-sanitize: $(SAN_BUILD)
-	$(PYTHON) $(SAN_CHECKER_CRASH) env \
+sanitize: $(SAN_BUILD) $(CONNECTOR_STAMPS)
+	$(RUN_ENV) $(PYTHON) $(SAN_CHECKER_CRASH) env \
 	  LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  PYTHONMALLOC=malloc \
 	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:handle_segv=0:intercept_tls_get_addr=0 \
@@ -116,6 +133,8 @@ bench: $(BUILD_STAMP)
 # Refreshes the pinned versions; commit constraints.txt afterwards.
 lock:
 	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -o constraints.txt
+	for input in tools/connectors/*.in; do \
+	  $(UV) pip compile -q $$input --python-version 3.11 -o $${input%.in}.txt || exit 1; done
 
 clean:
 	rm -rf build $(VENV)

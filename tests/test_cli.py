@@ -7,7 +7,7 @@ import pytest
 from conftest import entry, mg
 
 from corvel import cli
-from corvel.demo import forget_tree, import_tree
+from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
 

@@ -8,6 +8,10 @@ modules, so importing this package registers a finder at the end of
 exactly those two names and steps aside whenever airbyte has a module of that
 name of its own. Nothing heavy is imported here: the finder loads airbyte and
 the implementation only when one of the two names is imported.
+
+The typed front door to airbyte, ``config_class``, ``to_airbyte_config``,
+``get_source`` and ``get_destination``, lives in ``corvel.configs`` and is
+loaded at first use.
 """
 
 import sys
@@ -79,3 +83,17 @@ def _install():
 
 
 _install()
+
+_FRONT_DOOR = ("config_class", "to_airbyte_config", "get_source", "get_destination")
+
+
+def __getattr__(name):
+    if name in _FRONT_DOOR:
+        from corvel import configs
+
+        return getattr(configs, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__():
+    return sorted([*globals(), *_FRONT_DOOR])

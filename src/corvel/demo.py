@@ -1,56 +1,27 @@
 """``python -m corvel.demo``: generate models from the bundled registry and use them.
 
-Runs ``corvel-generate`` for the default connectors into ./demo-out (the
-installed package is left alone), imports the generated index from there,
-shows every configuration class with its fields, and validates one good and
-one bad configuration.
+Runs ``corvel-generate`` for the default connectors and source-faker into
+./demo-out (the installed package is left alone), imports the generated index
+from there, shows every configuration class with its fields, validates one
+good and one bad configuration, and ends with a real sync: a typed
+source-faker configuration read into the index's DuckDB cache.
 """
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import sys
+import time
 import types
 import typing
 from pathlib import Path
 from types import ModuleType
 
+from corvel.configs import import_tree
+
 OUTPUT_DIR = Path("demo-out")
-
-
-def import_tree(root: Path) -> ModuleType:
-    """Imports ROOT/connector_configs as the package ``corvel.connector_configs``.
-
-    The index imports its models as ``corvel.connector_configs.model.*``, so
-    the tree is loaded under that name; an earlier tree's modules are
-    dropped first.
-    """
-    import corvel
-
-    package_dir = Path(root) / "connector_configs"
-    forget_tree()
-    spec = importlib.util.spec_from_file_location(
-        "corvel.connector_configs", package_dir / "__init__.py", submodule_search_locations=[str(package_dir)]
-    )
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    try:
-        spec.loader.exec_module(module)
-    except BaseException:
-        forget_tree()
-        raise
-    corvel.connector_configs = module
-    return module
-
-
-def forget_tree() -> None:
-    """Drops ``corvel.connector_configs`` and its submodules from this interpreter."""
-    import corvel
-
-    for name in [n for n in sys.modules if n == "corvel.connector_configs" or n.startswith("corvel.connector_configs.")]:
-        del sys.modules[name]
-    vars(corvel).pop("connector_configs", None)
+SYNC_CONNECTOR = "source-faker"
+SYNC_COUNT = 25
 
 
 def describe(annotation: typing.Any) -> str:
@@ -103,7 +74,8 @@ def main() -> int:
 
     console = Console()
     console.print(Rule("corvel-generate on the bundled registry"))
-    status = cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(OUTPUT_DIR)])
+    names = [*cli.DEFAULT_CONNECTORS, SYNC_CONNECTOR]
+    status = cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(OUTPUT_DIR), *names])
     if status != 0:
         console.print(f"corvel-generate failed with status {status}", markup=False)
         return status
@@ -146,7 +118,57 @@ def main() -> int:
     else:
         console.print("unexpectedly accepted", markup=False)
         return 1
-    return 0
+    return sync(console, index)
+
+
+def registry_tag(connector_name: str) -> str:
+    """The version the bundled registry gives CONNECTOR_NAME: the one installed and run."""
+    import json
+
+    from corvel.cli import BUNDLED_REGISTRY
+
+    document = json.loads(BUNDLED_REGISTRY.read_text(encoding="utf-8"))
+    for entry in document["sources"] + document["destinations"]:
+        if entry["dockerRepository"] == f"airbyte/{connector_name}":
+            return entry["dockerImageTag"]
+    raise LookupError(f"{connector_name} is not in {BUNDLED_REGISTRY}")
+
+
+def sync(console, index: ModuleType) -> int:
+    """A typed source-faker configuration goes through airbyte into the index's DuckDB cache."""
+    from airbyte.exceptions import AirbyteConnectorInstallationError
+    from rich.rule import Rule
+    from rich.table import Table
+    from rich.text import Text
+
+    import corvel
+
+    console.print(Rule(f"a typed configuration runs {SYNC_CONNECTOR} through airbyte"))
+    config_class = corvel.config_class(SYNC_CONNECTOR, tree=OUTPUT_DIR)
+    config = config_class(count=SYNC_COUNT, seed=7, parallelism=1)
+    console.print(f"{config_class.__name__}(count={SYNC_COUNT}, seed=7, parallelism=1)", markup=False)
+    console.print(f"corvel.to_airbyte_config(config) = {corvel.to_airbyte_config(config)!r}", markup=False, soft_wrap=True)
+    version = registry_tag(SYNC_CONNECTOR)
+    started = time.monotonic()
+    try:
+        source = corvel.get_source(config, version=version, streams=["users"])
+    except AirbyteConnectorInstallationError as error:
+        reason = str(error).splitlines()[0]
+        console.print(f"{SYNC_CONNECTOR} {version} could not be installed from PyPI ({reason}); the sync is skipped.", markup=False)
+        return 0
+    console.print(f"{SYNC_CONNECTOR} {version} ready in {time.monotonic() - started:.1f} s", markup=False)
+    source.check()
+    console.print("check(): the connection succeeded", markup=False)
+    cache = index.DestinationDuckDB(db_path=str(OUTPUT_DIR / "demo.duckdb"))
+    result = source.read(cache=cache, force_full_refresh=True)
+    users = result["users"].to_pandas()
+    console.print(f"read(): {len(users)} rows of the users stream in {cache.db_path}", markup=False)
+    columns = [c for c in ("id", "name", "email", "age", "created_at") if c in users.columns]
+    table = Table(*columns, title="the first rows", title_justify="left")
+    for row in users[columns].head(5).itertuples(index=False):
+        table.add_row(*(Text(str(value)) for value in row))
+    console.print(table)
+    return 0 if len(users) == SYNC_COUNT else 1
 
 
 if __name__ == "__main__":

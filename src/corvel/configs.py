@@ -1,0 +1,185 @@
+"""Generated configurations as the typed front door to airbyte.
+
+``config_class("source-faker")`` finds a connector's generated configuration
+class, ``to_airbyte_config(config)`` turns an instance into the plain dict the
+connector itself expects, and ``get_source`` / ``get_destination`` hand it to
+airbyte under the connector's name.
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import re
+import shlex
+import sys
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+PACKAGE = "corvel.connector_configs"
+MODEL_PACKAGE = PACKAGE + ".model"
+# the name the schema export adds to every configuration; no connector knows it
+CONNECTOR_NAME_FIELD = "connector_name"
+_INDEX_CLASS_LINE = re.compile(r"^from corvel\.connector_configs\.model\.(\S+) import (\w+)$", re.MULTILINE)
+
+
+def installed_tree() -> Path:
+    """The installed package's directory, which holds its connector_configs/."""
+    return Path(__file__).resolve().parent
+
+
+def import_tree(root: Path) -> ModuleType:
+    """Imports ROOT/connector_configs as the package ``corvel.connector_configs``.
+
+    The index imports its models as ``corvel.connector_configs.model.*``, so
+    the tree is loaded under that name; an earlier tree's modules are
+    dropped first.
+    """
+    import corvel
+
+    package_dir = Path(root) / "connector_configs"
+    forget_tree()
+    spec = importlib.util.spec_from_file_location(
+        PACKAGE, package_dir / "__init__.py", submodule_search_locations=[str(package_dir)]
+    )
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module
+    try:
+        spec.loader.exec_module(module)
+    except BaseException:
+        forget_tree()
+        raise
+    corvel.connector_configs = module
+    return module
+
+
+def forget_tree() -> None:
+    """Drops ``corvel.connector_configs`` and its submodules from this interpreter."""
+    import corvel
+
+    for name in [n for n in sys.modules if n == PACKAGE or n.startswith(PACKAGE + ".")]:
+        del sys.modules[name]
+    vars(corvel).pop("connector_configs", None)
+
+
+def _loaded_index(root: Path) -> ModuleType | None:
+    """The index of ROOT's tree, imported unless it already is; None when the tree has none."""
+    index = (root / "connector_configs" / "__init__.py").resolve()
+    loaded = sys.modules.get(PACKAGE)
+    if loaded is not None and getattr(loaded, "__file__", None) and Path(loaded.__file__).resolve() == index:
+        return loaded
+    if not index.is_file():
+        return None
+    return import_tree(root)
+
+
+def _generated_connector_name(cls: Any) -> str | None:
+    """The catalogue name a generated configuration class carries, or None for any other class."""
+    from pydantic import BaseModel
+
+    if not (isinstance(cls, type) and issubclass(cls, BaseModel) and cls.__module__.startswith(MODEL_PACKAGE + ".")):
+        return None
+    field = cls.model_fields.get(CONNECTOR_NAME_FIELD)
+    default = getattr(field, "default", None)
+    return default if isinstance(default, str) else None
+
+
+def config_class(connector_name: str, tree: str | Path | None = None) -> type:
+    """The generated configuration class of CONNECTOR_NAME ("source-faker").
+
+    It comes from the installed package's index, or from the tree that
+    ``corvel-generate --output-dir TREE`` wrote when TREE is given (which is
+    then imported as ``corvel.connector_configs``). Of several generated
+    versions, the one the index binds last is returned. The class is found
+    through the index's import lines, not its namespace, where the cache
+    classes bound after the connectors may hide it (destination-databricks).
+    """
+    root = installed_tree() if tree is None else Path(tree).expanduser().resolve()
+    index = _loaded_index(root)
+    if index is not None:
+        text = Path(index.__file__).read_text(encoding="utf-8")
+        for module_name, class_name in reversed(_INDEX_CLASS_LINE.findall(text)):
+            module = sys.modules.get(f"{MODEL_PACKAGE}.{module_name}")
+            cls = getattr(module, class_name, None)
+            if _generated_connector_name(cls) == connector_name:
+                return cls
+    command = ["corvel-generate"] + ([] if tree is None else ["--output-dir", str(tree)]) + [connector_name]
+    raise LookupError(
+        f"{connector_name!r} has not been generated in {root / 'connector_configs'}; "
+        f"generate it with: {shlex.join(command)}"
+    )
+
+
+def _connector_name(config: Any) -> str:
+    name = _generated_connector_name(type(config))
+    if name is None:
+        raise TypeError(
+            "expected a generated connector configuration (an instance of a class from "
+            f"corvel.connector_configs, such as SourceFakerConfig), got {type(config).__qualname__}"
+        )
+    return name
+
+
+def to_airbyte_config(config: Any) -> dict[str, Any]:
+    """The plain configuration dict the connector itself expects.
+
+    Values are JSON-compatible, keys are the schema's own names (a field
+    the generator renamed goes out under its alias), ``connector_name`` is
+    left out, and so is every member the user did not set and that has no
+    default: it is absent, not null.
+    """
+    _connector_name(config)
+    dumped = config.model_dump(mode="json", by_alias=True)
+    result = _as_sent(config, dumped)
+    field = type(config).model_fields[CONNECTOR_NAME_FIELD]
+    result.pop(field.serialization_alias or field.alias or CONNECTOR_NAME_FIELD, None)
+    return result
+
+
+def _as_sent(value: Any, dumped: Any) -> Any:
+    """DUMPED (VALUE's JSON dump) less the members that were neither set nor defaulted."""
+    from pydantic import BaseModel, RootModel
+
+    if isinstance(value, RootModel):
+        return _as_sent(value.root, dumped)
+    if isinstance(value, BaseModel) and isinstance(dumped, dict):
+        fields = {(f.serialization_alias or f.alias or n): (n, f) for n, f in type(value).model_fields.items()}
+        result = {}
+        for key, item in dumped.items():
+            if key not in fields:  # a member the schema leaves open, kept as given
+                result[key] = item
+                continue
+            name, field = fields[key]
+            if item is None and name not in value.model_fields_set and field.default is None:
+                continue  # an optional member nobody set: the generator's None, not the user's
+            result[key] = _as_sent(getattr(value, name), item)
+        return result
+    if isinstance(value, (list, tuple)) and isinstance(dumped, list):
+        return [_as_sent(v, d) for v, d in zip(value, dumped)]
+    if isinstance(value, dict) and isinstance(dumped, dict):
+        return {key: _as_sent(v, d) for v, (key, d) in zip(value.values(), dumped.items())}
+    return dumped
+
+
+def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
+    import airbyte
+
+    name = _connector_name(config)
+    other = "destination" if kind == "source" else "source"
+    if name.startswith(other + "-"):
+        raise TypeError(
+            f"get_{kind} takes a {kind} configuration, but {type(config).__qualname__} configures {name}; "
+            f"use corvel.get_{other}"
+        )
+    factory = airbyte.get_source if kind == "source" else airbyte.get_destination
+    return factory(name, config=to_airbyte_config(config), **kwargs)
+
+
+def get_source(config: Any, **kwargs: Any):
+    """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged."""
+    return _connector(config, "source", kwargs)
+
+
+def get_destination(config: Any, **kwargs: Any):
+    """``airbyte.get_destination`` for a generated destination configuration; KWARGS go to airbyte unchanged."""
+    return _connector(config, "destination", kwargs)
