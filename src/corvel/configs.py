@@ -8,6 +8,7 @@ airbyte under the connector's name.
 
 from __future__ import annotations
 
+import datetime
 import importlib.util
 import re
 import shlex
@@ -158,7 +159,21 @@ def _as_sent(value: Any, dumped: Any) -> Any:
         return [_as_sent(v, d) for v, d in zip(value, dumped)]
     if isinstance(value, dict) and isinstance(dumped, dict):
         return {key: _as_sent(v, d) for v, (key, d) in zip(value.values(), dumped.items())}
+    if isinstance(value, datetime.datetime):
+        return _date_time_text(value)
     return dumped
+
+
+def _date_time_text(value: datetime.datetime) -> str:
+    """RFC 3339 text with as few fractional digits as the value needs (none,
+    milliseconds or microseconds): the spellings connector schemas' patterns
+    ask for, where pydantic would always write six digits."""
+    if not value.microsecond:
+        timespec = "seconds"
+    else:
+        timespec = "microseconds" if value.microsecond % 1000 else "milliseconds"
+    text = value.isoformat(timespec=timespec)
+    return text[: -len("+00:00")] + "Z" if value.utcoffset() == datetime.timedelta(0) else text
 
 
 def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
