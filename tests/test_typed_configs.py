@@ -48,6 +48,9 @@ def faker_tree(tmp_path):
 
 def test_typed_configuration_syncs_source_faker(faker_tree, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # airbyte writes its local files under the working directory
+    # the connector's own interpreter runs none of our code: under the
+    # sanitizer run it starts without the sanitizer runtime
+    monkeypatch.delenv("LD_PRELOAD", raising=False)
     version = registry_entries(BUNDLED)["source-faker"]["dockerImageTag"]
     config = corvel.config_class("source-faker", tree=faker_tree)(count=37, seed=5, parallelism=1)
     source = corvel.get_source(config, version=version, install_root=CONNECTORS_DIR, install_if_missing=False, streams=["users"])
@@ -232,3 +235,16 @@ def test_round_trip_through_the_connector_schema(round_trip_tree, name):
         assert holds(sent, given), (given, sent)
 
     round_trip()
+
+
+def test_demo_without_pypi_skips_only_the_sync(tmp_path):
+    environment = {
+        "AIRBYTE_INSTALL_DIR": str(tmp_path / "no-connectors"),
+        "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}",  # airbyte installs with uv
+        "UV_INDEX_URL": "http://127.0.0.1:9/simple",  # nothing listens there
+        "UV_NO_CACHE": "1",
+    }
+    done = run_python("import sys, corvel.demo; sys.exit(corvel.demo.main())", cwd=tmp_path, env=environment)
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    skipped = [line for line in done.stdout.splitlines() if "could not be installed from PyPI" in line]
+    assert len(skipped) == 1 and skipped[0].endswith("the sync is skipped.")

@@ -154,7 +154,7 @@ def sync(console, index: ModuleType) -> int:
         source = corvel.get_source(config, version=version, streams=["users"])
     except AirbyteConnectorInstallationError as error:
         reason = str(error).splitlines()[0]
-        console.print(f"{SYNC_CONNECTOR} {version} could not be installed from PyPI ({reason}); the sync is skipped.", markup=False)
+        console.print(f"{SYNC_CONNECTOR} {version} could not be installed from PyPI ({reason}); the sync is skipped.", markup=False, soft_wrap=True)
         return 0
     console.print(f"{SYNC_CONNECTOR} {version} ready in {time.monotonic() - started:.1f} s", markup=False)
     source.check()
