@@ -56,7 +56,7 @@ test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 	$(RUN_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider tests bench/tests
 
 # The demo has airbyte install source-faker when it is missing; airbyte's
-# installs run uv from PATH.
+# installs run pip (or uv) from PATH.
 demo: $(BUILD_STAMP)
 	$(RUN_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m corvel.demo
 

@@ -238,11 +238,12 @@ def test_round_trip_through_the_connector_schema(round_trip_tree, name):
 
 
 def test_demo_without_pypi_skips_only_the_sync(tmp_path):
+    nowhere = "http://127.0.0.1:9/simple"  # nothing listens there
     environment = {
         "AIRBYTE_INSTALL_DIR": str(tmp_path / "no-connectors"),
-        "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}",  # airbyte installs with uv
-        "UV_INDEX_URL": "http://127.0.0.1:9/simple",  # nothing listens there
-        "UV_NO_CACHE": "1",
+        "PATH": f"{Path(sys.executable).parent}{os.pathsep}{os.environ['PATH']}",  # airbyte installs with pip (or uv)
+        "PIP_CONFIG_FILE": os.devnull, "PIP_FIND_LINKS": "", "PIP_INDEX_URL": nowhere, "PIP_RETRIES": "0",
+        "UV_INDEX_URL": nowhere, "UV_NO_CACHE": "1",
     }
     done = run_python("import sys, corvel.demo; sys.exit(corvel.demo.main())", cwd=tmp_path, env=environment)
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
