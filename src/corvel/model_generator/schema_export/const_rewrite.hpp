@@ -41,6 +41,6 @@ void write_rewritten(std::string_view text, const std::vector<ConstMember>& memb
 
 // The rewritten text of the str `text`. Anything that is not a str, or not
 // well-formed JSON, goes to `pattern.sub` unchanged, as the host would do it.
-Ref rewrite_consts(PyObject* text, PyObject* pattern);
+Ref rewrite_consts(Handle text, Handle pattern);
 
 }  // namespace mg
