@@ -134,16 +134,12 @@ PyType_Slot function_slots[] = {
 // One type for the life of the process, made at first use.
 PyTypeObject* function_type()
 {
-    static const std::string name = served_module_name() + ".native_function";
-    static PyType_Spec spec = {
-        .name = name.c_str(),
-        .basicsize = sizeof(NativeFunction),
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                 Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-        .slots = function_slots,
-    };
-    static PyObject* type = check(PyType_FromSpec(&spec)).release();
-    return reinterpret_cast<PyTypeObject*>(type);
+    static PyTypeObject* type =
+        make_served_type("native_function", sizeof(NativeFunction),
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+                         function_slots);
+    return type;
 }
 
 // An empty code object whose parameter list is the one parameter.

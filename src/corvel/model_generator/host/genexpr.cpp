@@ -79,16 +79,11 @@ PyType_Slot genexpr_slots[] = {
 // One type for the life of the process, made at first use.
 PyTypeObject* genexpr_type()
 {
-    static const std::string name = served_module_name() + ".generator";
-    static PyType_Spec spec = {
-        .name = name.c_str(),
-        .basicsize = sizeof(Genexpr),
-        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                 Py_TPFLAGS_IMMUTABLETYPE,
-        .slots = genexpr_slots,
-    };
-    static PyObject* type = check(PyType_FromSpec(&spec)).release();
-    return reinterpret_cast<PyTypeObject*>(type);
+    static PyTypeObject* type = make_served_type(
+        "generator", sizeof(Genexpr),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        genexpr_slots);
+    return type;
 }
 
 }  // namespace

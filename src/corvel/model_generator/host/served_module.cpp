@@ -2,6 +2,7 @@
 #include "host/served_module.hpp"
 
 #include <algorithm>
+#include <list>
 
 namespace mg {
 namespace {
@@ -24,6 +25,15 @@ void serve_module(const char* full_name)
 
 const std::string& served_module_name() { return served.name; }
 const std::string& served_module_source_dir() { return served.source_dir; }
+
+PyTypeObject* make_served_type(const char* name, int basicsize, unsigned int flags, PyType_Slot* slots)
+{
+    // The type keeps pointing at the spec's name: it must live as long.
+    static std::list<std::string> type_names;
+    const std::string& full_name = type_names.emplace_back(served.name + '.' + name);
+    PyType_Spec spec = {.name = full_name.c_str(), .basicsize = basicsize, .flags = flags, .slots = slots};
+    return reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec)).release());
+}
 
 void keep_startup_builtins(Handle open, Handle print)
 {

@@ -16,6 +16,9 @@ void serve_module(const char* full_name);
 const std::string& served_module_name();
 const std::string& served_module_source_dir();
 
+// A type named "<module name>.<name>", kept for the life of the process.
+PyTypeObject* make_served_type(const char* name, int basicsize, unsigned int flags, PyType_Slot* slots);
+
 // The builtins open and print as they were at start-up; the module's files
 // and prints use these whatever the builtins are rebound to later.
 void keep_startup_builtins(Handle open, Handle print);

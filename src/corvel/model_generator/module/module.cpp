@@ -167,15 +167,11 @@ void start_up(Handle module, bool& entered)
     Ref open = global(builtins, "open");
     keep_startup_builtins(open, global(builtins, "print"));
 
-    import_module(globals, "sys");
-    import_module(globals, "shutil");
-    import_module(globals, "os");
+    for (const char* name : {"sys", "shutil", "os"}) import_module(globals, name);
     append_search_path(globals);
     import_module(globals, "subprocess");
     import_from(globals, "airbyte.sources.registry", {"_get_registry_url", "_is_registry_disabled"});
-    import_module(globals, "json");
-    import_module(globals, "re");
-    import_module(globals, "requests");
+    for (const char* name : {"json", "re", "requests"}) import_module(globals, name);
     import_from(globals, "pathlib", {"Path"});
     import_from(globals, "airbyte.version", {"get_version"});
     import_module(globals, "pydantic");

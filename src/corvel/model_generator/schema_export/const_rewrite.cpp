@@ -4,9 +4,19 @@
 #include "host/calls.hpp"
 
 #include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace mg {
 namespace {
+
+struct ConstMember {
+    size_t key_begin;  // the opening quote of "const"
+    size_t key_end;    // just past its closing quote
+    size_t colon_end;  // just past the colon
+    size_t value_end;  // just past the value
+};
 
 // What an object means where it stands: a schema (its members are
 // keywords) or a map of schemas (its members are names).
@@ -17,6 +27,8 @@ struct Container {
     Role role;  // of the object itself, or of an array's elements
 };
 
+// Finds the const members to rewrite, in text order; nothing when the text
+// is not well-formed JSON.
 class Scanner {
 public:
     explicit Scanner(std::string_view text) : text_(text) {}
@@ -174,10 +186,7 @@ void append(char*& out, std::string_view piece)
     out += piece.size();
 }
 
-}  // namespace
-
-std::optional<std::vector<ConstMember>> find_const_members(std::string_view text) { return Scanner(text).run(); }
-
+// Writes the rewritten text into `out`: each member grows by two characters.
 void write_rewritten(std::string_view text, const std::vector<ConstMember>& members, char* out)
 {
     size_t copied = 0;
@@ -193,6 +202,8 @@ void write_rewritten(std::string_view text, const std::vector<ConstMember>& memb
     append(out, text.substr(copied));
 }
 
+}  // namespace
+
 Ref rewrite_consts(Handle text, Handle pattern)
 {
     if (PyUnicode_Check(text.get())) {
@@ -200,9 +211,9 @@ Ref rewrite_consts(Handle text, Handle pattern)
         const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
         if (!utf8) raise_error_set();
         const std::string_view view(utf8, static_cast<size_t>(size));
-        if (auto members = find_const_members(view)) {
+        if (auto members = Scanner(view).run()) {
             if (members->empty()) return Ref::borrow(text.get());
-            const size_t result_size = rewritten_size(view, *members);
+            const size_t result_size = view.size() + 2 * members->size();
             // The serialiser writes ASCII: fill the str in place.
             if (PyUnicode_IS_ASCII(text.get())) {
                 Ref result = check(PyUnicode_New(static_cast<Py_ssize_t>(result_size), 127));
