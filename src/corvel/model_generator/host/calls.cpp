@@ -9,6 +9,12 @@ namespace mg {
 
 void raise_error_set() { throw ErrorIsSet{}; }
 
+void raise_error(PyObject* type, const char* message)
+{
+    PyErr_SetString(type, message);
+    raise_error_set();
+}
+
 void error_from_exception() noexcept
 {
     try {

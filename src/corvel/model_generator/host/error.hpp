@@ -15,6 +15,9 @@ struct ErrorIsSet : std::exception {};
 
 [[noreturn, gnu::cold]] void raise_error_set();
 
+// raise type(message)
+[[noreturn, gnu::cold]] void raise_error(PyObject* type, const char* message);
+
 // Inside a catch block: the exception being handled, as the host's error
 // (a std::bad_alloc as MemoryError).
 void error_from_exception() noexcept;

@@ -80,8 +80,7 @@ void handle_run_error(Handle globals, Handle command)
     HandledError error;
     Ref error_class = attr(global(globals, "subprocess"), "CalledProcessError");
     if (!PyExceptionClass_Check(error_class.get()) && !PyTuple_Check(error_class.get())) {
-        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
-        raise_error_set();
+        raise_error(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
     }
     if (!PyErr_GivenExceptionMatches(error.value(), error_class.get())) error.reraise();
     report_failure(error.value(), command);

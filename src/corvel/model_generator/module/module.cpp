@@ -55,10 +55,8 @@ Ref create(Handle spec)
     if (state.interpreter_id == -1) {
         state.interpreter_id = interpreter;
     } else if (state.interpreter_id != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        raise_error_set();
+        raise_error(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     }
     if (state.module) {
         state.replaced_state = PyModule_GetState(state.module);
@@ -189,9 +187,8 @@ void execute(Handle module)
             if (replaced && replaced != PyModule_GetState(module.get())) PyMem_Free(replaced);
             return;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
-        raise_error_set();
+        raise_error(PyExc_RuntimeError,
+                    "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
     }
     const unsigned long major = (Py_Version >> 24U) & 0xffU, minor = (Py_Version >> 16U) & 0xffU;
     if (major != 3 || minor != 11) {
