@@ -18,16 +18,18 @@ PyObject* str(const char* literal);
 // NameError otherwise.
 Ref global(Handle globals, const char* name);
 
-Ref attr(Handle object, const char* name);  // object.name
-// object.name, or null when it has no such attribute
+// object.name; optional_attr gives null where attr raises AttributeError.
+Ref attr(Handle object, const char* name);
 Ref optional_attr(Handle object, Handle name);
-Ref item(Handle object, Handle key);        // object[key]
+
+// object[key], and object[key] = value
+Ref item(Handle object, Handle key);
 void set_item(Handle object, Handle key, Handle value);
 
 // name=value in a call
 using Keyword = std::pair<const char*, Handle>;
 
-// callable(*positional, **{keyword.name: keyword.value, ...})
+// callable(*positional, **dict(keywords))
 Ref call(Handle callable, std::initializer_list<Handle> positional = {}, std::initializer_list<Keyword> keywords = {});
 
 // object.name(*positional)
