@@ -342,3 +342,22 @@ def test_large_registry_memory_stays_proportional(tree, monkeypatch, tmp_path):
 
 def schema_text(tree, name):
     return (tree / "connector_configs" / "jsonschema" / f"{name}.json").read_text(encoding="utf-8")
+
+
+# --- memory ----------------------------------------------------------------
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
+                    reason="the sanitizer's allocator ends the process when an allocation fails")
+def test_memory_running_out_in_the_const_rewrite_is_a_memory_error(tree, registry, rebind):
+    registry(DOCUMENT)
+    text = "[" + '{"const": 0},' * 4_000_000 + "{}]"  # the rewrite's member list needs 128 MB
+    rebind(json=types.SimpleNamespace(load=json.load, dumps=lambda schema, indent: text))
+
+    def with_little_memory_left():
+        import resource
+        with open("/proc/self/status") as lines:
+            size = next(int(line.split()[1]) * 1024 for line in lines if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (size + 64_000_000, resource.RLIM_INFINITY))
+        return attempt(lambda: mg.generate_jsonschema_files(["source-a"]))
+
+    assert in_child(with_little_memory_left)["raised"] == "MemoryError"

@@ -1,109 +1,128 @@
+// Calls into the host, the error types of error.hpp, and the with-block's
+// protocol.
 #include "host/calls.hpp"
 
 #include <unordered_map>
+#include <vector>
 
 namespace mg {
 
-PyObject* interned(const char* literal)
+void raise_error_set() { throw ErrorIsSet{}; }
+
+void raise_error(PyObject* type, const char* message)
+{
+    PyErr_SetString(type, message);
+    raise_error_set();
+}
+
+void error_from_exception() noexcept
+{
+    try {
+        throw;
+    } catch (const ErrorIsSet&) {
+        return;  // set already
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in native code");
+    }
+}
+
+PyObject* str(const char* literal)
 {
     // Keyed by the literal's address: every caller passes a string literal.
     // The module is never unloaded, so the strings are never released.
     static std::unordered_map<const char*, PyObject*> cache;
     if (auto found = cache.find(literal); found != cache.end()) return found->second;
-    PyObject* text = PyUnicode_InternFromString(literal);
-    if (text) cache.emplace(literal, text);
-    return text;
+    Ref text = check(PyUnicode_InternFromString(literal));
+    cache.emplace(literal, text.get());
+    return text.release();
 }
 
-Ref lookup_global(PyObject* globals, const char* literal)
+Ref global(Handle globals, const char* name)
 {
-    PyObject* name = interned(literal);
-    if (!name) return {};
-    PyObject* found = PyDict_GetItemWithError(globals, name);
-    if (found) return Ref::borrow(found);
-    if (PyErr_Occurred()) return {};
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (builtins) {
-        found = PyDict_GetItemWithError(builtins, name);
-        if (found) return Ref::borrow(found);
-        if (PyErr_Occurred()) return {};
+    PyObject* key = str(name);
+    if (PyObject* found = PyDict_GetItemWithError(globals.get(), key)) return Ref::borrow(found);
+    if (PyErr_Occurred()) raise_error_set();
+    if (PyObject* builtins = PyEval_GetBuiltins()) {
+        if (PyObject* found = PyDict_GetItemWithError(builtins, key)) return Ref::borrow(found);
+        if (PyErr_Occurred()) raise_error_set();
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return {};
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+    raise_error_set();
 }
 
-Ref get_attr(PyObject* object, const char* literal)
+Ref attr(Handle object, const char* name) { return check(PyObject_GetAttr(object.get(), str(name))); }
+
+Ref optional_attr(Handle object, Handle name)
 {
-    PyObject* name = interned(literal);
-    if (!name) return {};
-    return Ref::steal(PyObject_GetAttr(object, name));
+    PyObject* value = nullptr;
+    check(_PyObject_LookupAttr(object.get(), name.get(), &value));
+    return Ref::steal(value);
 }
 
-Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
-         std::initializer_list<const char*> keyword_names, std::initializer_list<PyObject*> keyword_values)
+Ref item(Handle object, Handle key) { return check(PyObject_GetItem(object.get(), key.get())); }
+
+void set_item(Handle object, Handle key, Handle value)
+{
+    check(PyObject_SetItem(object.get(), key.get(), value.get()));
+}
+
+Ref call(Handle callable, std::initializer_list<Handle> positional, std::initializer_list<Keyword> keywords)
 {
     // Slot 0 is left free so the host may use it (PY_VECTORCALL_ARGUMENTS_OFFSET).
-    PyObject* stack[8];
-    const size_t total = positional.size() + keyword_values.size();
-    if (total + 1 > std::size(stack) || keyword_names.size() != keyword_values.size()) {
-        PyErr_SetString(PyExc_SystemError, "corvel.model_generator: call with too many arguments");
-        return {};
-    }
-    size_t at = 1;
-    for (PyObject* argument : positional) stack[at++] = argument;
-    for (PyObject* argument : keyword_values) stack[at++] = argument;
+    std::vector<PyObject*> stack{nullptr};
+    stack.reserve(1 + positional.size() + keywords.size());
+    for (Handle argument : positional) stack.push_back(argument.get());
     Ref names;
-    if (keyword_names.size() != 0) {
-        names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(keyword_names.size())));
-        if (!names) return {};
+    if (keywords.size() != 0) {
+        names = check(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
         Py_ssize_t index = 0;
-        for (const char* name : keyword_names) {
-            PyObject* key = interned(name);
-            if (!key) return {};
-            Py_INCREF(key);
-            PyTuple_SET_ITEM(names.get(), index++, key);
+        for (const auto& [name, value] : keywords) {
+            PyTuple_SET_ITEM(names.get(), index++, Py_NewRef(str(name)));
+            stack.push_back(value.get());
         }
     }
-    return Ref::steal(PyObject_Vectorcall(callable, stack + 1,
-                                          positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
+    return check(PyObject_Vectorcall(callable.get(), stack.data() + 1,
+                                     positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.get()));
 }
 
-Ref call_method(PyObject* object, const char* literal, std::initializer_list<PyObject*> positional)
+Ref call_method(Handle object, const char* name, std::initializer_list<Handle> positional)
 {
-    PyObject* name = interned(literal);
-    if (!name) return {};
-    PyObject* stack[4];
-    if (positional.size() + 1 > std::size(stack)) {
-        PyErr_SetString(PyExc_SystemError, "corvel.model_generator: method call with too many arguments");
-        return {};
-    }
-    stack[0] = object;
-    size_t at = 1;
-    for (PyObject* argument : positional) stack[at++] = argument;
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, at | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    PyObject* method = str(name);
+    std::vector<PyObject*> stack{object.get()};
+    for (Handle argument : positional) stack.push_back(argument.get());
+    return check(PyObject_VectorcallMethod(method, stack.data(), stack.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
 }
 
-Ref format_value(PyObject* value)
+Ref format_value(Handle value)
 {
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    return Ref::steal(PyObject_Format(value, nullptr));
+    if (PyUnicode_CheckExact(value.get())) return Ref::borrow(value.get());
+    return check(PyObject_Format(value.get(), nullptr));
 }
 
-Ref concat(std::initializer_list<PyObject*> parts)
+namespace {
+
+template <typename Text>
+Ref join(std::initializer_list<Handle> parts, const Text& text)
 {
-    Ref empty = Ref::steal(PyUnicode_New(0, 0));
-    if (!empty) return {};
-    Ref sequence = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
-    if (!sequence) return {};
+    Ref texts = check(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
     Py_ssize_t index = 0;
-    for (PyObject* part : parts) {
-        Py_INCREF(part);
-        PyTuple_SET_ITEM(sequence.get(), index++, part);
-    }
-    return Ref::steal(PyUnicode_Join(empty.get(), sequence.get()));
+    for (Handle part : parts) PyTuple_SET_ITEM(texts.get(), index++, text(part).release());
+    return check(PyUnicode_Join(str(""), texts.get()));
 }
 
-int truth(PyObject* value) { return PyObject_IsTrue(value); }
+}  // namespace
+
+Ref concat(std::initializer_list<Handle> texts)
+{
+    return join(texts, [](Handle text) { return Ref::borrow(text.get()); });
+}
+
+Ref fstring(std::initializer_list<Handle> parts) { return join(parts, format_value); }
+
+bool truth(Handle value) { return check(PyObject_IsTrue(value.get())) != 0; }
 
 HandledError::HandledError()
 {
@@ -112,68 +131,57 @@ HandledError::HandledError()
     PyObject* traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback) PyException_SetTraceback(value, traceback);
     type_ = Ref::steal(type);
     value_ = Ref::steal(value);
     traceback_ = Ref::steal(traceback);
-    previous_ = PyErr_GetHandledException();
-    PyErr_SetHandledException(value_.get());
+    if (traceback) check(PyException_SetTraceback(value, traceback));
+    previous_ = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(value);
 }
 
-HandledError::~HandledError()
+HandledError::~HandledError() { PyErr_SetHandledException(previous_.get()); }
+
+void HandledError::reraise()
 {
-    PyErr_SetHandledException(previous_);
-    Py_XDECREF(previous_);
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+    raise_error_set();
 }
-
-void HandledError::reraise() { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 
 namespace detail {
-
 namespace {
 
 // Special methods are looked up on the type, as the with statement does.
-Ref special_method(PyObject* manager, const char* name)
+Ref special_method(Handle manager, const char* name)
 {
-    PyObject* key = interned(name);
-    if (!key) return {};
-    PyObject* found = _PyType_Lookup(Py_TYPE(manager), key);  // borrowed
-    Ref bound;
-    if (found) {
-        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
-        bound = bind ? Ref::steal(bind(found, manager, reinterpret_cast<PyObject*>(Py_TYPE(manager))))
-                     : Ref::borrow(found);
-    } else if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                     Py_TYPE(manager)->tp_name);
+    PyTypeObject* type = Py_TYPE(manager.get());
+    PyObject* found = _PyType_Lookup(type, str(name));  // borrowed
+    if (!found) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                         type->tp_name);
+        }
+        raise_error_set();
     }
-    return bound;
+    descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+    if (!bind) return Ref::borrow(found);
+    return check(bind(found, manager.get(), reinterpret_cast<PyObject*>(type)));
 }
 
 }  // namespace
 
-bool with_enter(PyObject* manager, WithState& state)
+WithState with_enter(Handle manager)
 {
     Ref enter = special_method(manager, "__enter__");
-    if (!enter) return false;
-    state.exit = special_method(manager, "__exit__");
-    if (!state.exit) return false;
-    state.target = call(enter.get(), {});
-    return static_cast<bool>(state.target);
+    Ref exit = special_method(manager, "__exit__");
+    return {.exit = exit, .target = call(enter)};
 }
 
-bool with_exit(PyObject*, WithState& state, bool body_ok)
+void with_exit_on_error(const Ref& exit)
 {
-    if (body_ok) return static_cast<bool>(call(state.exit.get(), {Py_None, Py_None, Py_None}));
-
     HandledError error;
-    Ref swallowed = call(state.exit.get(), {error.type(), error.value(), error.traceback_or_none()});
-    if (!swallowed) return false;  // __exit__'s own error replaces the body's
-    const int suppress = truth(swallowed.get());
-    if (suppress < 0) return false;
-    if (suppress) return true;
-    error.reraise();
-    return false;
+    // __exit__'s own error replaces the body's.
+    Ref swallowed = call(exit, {error.type(), error.value(), error.traceback_or_none()});
+    if (!truth(swallowed)) error.reraise();
 }
 
 }  // namespace detail

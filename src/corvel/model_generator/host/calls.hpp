@@ -1,87 +1,83 @@
-// Calling into the host the way Python code does: attribute and global name
-// lookups, calls with keywords, formatted-text conversion, with-blocks.
+// Calling into the host the way Python code does: constant texts, global
+// name lookups, attributes, items, calls with keywords, f-strings and
+// with-blocks. Each throws ErrorIsSet when the host fails.
 #pragma once
 
-#include "host/ref.hpp"
+#include "host/error.hpp"
 
 #include <initializer_list>
-#include <string_view>
 #include <utility>
 
 namespace mg {
 
 // The interned str of a string literal, made once and kept for the life of
-// the process (borrowed; null with the error set if it cannot be made).
-PyObject* interned(const char* literal);
+// the process (borrowed).
+PyObject* str(const char* literal);
 
-// Looks `name` up in `globals`, then among the builtins; NameError otherwise.
-Ref lookup_global(PyObject* globals, const char* literal);
+// `name` as Python code finds it: in `globals`, then among the builtins;
+// NameError otherwise.
+Ref global(Handle globals, const char* name);
 
-Ref get_attr(PyObject* object, const char* literal);
+// object.name; optional_attr gives null where attr raises AttributeError.
+Ref attr(Handle object, const char* name);
+Ref optional_attr(Handle object, Handle name);
 
-// callable(*positional, **dict(zip(keyword_names, keyword_values)))
-Ref call(PyObject* callable, std::initializer_list<PyObject*> positional,
-         std::initializer_list<const char*> keyword_names = {},
-         std::initializer_list<PyObject*> keyword_values = {});
+// object[key], and object[key] = value
+Ref item(Handle object, Handle key);
+void set_item(Handle object, Handle key, Handle value);
+
+// name=value in a call
+using Keyword = std::pair<const char*, Handle>;
+
+// callable(*positional, **dict(keywords))
+Ref call(Handle callable, std::initializer_list<Handle> positional = {}, std::initializer_list<Keyword> keywords = {});
 
 // object.name(*positional)
-Ref call_method(PyObject* object, const char* literal, std::initializer_list<PyObject*> positional = {});
+Ref call_method(Handle object, const char* name, std::initializer_list<Handle> positional = {});
 
 // The text of `{value}` in a formatted string literal.
-Ref format_value(PyObject* value);
+Ref format_value(Handle value);
 
 // Joins texts (each already a str) into one str.
-Ref concat(std::initializer_list<PyObject*> parts);
+Ref concat(std::initializer_list<Handle> texts);
 
-// -1 on error, else the host's truth value.
-int truth(PyObject* value);
+// f"{part}{part}...": each part formatted in turn, then joined.
+Ref fstring(std::initializer_list<Handle> parts);
 
-// The error just raised, taken over as the one being handled (as inside an
-// except clause): errors raised meanwhile get it as their context. The
-// previous handled error comes back when this goes away.
-class HandledError {
-public:
-    HandledError();
-    ~HandledError();
-    HandledError(const HandledError&) = delete;
-    HandledError& operator=(const HandledError&) = delete;
-    HandledError(HandledError&&) = delete;
-    HandledError& operator=(HandledError&&) = delete;
+bool truth(Handle value);
 
-    [[nodiscard]] PyObject* type() const { return type_.get(); }
-    [[nodiscard]] PyObject* value() const { return value_.get(); }
-    [[nodiscard]] PyObject* traceback_or_none() const { return traceback_ ? traceback_.get() : Py_None; }
-    // Raises it again, unchanged.
-    void reraise();
-
-private:
-    Ref type_, value_, traceback_;
-    PyObject* previous_;
-};
-
-// with manager as target: body(target)
-// `body` returns false when it failed with the error indicator set. An
-// exception leaving the body goes to __exit__, which may swallow it.
+// for item in iterable: body(item)
 template <typename Body>
-bool with_block(const Ref& manager, Body&& body);
+void for_each(Handle iterable, const Body& body)
+{
+    Ref iterator = check(PyObject_GetIter(iterable.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) body(item);
+    if (PyErr_Occurred()) raise_error_set();
+}
 
 namespace detail {
 struct WithState {
     Ref exit;
     Ref target;
 };
-bool with_enter(PyObject* manager, WithState& state);
-bool with_exit(PyObject* manager, WithState& state, bool body_ok);
+WithState with_enter(Handle manager);
+void with_exit_on_error(const Ref& exit);
 }  // namespace detail
 
+// with manager as target: body(target)
+// A failure leaving the body goes to __exit__, which may swallow it.
 template <typename Body>
-bool with_block(const Ref& manager, Body&& body)
+void with_block(Handle manager, Body&& body)
 {
-    if (!manager) return false;
-    detail::WithState state;
-    if (!detail::with_enter(manager.get(), state)) return false;
-    const bool body_ok = std::forward<Body>(body)(state.target.get());
-    return detail::with_exit(manager.get(), state, body_ok);
+    detail::WithState state = detail::with_enter(manager);
+    try {
+        std::forward<Body>(body)(state.target.get());
+    } catch (...) {
+        error_from_exception();
+        detail::with_exit_on_error(state.exit);
+        return;
+    }
+    call(state.exit, {Py_None, Py_None, Py_None});
 }
 
 }  // namespace mg

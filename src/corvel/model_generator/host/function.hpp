@@ -11,12 +11,11 @@ struct FunctionSpec {
     const char* name;            // __name__ and __qualname__
     const char* parameter;       // the one positional-or-keyword parameter
     const char* traceback_name;  // entry added to an error raised inside
-    // Gets the module namespace and the argument; returns a new reference,
-    // or null with the error set.
-    PyObject* (*body)(PyObject* globals, PyObject* argument);
+    // Gets the module namespace and the argument; throws ErrorIsSet on failure.
+    Ref (*body)(Handle globals, Handle argument);
 };
 
 // A function object calling spec.body with `globals`; `spec` must outlive it.
-Ref make_function(const FunctionSpec& spec, PyObject* globals);
+Ref make_function(const FunctionSpec& spec, Handle globals);
 
 }  // namespace mg

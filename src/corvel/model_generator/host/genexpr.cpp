@@ -1,7 +1,8 @@
+// The generator-expression type: iteration and life cycle.
 #include "host/genexpr.hpp"
 
 #include "host/calls.hpp"
-#include "host/error_indicator.hpp"
+#include "host/served_module.hpp"
 #include "host/traceback.hpp"
 
 namespace mg {
@@ -10,43 +11,41 @@ namespace {
 struct Genexpr {
     PyObject_HEAD
     const GenexprSpec* spec;
-    PyObject* iterator;  // null once exhausted
+    PyObject* iterator;  // null once finished
 };
 
-Genexpr* as_genexpr(PyObject* self) { return reinterpret_cast<Genexpr*>(self); }
+Genexpr* as_genexpr(PyObject* self) noexcept { return reinterpret_cast<Genexpr*>(self); }
 
-PyObject* genexpr_next(PyObject* self)
+PyObject* genexpr_next(PyObject* self) noexcept
 {
     Genexpr* genexpr = as_genexpr(self);
     if (!genexpr->iterator) return nullptr;
-    Ref item = Ref::steal(PyIter_Next(genexpr->iterator));
-    if (!item) {
-        Py_CLEAR(genexpr->iterator);
-        if (PyErr_Occurred()) add_traceback("genexpr");
-        return nullptr;
+    Ref result;
+    if (Ref item = Ref::steal(PyIter_Next(genexpr->iterator))) {
+        result = guarded(Ref(), [&] { return call_method(item, genexpr->spec->method); });
     }
-    Ref result = call_method(item.get(), genexpr->spec->method);
     if (!result) {
-        Py_CLEAR(genexpr->iterator);  // a generator that raised is finished
+        // Exhausted, or raised: a generator that raised is finished too.
+        Py_CLEAR(genexpr->iterator);
         add_traceback("genexpr");
     }
     return yielded_to_host(result.release());
 }
 
-int genexpr_traverse(PyObject* self, visitproc visit, void* arg)
+int genexpr_traverse(PyObject* self, visitproc visit, void* arg) noexcept
 {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_genexpr(self)->iterator);
     return 0;
 }
 
-int genexpr_clear(PyObject* self)
+int genexpr_clear(PyObject* self) noexcept
 {
     Py_CLEAR(as_genexpr(self)->iterator);
     return 0;
 }
 
-void genexpr_dealloc(PyObject* self)
+void genexpr_dealloc(PyObject* self) noexcept
 {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
@@ -55,55 +54,55 @@ void genexpr_dealloc(PyObject* self)
     Py_DECREF(type);
 }
 
-PyObject* get_name(PyObject*, void*) { return PyUnicode_FromString("genexpr"); }
-PyObject* get_qualname(PyObject* self, void*) { return PyUnicode_FromString(as_genexpr(self)->spec->qualname); }
+PyObject* get_name(PyObject*, void*) noexcept { return PyUnicode_FromString("genexpr"); }
+PyObject* get_qualname(PyObject* self, void*) noexcept
+{
+    return PyUnicode_FromString(as_genexpr(self)->spec->qualname);
+}
 
 PyGetSetDef genexpr_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+    {.name = "__name__", .get = get_name},
+    {.name = "__qualname__", .get = get_qualname},
+    {},
 };
 
 PyType_Slot genexpr_slots[] = {
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(genexpr_next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(genexpr_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(genexpr_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(genexpr_dealloc)},
-    {Py_tp_getset, genexpr_getset},
-    {0, nullptr},
+    {.slot = Py_tp_iter, .pfunc = reinterpret_cast<void*>(PyObject_SelfIter)},
+    {.slot = Py_tp_iternext, .pfunc = reinterpret_cast<void*>(genexpr_next)},
+    {.slot = Py_tp_traverse, .pfunc = reinterpret_cast<void*>(genexpr_traverse)},
+    {.slot = Py_tp_clear, .pfunc = reinterpret_cast<void*>(genexpr_clear)},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(genexpr_dealloc)},
+    {.slot = Py_tp_getset, .pfunc = genexpr_getset},
+    {},
 };
 
-PyType_Spec genexpr_type_spec = {
-    "corvel.model_generator.generator",
-    sizeof(Genexpr),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-    genexpr_slots,
-};
-
-PyObject* genexpr_type()
+// One type for the life of the process, made at first use.
+PyTypeObject* genexpr_type()
 {
-    static PyObject* type = nullptr;
-    if (!type) type = PyType_FromSpec(&genexpr_type_spec);
+    static PyTypeObject* type = make_served_type(
+        "generator", sizeof(Genexpr),
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+        genexpr_slots);
     return type;
 }
 
 }  // namespace
 
-Ref make_genexpr(const GenexprSpec& spec, PyObject* iterable)
+Ref make_genexpr(const GenexprSpec& spec, Handle iterable)
 {
-    Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    PyObject* type = iterator ? genexpr_type() : nullptr;
-    auto* self = type ? PyObject_GC_New(Genexpr, reinterpret_cast<PyTypeObject*>(type)) : nullptr;
-    if (!self) {
+    try {
+        Ref iterator = check(PyObject_GetIter(iterable.get()));
+        auto* self = PyObject_GC_New(Genexpr, genexpr_type());
+        if (!self) raise_error_set();
+        self->spec = &spec;
+        self->iterator = iterator.release();
+        PyObject_GC_Track(self);
+        return Ref::steal(reinterpret_cast<PyObject*>(self));
+    } catch (...) {
+        error_from_exception();
         add_traceback(spec.creation_entry);
-        return {};
+        raise_error_set();
     }
-    self->spec = &spec;
-    self->iterator = iterator.release();
-    PyObject_GC_Track(self);
-    return Ref::steal(reinterpret_cast<PyObject*>(self));
 }
 
 }  // namespace mg

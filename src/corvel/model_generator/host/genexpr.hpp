@@ -13,6 +13,6 @@ struct GenexprSpec {
 
 // As in Python, iter(iterable) happens at creation; the method calls happen
 // as the result is consumed, each error there getting the entry "genexpr".
-Ref make_genexpr(const GenexprSpec& spec, PyObject* iterable);
+Ref make_genexpr(const GenexprSpec& spec, Handle iterable);
 
 }  // namespace mg

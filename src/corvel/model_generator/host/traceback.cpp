@@ -1,4 +1,8 @@
+// Traceback entries that point into the native sources.
 #include "host/traceback.hpp"
+
+#include "host/error.hpp"
+#include "host/served_module.hpp"
 
 #include <frameobject.h>
 
@@ -8,38 +12,37 @@ namespace mg {
 
 namespace {
 
-// The source path as the package lays it out (corvel/model_generator/...),
-// whatever directory the build ran in.
+// The source path from the module's source directory on
+// (package/module/...), whatever directory the build ran in.
 const char* package_relative(const char* path)
 {
-    std::string_view text(path);
-    const auto at = text.rfind("corvel/model_generator/");
+    const std::string_view text(path);
+    const auto at = text.rfind(served_module_source_dir() + '/');
     return at == std::string_view::npos ? path : path + at;
+}
+
+// A fresh frame of a code object whose first line is the entry's line
+// reports that line.
+Ref entry_frame(const char* function_name, std::source_location where)
+{
+    Ref code = check(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(package_relative(where.file_name()), function_name, static_cast<int>(where.line()))));
+    Ref globals = check(PyDict_New());
+    return check(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
 }
 
 }  // namespace
 
-void add_traceback(const char* function_name, std::source_location where)
+void add_traceback(const char* function_name, std::source_location where) noexcept
 {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    if (!type) return;
-
-    // A code object whose first line is the entry's line: a fresh frame of it
-    // reports that line.
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(package_relative(where.file_name()), function_name, static_cast<int>(where.line()))));
-    Ref globals = Ref::steal(PyDict_New());
+    if (!PyErr_Occurred()) return;
     Ref frame;
-    if (code && globals) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
+    {
+        // Failing to build the entry must not replace the error being reported.
+        const ErrorSetAside aside;
+        frame = guarded(Ref(), [&] { return entry_frame(function_name, where); });
     }
-    // Failing to build the entry must not replace the error being reported.
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
     if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 

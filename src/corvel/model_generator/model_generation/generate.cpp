@@ -1,8 +1,8 @@
+// The generator runs, their failure reports, and the package index.
 #include "model_generation/generate.hpp"
 
-#include "host/calls.hpp"
+#include "host/served_module.hpp"
 #include "model_generation/names.hpp"
-#include "module/process_state.hpp"
 
 namespace mg {
 namespace {
@@ -21,39 +21,15 @@ constexpr const char* cache_lines[] = {
 // The index ends without a line feed.
 constexpr const char* closing_line = "from corvel.connectors import SourceManifestConfig";
 
-Ref text(const char* literal) { return Ref::steal(PyUnicode_FromString(literal)); }
-
-// f"{CURRENT_DIR}{folder}{name}{suffix}", CURRENT_DIR looked up now and
-// before `name` is formatted; name and suffix may be left out (null).
-Ref path_under_current_dir(PyObject* globals, PyObject* folder, PyObject* name = nullptr, PyObject* suffix = nullptr)
-{
-    Ref current_dir = lookup_global(globals, "CURRENT_DIR");
-    Ref directory = current_dir ? format_value(current_dir.get()) : Ref();
-    if (!directory) return {};
-    if (!name) return concat({directory.get(), folder});
-    Ref name_text = format_value(name);
-    return name_text ? concat({directory.get(), folder, name_text.get(), suffix}) : Ref();
-}
-
-// with open(index, mode, encoding="utf8") as f: writes(f)
+// with open(f"{CURRENT_DIR}/connector_configs/__init__.py", mode, encoding="utf8") as f: writes(f)
 template <typename Writes>
-bool with_index(PyObject* globals, const char* mode, Writes&& writes)
+void with_index(Handle globals, const char* mode, Writes&& writes)
 {
-    Ref suffix = text("/connector_configs/__init__.py");
-    Ref path = suffix ? path_under_current_dir(globals, suffix.get()) : Ref();
-    Ref mode_text = path ? text(mode) : Ref();
-    Ref encoding = mode_text ? text("utf8") : Ref();
-    if (!encoding) return false;
-    return with_block(call(startup_open(), {path.get(), mode_text.get()}, {"encoding"}, {encoding.get()}), std::forward<Writes>(writes));
+    with_open(fstring({global(globals, "CURRENT_DIR"), str("/connector_configs/__init__.py")}), mode,
+              std::forward<Writes>(writes));
 }
 
-bool write_line(PyObject* file, PyObject* line) { return line && call_method(file, "write", {line}); }
-
-bool write_literal(PyObject* file, const char* literal)
-{
-    Ref line = text(literal);
-    return write_line(file, line.get());
-}
+void write(Handle file, Handle line) { call_method(file, "write", {line}); }
 
 // Characters that need no quoting in a POSIX shell word.
 bool is_shell_safe(Py_UCS4 c)
@@ -64,140 +40,89 @@ bool is_shell_safe(Py_UCS4 c)
 
 // The path as one shell word: unchanged when every character is safe,
 // otherwise in single quotes, each embedded single quote written '"'"'.
-Ref shell_word(PyObject* path)
+Ref shell_word(Handle path)
 {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(path);
-    const int kind = PyUnicode_KIND(path);
-    const void* data = PyUnicode_DATA(path);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(path.get());
+    const int kind = PyUnicode_KIND(path.get());
+    const void* data = PyUnicode_DATA(path.get());
     bool safe = length > 0;
     for (Py_ssize_t at = 0; at < length && safe; ++at) safe = is_shell_safe(PyUnicode_READ(kind, data, at));
-    if (safe) return Ref::borrow(path);
-    Ref quote = text("'");
-    Ref escaped_quote = text("'\"'\"'");
-    if (!quote || !escaped_quote) return {};
-    Ref inner = Ref::steal(PyUnicode_Replace(path, quote.get(), escaped_quote.get(), -1));
-    return inner ? concat({quote.get(), inner.get(), quote.get()}) : Ref();
+    if (safe) return Ref::borrow(path.get());
+    Ref inner = check(PyUnicode_Replace(path.get(), str("'"), str("'\"'\"'"), -1));
+    return concat({str("'"), inner, str("'")});
 }
 
 // datamodel-codegen ... --input <schema file> ... --output <model module> ...
-Ref generator_command(PyObject* globals, PyObject* name_w_version)
+Ref generator_command(Handle globals, Handle name_w_version)
 {
-    Ref input_folder = text("/connector_configs/jsonschema/");
-    Ref output_folder = text("/connector_configs/model/");
-    Ref json_suffix = text(".json");
-    Ref py_suffix = text(".py");
-    if (!input_folder || !output_folder || !json_suffix || !py_suffix) return {};
-    Ref input = path_under_current_dir(globals, input_folder.get(), name_w_version, json_suffix.get());
-    if (!input) return {};
-    Ref output = path_under_current_dir(globals, output_folder.get(), name_w_version, py_suffix.get());
-    if (!output) return {};
-    Ref input_word = shell_word(input.get());
-    Ref output_word = input_word ? shell_word(output.get()) : Ref();
-    Ref head = text("datamodel-codegen --enum-field-as-literal all --input ");
-    Ref between = text(" --input-file-type jsonschema --output ");
-    Ref tail = text(" --output-model-type pydantic_v2.BaseModel --use-title-as-name --disable-timestamp "
-                    "--target-python-version 3.11");
-    if (!output_word || !head || !between || !tail) return {};
-    return concat({head.get(), input_word.get(), between.get(), output_word.get(), tail.get()});
+    Ref input = fstring({global(globals, "CURRENT_DIR"), str("/connector_configs/jsonschema/"), name_w_version,
+                         str(".json")});
+    Ref output =
+        fstring({global(globals, "CURRENT_DIR"), str("/connector_configs/model/"), name_w_version, str(".py")});
+    return concat({str("datamodel-codegen --enum-field-as-literal all --input "), shell_word(input),
+                   str(" --input-file-type jsonschema --output "), shell_word(output),
+                   str(" --output-model-type pydantic_v2.BaseModel --use-title-as-name --disable-timestamp "
+                       "--target-python-version 3.11")});
 }
 
-// print(...) with the builtin print of start-up
-bool print(std::initializer_list<PyObject*> arguments) { return static_cast<bool>(call(startup_print(), arguments)); }
-
-bool report_failure(PyObject* error, PyObject* command)
+// The four prints of a failed run.
+void report_failure(Handle error, Handle command)
 {
-    Ref stdout_heading = text("command stdout:\n");
-    Ref captured_stdout = stdout_heading ? get_attr(error, "stdout") : Ref();
-    if (!captured_stdout || !print({stdout_heading.get(), captured_stdout.get()})) return false;
-    Ref code_heading = text("command failed with return code: ");
-    Ref returncode = code_heading ? get_attr(error, "returncode") : Ref();
-    Ref code_text = returncode ? format_value(returncode.get()) : Ref();
-    Ref code_line = code_text ? concat({code_heading.get(), code_text.get()}) : Ref();
-    if (!code_line || !print({code_line.get()})) return false;
-    Ref run_heading = text("command run:\n ");
-    Ref run_line = run_heading ? concat({run_heading.get(), command}) : Ref();
-    if (!run_line || !print({run_line.get()})) return false;
-    Ref stderr_heading = text("command stderr:\n");
-    Ref captured_stderr = stderr_heading ? get_attr(error, "stderr") : Ref();
-    return captured_stderr && print({stderr_heading.get(), captured_stderr.get()});
+    startup_print({str("command stdout:\n"), attr(error, "stdout")});
+    startup_print({fstring({str("command failed with return code: "), attr(error, "returncode")})});
+    startup_print({concat({str("command run:\n "), command})});
+    startup_print({str("command stderr:\n"), attr(error, "stderr")});
 }
 
 // except subprocess.CalledProcessError as e: report it. Any other error stays.
-bool handle_run_error(PyObject* globals, PyObject* command)
+void handle_run_error(Handle globals, Handle command)
 {
     HandledError error;
-    Ref subprocess = lookup_global(globals, "subprocess");
-    Ref error_class = subprocess ? get_attr(subprocess.get(), "CalledProcessError") : Ref();
-    if (!error_class) return false;
+    Ref error_class = attr(global(globals, "subprocess"), "CalledProcessError");
     if (!PyExceptionClass_Check(error_class.get()) && !PyTuple_Check(error_class.get())) {
-        PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
-        return false;
+        raise_error(PyExc_TypeError, "catching classes that do not inherit from BaseException is not allowed");
     }
-    if (!PyErr_GivenExceptionMatches(error.value(), error_class.get())) {
-        error.reraise();
-        return false;
-    }
-    return report_failure(error.value(), command);
+    if (!PyErr_GivenExceptionMatches(error.value(), error_class.get())) error.reraise();
+    report_failure(error.value(), command);
 }
 
 // subprocess.run(command, shell=True, capture_output=True, text=True, check=True)
-bool run_generator(PyObject* globals, PyObject* command)
+void run_generator(Handle globals, Handle command)
 {
-    Ref subprocess = lookup_global(globals, "subprocess");
-    Ref run = subprocess ? get_attr(subprocess.get(), "run") : Ref();
-    if (!run) return false;
-    Ref result = call(run.get(), {command}, {"shell", "capture_output", "text", "check"},
-                      {Py_True, Py_True, Py_True, Py_True});
-    return result || handle_run_error(globals, command);
+    Ref run = attr(global(globals, "subprocess"), "run");
+    try {
+        call(run, {command}, {{"shell", Py_True}, {"capture_output", Py_True}, {"text", Py_True}, {"check", Py_True}});
+    } catch (const ErrorIsSet&) {
+        handle_run_error(globals, command);
+    }
 }
 
-bool append_connector_lines(PyObject* globals, PyObject* name_w_version)
+void append_connector_lines(Handle globals, Handle name_w_version)
 {
-    return with_index(globals, "a+", [&](PyObject* file) {
+    with_index(globals, "a+", [&](Handle file) {
         Ref name_wo_version = unversioned_name(name_w_version);
-        Ref module_text = name_wo_version ? format_value(name_w_version) : Ref();
-        Ref root = module_text ? class_root(name_wo_version.get()) : Ref();
-        Ref from = text("from corvel.connector_configs.model.");
-        Ref import_word = text(" import ");
-        Ref config_suffix = text("Config\n");
-        if (!root || !from || !import_word || !config_suffix) return false;
-        Ref class_line = concat({from.get(), module_text.get(), import_word.get(), root.get(), config_suffix.get()});
-        if (!write_line(file, class_line.get())) return false;
-        Ref import_module = text("import corvel.connector_configs.model.");
-        Ref as_word = text(" as ");
-        Ref line_feed = text("\n");
-        if (!import_module || !as_word || !line_feed) return false;
-        Ref alias_line = concat({import_module.get(), module_text.get(), as_word.get(), root.get(), line_feed.get()});
-        return write_line(file, alias_line.get());
-    });
-}
-
-bool append_cache_section(PyObject* globals)
-{
-    return with_index(globals, "a+", [&](PyObject* file) {
-        for (const char* line : cache_lines) {
-            if (!write_literal(file, line)) return false;
-        }
-        return write_literal(file, closing_line);
+        Ref module = format_value(name_w_version);
+        Ref root = class_root(name_wo_version);
+        write(file, concat({str("from corvel.connector_configs.model."), module, str(" import "), root,
+                            str("Config\n")}));
+        write(file, concat({str("import corvel.connector_configs.model."), module, str(" as "), root, str("\n")}));
     });
 }
 
 }  // namespace
 
-PyObject* generate_model_files(PyObject* globals, PyObject* connector_names_w_version)
+Ref generate_model_files(Handle globals, Handle connector_names_w_version)
 {
-    if (!with_index(globals, "w", [](PyObject* file) { return write_literal(file, index_header); })) return nullptr;
-    Ref iterator = Ref::steal(PyObject_GetIter(connector_names_w_version));
-    if (!iterator) return nullptr;
-    while (Ref name_w_version = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref command = generator_command(globals, name_w_version.get());
-        if (!command || !run_generator(globals, command.get()) ||
-            !append_connector_lines(globals, name_w_version.get())) {
-            return nullptr;
-        }
-    }
-    if (PyErr_Occurred() || !append_cache_section(globals)) return nullptr;
-    Py_RETURN_NONE;
+    with_index(globals, "w", [](Handle file) { write(file, str(index_header)); });
+    for_each(connector_names_w_version, [&](Handle name_w_version) {
+        run_generator(globals, generator_command(globals, name_w_version));
+        append_connector_lines(globals, name_w_version);
+    });
+    with_index(globals, "a+", [](Handle file) {
+        for (const char* line : cache_lines) write(file, str(line));
+        write(file, str(closing_line));
+    });
+    return Ref::borrow(Py_None);
 }
 
 }  // namespace mg

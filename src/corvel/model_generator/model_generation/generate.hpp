@@ -1,3 +1,4 @@
+// generate_model_files, the second of the module's two operations.
 #pragma once
 
 #include "host/ref.hpp"
@@ -6,6 +7,6 @@ namespace mg {
 
 // generate_model_files(connector_names_w_version): one datamodel-codegen run
 // per versioned name, and the package index that imports the results.
-PyObject* generate_model_files(PyObject* globals, PyObject* connector_names_w_version);
+Ref generate_model_files(Handle globals, Handle connector_names_w_version);
 
 }  // namespace mg

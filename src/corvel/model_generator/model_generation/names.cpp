@@ -1,3 +1,4 @@
+// Name derivation with the host's string methods, as the Python lines do it.
 #include "model_generation/names.hpp"
 
 #include "host/calls.hpp"
@@ -5,27 +6,21 @@
 
 namespace mg {
 
-Ref unversioned_name(PyObject* name_w_version)
+Ref unversioned_name(Handle name_w_version)
 {
-    Ref separator = Ref::steal(PyUnicode_FromString("__"));
-    Ref parts = separator ? call_method(name_w_version, "split", {separator.get()}) : Ref();
-    Ref first = parts ? Ref::steal(PyLong_FromLong(0)) : Ref();
-    return first ? Ref::steal(PyObject_GetItem(parts.get(), first.get())) : Ref();
+    Ref parts = call_method(name_w_version, "split", {str("__")});
+    return item(parts, check(PyLong_FromLong(0)));
 }
 
-Ref class_root(PyObject* name_wo_version)
+Ref class_root(Handle name_wo_version)
 {
     static const GenexprSpec capitalized_words = {
-        "generate_model_files.<locals>.genexpr",
-        "corvel.model_generator.generate_model_files.genexpr",
-        "capitalize",
+        .qualname = "generate_model_files.<locals>.genexpr",
+        .creation_entry = "corvel.model_generator.generate_model_files.genexpr",
+        .method = "capitalize",
     };
-    Ref lowered = call_method(name_wo_version, "lower");
-    Ref separator = lowered ? Ref::steal(PyUnicode_FromString("_")) : Ref();
-    Ref words = separator ? call_method(lowered.get(), "split", {separator.get()}) : Ref();
-    Ref capitalized = words ? make_genexpr(capitalized_words, words.get()) : Ref();
-    Ref nothing = capitalized ? Ref::steal(PyUnicode_New(0, 0)) : Ref();
-    return nothing ? call_method(nothing.get(), "join", {capitalized.get()}) : Ref();
+    Ref words = call_method(call_method(name_wo_version, "lower"), "split", {str("_")});
+    return call_method(str(""), "join", {make_genexpr(capitalized_words, words)});
 }
 
 }  // namespace mg

@@ -7,9 +7,9 @@
 namespace mg {
 
 // name_w_version.split("__")[0]
-Ref unversioned_name(PyObject* name_w_version);
+Ref unversioned_name(Handle name_w_version);
 
 // "".join(word.capitalize() for word in name_wo_version.lower().split("_"))
-Ref class_root(PyObject* name_wo_version);
+Ref class_root(Handle name_wo_version);
 
 }  // namespace mg

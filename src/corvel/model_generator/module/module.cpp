@@ -1,9 +1,9 @@
 // The module's entry, its create and execute steps, and what start-up binds.
 #include "host/calls.hpp"
 #include "host/function.hpp"
+#include "host/served_module.hpp"
 #include "host/traceback.hpp"
 #include "model_generation/generate.hpp"
-#include "module/process_state.hpp"
 #include "schema_export/export.hpp"
 
 #include <cstdint>
@@ -15,6 +15,7 @@ namespace {
 constexpr const char* full_name = "corvel.model_generator";
 constexpr const char* init_entry = "init corvel.model_generator";
 
+// The module is loaded into one interpreter per process and never unloaded.
 struct ProcessState {
     int64_t interpreter_id = -1;
     PyObject* module = nullptr;  // the one module object, while it exists
@@ -23,276 +24,224 @@ struct ProcessState {
     // again: the host then sets the object's state aside without freeing it
     // and gives it a new one before the exec slot runs.
     void* replaced_state = nullptr;
-    PyObject* open = nullptr;
-    PyObject* print = nullptr;
 } state;
 
 const FunctionSpec jsonschema_files_spec = {
-    "generate_jsonschema_files", "connector_names", "corvel.model_generator.generate_jsonschema_files",
-    generate_jsonschema_files};
+    .name = "generate_jsonschema_files",
+    .parameter = "connector_names",
+    .traceback_name = "corvel.model_generator.generate_jsonschema_files",
+    .body = generate_jsonschema_files,
+};
 const FunctionSpec model_files_spec = {
-    "generate_model_files", "connector_names_w_version", "corvel.model_generator.generate_model_files",
-    generate_model_files};
+    .name = "generate_model_files",
+    .parameter = "connector_names_w_version",
+    .traceback_name = "corvel.model_generator.generate_model_files",
+    .body = generate_model_files,
+};
 
-// Copies spec.<attribute> to the namespace entry `entry`. A spec without the
-// attribute is passed over; None is copied unless `skip_none`.
-bool copy_spec_attribute(PyObject* spec, PyObject* module, const char* attribute, const char* entry, bool skip_none)
+// module.<entry> = spec.<attribute>, passed over when the spec lacks the
+// attribute, and for None when `skip_none`.
+void copy_spec_attribute(Handle spec, Handle module, const char* attribute, const char* entry, bool skip_none)
 {
-    Ref value = get_attr(spec, attribute);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-        PyErr_Clear();
-        return true;
-    }
-    if (skip_none && value.get() == Py_None) return true;
-    return PyObject_SetAttrString(module, entry, value.get()) == 0;
+    Ref value = optional_attr(spec, str(attribute));
+    if (!value || (skip_none && value.get() == Py_None)) return;
+    check(PyObject_SetAttr(module.get(), str(entry), value.get()));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef*)
+Ref create(Handle spec)
 {
     const int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter < 0) return nullptr;
+    if (interpreter < 0) raise_error_set();
     if (state.interpreter_id == -1) {
         state.interpreter_id = interpreter;
     } else if (state.interpreter_id != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per "
-                        "process.");
-        return nullptr;
+        raise_error(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     }
     if (state.module) {
         state.replaced_state = PyModule_GetState(state.module);
-        return Py_NewRef(state.module);
+        return Ref::borrow(state.module);
     }
-
-    Ref name = get_attr(spec, "name");
-    if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    if (!copy_spec_attribute(spec, module.get(), "loader", "__loader__", false) ||
-        !copy_spec_attribute(spec, module.get(), "origin", "__file__", false) ||
-        !copy_spec_attribute(spec, module.get(), "parent", "__package__", false) ||
-        !copy_spec_attribute(spec, module.get(), "submodule_search_locations", "__path__", true)) {
-        return nullptr;
-    }
+    Ref module = check(PyModule_NewObject(attr(spec, "name").get()));
+    copy_spec_attribute(spec, module, "loader", "__loader__", false);
+    copy_spec_attribute(spec, module, "origin", "__file__", false);
+    copy_spec_attribute(spec, module, "parent", "__package__", false);
+    copy_spec_attribute(spec, module, "submodule_search_locations", "__path__", true);
     state.module = Py_NewRef(module.get());
-    return module.release();
+    return module;
 }
 
-bool bind(PyObject* globals, const char* name, PyObject* value)
-{
-    return value && PyDict_SetItemString(globals, name, value) == 0;
-}
+void bind(Handle globals, const char* name, Handle value) { check(PyDict_SetItem(globals.get(), str(name), value.get())); }
 
 // import <name>
-bool import_module(PyObject* globals, const char* name)
+void import_module(Handle globals, const char* name)
 {
-    Ref text = Ref::steal(PyUnicode_FromString(name));
-    if (!text) return false;
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, nullptr, 0));
-    return bind(globals, name, module.get());
+    bind(globals, name, check(PyImport_ImportModuleLevelObject(str(name), globals.get(), nullptr, nullptr, 0)));
+}
+
+// The name of a from-import: the module's attribute, or else a submodule
+// entered in sys.modules but not yet set on its parent.
+Ref imported_name(Handle module, Handle name)
+{
+    if (Ref value = optional_attr(module, name)) return value;
+    if (Ref parent = Ref::steal(PyObject_GetAttr(module.get(), str("__name__")))) {
+        Ref full = check(PyUnicode_FromFormat("%S.%U", parent.get(), name.get()));
+        if (Ref submodule = Ref::steal(PyImport_GetModule(full.get()))) return submodule;
+        if (PyErr_Occurred()) raise_error_set();
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    raise_error_set();
 }
 
 // from <module_name> import <names...>
-bool import_from(PyObject* globals, const char* module_name, std::initializer_list<const char*> names)
+void import_from(Handle globals, const char* module_name, std::initializer_list<const char*> names)
 {
-    Ref text = Ref::steal(PyUnicode_FromString(module_name));
-    Ref from_list = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-    if (!text || !from_list) return false;
+    Ref from_list = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t index = 0;
-    for (const char* name : names) {
-        PyObject* item = PyUnicode_FromString(name);
-        if (!item) return false;
-        PyTuple_SET_ITEM(from_list.get(), index++, item);
-    }
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(text.get(), globals, nullptr, from_list.get(), 0));
-    if (!module) return false;
-    for (Py_ssize_t at = 0; at < PyTuple_GET_SIZE(from_list.get()); ++at) {
-        PyObject* name = PyTuple_GET_ITEM(from_list.get(), at);
-        Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
-        if (!value) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-            PyErr_Clear();
-            // A submodule entered in sys.modules but not yet set on its parent.
-            Ref parent = get_attr(module.get(), "__name__");
-            if (!parent) PyErr_Clear();
-            Ref full = parent ? Ref::steal(PyUnicode_FromFormat("%S.%U", parent.get(), name)) : Ref();
-            if (parent && !full) return false;
-            value = full ? Ref::steal(PyImport_GetModule(full.get())) : Ref();
-            if (!value) {
-                if (PyErr_Occurred()) return false;
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-                return false;
-            }
-        }
-        if (PyDict_SetItem(globals, name, value.get()) < 0) return false;
-    }
-    return true;
+    for (const char* name : names) PyTuple_SET_ITEM(from_list.get(), index++, Py_NewRef(str(name)));
+    Ref module = check(PyImport_ImportModuleLevelObject(str(module_name), globals.get(), nullptr, from_list.get(), 0));
+    for (const char* name : names) bind(globals, name, imported_name(module, str(name)));
 }
 
 // os.path.<function>, looked up afresh
-Ref os_path_function(PyObject* globals, const char* function)
+Ref os_path_function(Handle globals, const char* function)
 {
-    Ref os = lookup_global(globals, "os");
-    Ref path = os ? get_attr(os.get(), "path") : Ref();
-    return path ? get_attr(path.get(), function) : Ref();
+    return attr(attr(global(globals, "os"), "path"), function);
 }
 
 // sys.path.append(os.path.abspath(os.path.join(os.path.dirname(__file__), "..")))
-bool append_search_path(PyObject* globals)
+void append_search_path(Handle globals)
 {
-    Ref sys = lookup_global(globals, "sys");
-    Ref sys_path = sys ? get_attr(sys.get(), "path") : Ref();
-    if (!sys_path) return false;
+    Ref sys_path = attr(global(globals, "sys"), "path");
     Ref abspath = os_path_function(globals, "abspath");
-    if (!abspath) return false;
     Ref join = os_path_function(globals, "join");
-    if (!join) return false;
     Ref dirname = os_path_function(globals, "dirname");
-    if (!dirname) return false;
-    Ref file = lookup_global(globals, "__file__");
-    if (!file) return false;
-    Ref up = Ref::steal(PyUnicode_FromString(".."));
-    if (!up) return false;
-    Ref directory = call(dirname.get(), {file.get()});
-    Ref joined = directory ? call(join.get(), {directory.get(), up.get()}) : Ref();
-    Ref absolute = joined ? call(abspath.get(), {joined.get()}) : Ref();
-    if (!absolute) return false;
-    if (PyList_CheckExact(sys_path.get())) return PyList_Append(sys_path.get(), absolute.get()) == 0;
-    return static_cast<bool>(call_method(sys_path.get(), "append", {absolute.get()}));
+    Ref file = global(globals, "__file__");
+    Ref absolute = call(abspath, {call(join, {call(dirname, {file}), str("..")})});
+    if (PyList_CheckExact(sys_path.get())) {
+        check(PyList_Append(sys_path.get(), absolute.get()));
+    } else {
+        call_method(sys_path, "append", {absolute});
+    }
 }
 
 // CURRENT_DIR = os.path.dirname(__file__)
-bool bind_current_dir(PyObject* globals)
+void bind_current_dir(Handle globals)
 {
     Ref dirname = os_path_function(globals, "dirname");
-    if (!dirname) return false;
-    Ref file = lookup_global(globals, "__file__");
-    if (!file) return false;
-    Ref directory = call(dirname.get(), {file.get()});
-    return bind(globals, "CURRENT_DIR", directory.get());
+    bind(globals, "CURRENT_DIR", call(dirname, {global(globals, "__file__")}));
 }
 
 // When initialised as the host's main module: both operations, chained, for
 // the three default connectors.
-bool run_as_main(PyObject* globals)
+void run_as_main(Handle globals)
 {
-    Ref name = lookup_global(globals, "__name__");
-    if (!name) return false;
-    Ref main_name = Ref::steal(PyUnicode_FromString("__main__"));
-    if (!main_name) return false;
-    const int is_main = PyObject_RichCompareBool(name.get(), main_name.get(), Py_EQ);
-    if (is_main <= 0) return is_main == 0;
-
-    Ref defaults = Ref::steal(Py_BuildValue("[sss]", "source-file", "destination-sftp-json", "destination-csv"));
-    if (!bind(globals, "connector_names", defaults.get())) return false;
-    Ref model_files = lookup_global(globals, "generate_model_files");
-    if (!model_files) return false;
-    Ref jsonschema_files = lookup_global(globals, "generate_jsonschema_files");
-    if (!jsonschema_files) return false;
-    Ref connector_names = lookup_global(globals, "connector_names");
-    if (!connector_names) return false;
-    Ref versioned_names = call(jsonschema_files.get(), {connector_names.get()});
-    return versioned_names && call(model_files.get(), {versioned_names.get()});
+    Ref name = global(globals, "__name__");
+    if (!check(PyObject_RichCompareBool(name.get(), str("__main__"), Py_EQ))) return;
+    bind(globals, "connector_names",
+         check(Py_BuildValue("[sss]", "source-file", "destination-sftp-json", "destination-csv")));
+    Ref model_files = global(globals, "generate_model_files");
+    Ref jsonschema_files = global(globals, "generate_jsonschema_files");
+    Ref connector_names = global(globals, "connector_names");
+    call(model_files, {call(jsonschema_files, {connector_names})});
 }
 
 // Everything after the version check; `entered` tells whether this call put
 // the module into sys.modules.
-bool start_up(PyObject* module, bool& entered)
+void start_up(Handle module, bool& entered)
 {
-    PyObject* globals = PyModule_GetDict(module);
-    if (!globals) return false;
+    PyObject* globals = PyModule_GetDict(module.get());
+    if (!globals) raise_error_set();
 
     PyObject* modules = PyImport_GetModuleDict();
-    Ref key = Ref::steal(PyUnicode_FromString(full_name));
-    if (!key) return false;
-    const int present = PyDict_Contains(modules, key.get());
-    if (present < 0) return false;
-    if (!present) {
-        if (PyDict_SetItem(modules, key.get(), module) < 0) return false;
+    if (!check(PyDict_Contains(modules, str(full_name)))) {
+        check(PyDict_SetItem(modules, str(full_name), module.get()));
         entered = true;
     }
     PyObject* builtins = PyEval_GetBuiltins();
-    Ref open = builtins ? lookup_global(builtins, "open") : Ref();
-    Ref print = open ? lookup_global(builtins, "print") : Ref();
-    if (!print) return false;
-    Py_XSETREF(state.open, open.release());
-    Py_XSETREF(state.print, print.release());
+    if (!builtins) raise_error_set();
+    Ref open = global(builtins, "open");
+    keep_startup_builtins(open, global(builtins, "print"));
 
-    if (!import_module(globals, "sys") || !import_module(globals, "shutil") || !import_module(globals, "os")) {
-        return false;
-    }
-    if (!append_search_path(globals)) return false;
-    if (!import_module(globals, "subprocess") ||
-        !import_from(globals, "airbyte.sources.registry", {"_get_registry_url", "_is_registry_disabled"}) ||
-        !import_module(globals, "json") || !import_module(globals, "re") || !import_module(globals, "requests") ||
-        !import_from(globals, "pathlib", {"Path"}) || !import_from(globals, "airbyte.version", {"get_version"}) ||
-        !import_module(globals, "pydantic")) {
-        return false;
-    }
-    if (!bind_current_dir(globals)) return false;
-    if (!bind(globals, "generate_jsonschema_files", make_function(jsonschema_files_spec, globals).get()) ||
-        !bind(globals, "generate_model_files", make_function(model_files_spec, globals).get())) {
-        return false;
-    }
-    return run_as_main(globals);
+    for (const char* name : {"sys", "shutil", "os"}) import_module(globals, name);
+    append_search_path(globals);
+    import_module(globals, "subprocess");
+    import_from(globals, "airbyte.sources.registry", {"_get_registry_url", "_is_registry_disabled"});
+    for (const char* name : {"json", "re", "requests"}) import_module(globals, name);
+    import_from(globals, "pathlib", {"Path"});
+    import_from(globals, "airbyte.version", {"get_version"});
+    import_module(globals, "pydantic");
+    bind_current_dir(globals);
+    bind(globals, "generate_jsonschema_files", make_function(jsonschema_files_spec, globals));
+    bind(globals, "generate_model_files", make_function(model_files_spec, globals));
+    run_as_main(globals);
 }
 
-int exec_module(PyObject* module)
+void execute(Handle module)
 {
     if (state.initialised) {
-        if (module == state.module) {
+        if (module.get() == state.module) {
             void* replaced = std::exchange(state.replaced_state, nullptr);
-            if (replaced && replaced != PyModule_GetState(module)) PyMem_Free(replaced);
-            return 0;
+            if (replaced && replaced != PyModule_GetState(module.get())) PyMem_Free(replaced);
+            return;
         }
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
-        return -1;
+        raise_error(PyExc_RuntimeError,
+                    "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
     }
     const unsigned long major = (Py_Version >> 24U) & 0xffU, minor = (Py_Version >> 16U) & 0xffU;
-    if ((major != 3 || minor != 11) &&
-        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                         "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 11,
-                         full_name, "does not match", static_cast<int>(major), static_cast<int>(minor)) < 0) {
-        return -1;
+    if (major != 3 || minor != 11) {
+        check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
+                               11, full_name, "does not match", static_cast<int>(major), static_cast<int>(minor)));
     }
+    serve_module(full_name);
     bool entered = false;
-    if (!start_up(module, entered)) {
+    try {
+        start_up(module, entered);
+    } catch (...) {
+        error_from_exception();
         add_traceback(init_entry);
         // The module is absent again: a later import starts from scratch.
         if (entered) {
-            PyObject* type = nullptr;
-            PyObject* value = nullptr;
-            PyObject* traceback = nullptr;
-            PyErr_Fetch(&type, &value, &traceback);
-            if (PyDict_GetItemString(PyImport_GetModuleDict(), full_name) == module) {
+            const ErrorSetAside aside;
+            if (PyDict_GetItemString(PyImport_GetModuleDict(), full_name) == module.get()) {
                 PyDict_DelItemString(PyImport_GetModuleDict(), full_name);
             }
-            PyErr_Restore(type, value, traceback);
         }
         Py_CLEAR(state.module);
-        return -1;
+        raise_error_set();
     }
     state.initialised = true;
-    return 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept
+{
+    return guarded(Ref(), [&] { return create(spec); }).release();
+}
+
+int exec_module(PyObject* module) noexcept
+{
+    return guarded(-1, [&] {
+        execute(module);
+        return 0;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
+    {.slot = Py_mod_create, .value = reinterpret_cast<void*>(create_module)},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(exec_module)},
+    {},
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "model_generator", nullptr, 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "model_generator",
+    .m_slots = module_slots,
 };
 
 }  // namespace
-
-PyObject* startup_open() { return state.open; }
-PyObject* startup_print() { return state.print; }
-
 }  // namespace mg
 
-extern "C" PyMODINIT_FUNC PyInit_model_generator() { return PyModuleDef_Init(&mg::module_definition); }
+extern "C" PyMODINIT_FUNC PyInit_model_generator() noexcept { return PyModuleDef_Init(&mg::module_definition); }

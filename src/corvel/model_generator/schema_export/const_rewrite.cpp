@@ -1,11 +1,22 @@
+// The const rewrite: a one-pass JSON scanner and the rewritten text.
 #include "schema_export/const_rewrite.hpp"
 
 #include "host/calls.hpp"
 
 #include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
 
 namespace mg {
 namespace {
+
+struct ConstMember {
+    size_t key_begin;  // the opening quote of "const"
+    size_t key_end;    // just past its closing quote
+    size_t colon_end;  // just past the colon
+    size_t value_end;  // just past the value
+};
 
 // What an object means where it stands: a schema (its members are
 // keywords) or a map of schemas (its members are names).
@@ -16,6 +27,8 @@ struct Container {
     Role role;  // of the object itself, or of an array's elements
 };
 
+// Finds the const members to rewrite, in text order; nothing when the text
+// is not well-formed JSON.
 class Scanner {
 public:
     explicit Scanner(std::string_view text) : text_(text) {}
@@ -66,7 +79,7 @@ private:
             ++at_;
             // A map of schemas holds objects only; anything else found under
             // its keyword is read as a schema.
-            open_.push_back({first == '{', first == '{' ? role : Role::schema});
+            open_.push_back({.object = first == '{', .role = first == '{' ? role : Role::schema});
             first_item_ = true;
             return true;
         }
@@ -85,7 +98,8 @@ private:
         const std::string_view key = text_.substr(key_begin + 1, key_end - key_begin - 2);
         if (role == Role::schema && key == "const") {
             if (!skip_value()) return false;
-            members_.push_back({key_begin, key_end, colon_end, at_});
+            members_.push_back(
+                {.key_begin = key_begin, .key_end = key_end, .colon_end = colon_end, .value_end = at_});
             return true;
         }
         Role child = Role::schema;
@@ -172,10 +186,7 @@ void append(char*& out, std::string_view piece)
     out += piece.size();
 }
 
-}  // namespace
-
-std::optional<std::vector<ConstMember>> find_const_members(std::string_view text) { return Scanner(text).run(); }
-
+// Writes the rewritten text into `out`: each member grows by two characters.
 void write_rewritten(std::string_view text, const std::vector<ConstMember>& members, char* out)
 {
     size_t copied = 0;
@@ -191,30 +202,30 @@ void write_rewritten(std::string_view text, const std::vector<ConstMember>& memb
     append(out, text.substr(copied));
 }
 
-Ref rewrite_consts(PyObject* text, PyObject* pattern)
+}  // namespace
+
+Ref rewrite_consts(Handle text, Handle pattern)
 {
-    if (PyUnicode_Check(text)) {
+    if (PyUnicode_Check(text.get())) {
         Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-        if (!utf8) return {};
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (!utf8) raise_error_set();
         const std::string_view view(utf8, static_cast<size_t>(size));
-        if (auto members = find_const_members(view)) {
-            if (members->empty()) return Ref::borrow(text);
-            const size_t result_size = rewritten_size(view, *members);
+        if (auto members = Scanner(view).run()) {
+            if (members->empty()) return Ref::borrow(text.get());
+            const size_t result_size = view.size() + 2 * members->size();
             // The serialiser writes ASCII: fill the str in place.
-            if (PyUnicode_IS_ASCII(text)) {
-                Ref result = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(result_size), 127));
-                if (result) write_rewritten(view, *members, static_cast<char*>(PyUnicode_DATA(result.get())));
+            if (PyUnicode_IS_ASCII(text.get())) {
+                Ref result = check(PyUnicode_New(static_cast<Py_ssize_t>(result_size), 127));
+                write_rewritten(view, *members, static_cast<char*>(PyUnicode_DATA(result.get())));
                 return result;
             }
             std::vector<char> buffer(result_size);
             write_rewritten(view, *members, buffer.data());
-            return Ref::steal(PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(buffer.size()), nullptr));
+            return check(PyUnicode_DecodeUTF8(buffer.data(), static_cast<Py_ssize_t>(buffer.size()), nullptr));
         }
     }
-    Ref replacement = Ref::steal(PyUnicode_FromString(R"("enum": [\2]\3)"));
-    if (!replacement) return {};
-    return call_method(pattern, "sub", {replacement.get(), text});
+    return call_method(pattern, "sub", {str(R"("enum": [\2]\3)"), text});
 }
 
 }  // namespace mg

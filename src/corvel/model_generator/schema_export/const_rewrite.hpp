@@ -12,35 +12,10 @@
 
 #include "host/ref.hpp"
 
-#include <cstddef>
-#include <optional>
-#include <string_view>
-#include <vector>
-
 namespace mg {
-
-struct ConstMember {
-    size_t key_begin;  // the opening quote of "const"
-    size_t key_end;    // just past its closing quote
-    size_t colon_end;  // just past the colon
-    size_t value_end;  // just past the value
-};
-
-// The const members to rewrite, in text order; nullopt when the text is not
-// well-formed JSON.
-std::optional<std::vector<ConstMember>> find_const_members(std::string_view text);
-
-// Size of the rewritten text: each member grows by two characters.
-inline size_t rewritten_size(std::string_view text, const std::vector<ConstMember>& members)
-{
-    return text.size() + 2 * members.size();
-}
-
-// Writes the rewritten text into `out`, which holds rewritten_size() bytes.
-void write_rewritten(std::string_view text, const std::vector<ConstMember>& members, char* out);
 
 // The rewritten text of the str `text`. Anything that is not a str, or not
 // well-formed JSON, goes to `pattern.sub` unchanged, as the host would do it.
-Ref rewrite_consts(PyObject* text, PyObject* pattern);
+Ref rewrite_consts(Handle text, Handle pattern);
 
 }  // namespace mg

@@ -1,3 +1,4 @@
+// generate_jsonschema_files, the first of the module's two operations.
 #pragma once
 
 #include "host/ref.hpp"
@@ -6,6 +7,6 @@ namespace mg {
 
 // generate_jsonschema_files(connector_names): the registry's matching
 // connectors written as JSON Schema files; returns their versioned names.
-PyObject* generate_jsonschema_files(PyObject* globals, PyObject* connector_names);
+Ref generate_jsonschema_files(Handle globals, Handle connector_names);
 
 }  // namespace mg

@@ -3,15 +3,12 @@
 
 #include "host/ref.hpp"
 
+#include <optional>
+
 namespace mg {
 
-struct RegistryDocument {
-    bool disabled = false;  // airbyte has the registry switched off
-    Ref data;               // the parsed document; null on error
-};
-
-// Loads the whole document over HTTP (a location starting with "http") or
-// from a local file. On error `data` is null with the host's error set.
-RegistryDocument load_registry(PyObject* globals);
+// The whole parsed document, over HTTP (a location starting with "http") or
+// from a local file; nothing when airbyte has the registry switched off.
+std::optional<Ref> load_registry(Handle globals);
 
 }  // namespace mg
