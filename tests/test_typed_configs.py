@@ -11,7 +11,7 @@ import airbyte
 import jsonschema
 import pytest
 from conftest import entry, run_python
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 from hypothesis_jsonschema import from_schema
 
@@ -129,7 +129,7 @@ FORMATS = jsonschema.Draft7Validator.FORMAT_CHECKER
 
 
 def drawable(schema):
-    """The schema the instances are drawn from: a subset of what SCHEMA accepts.
+    """The schema the instances are drawn from; those SCHEMA rejects are discarded.
 
     Two readings of the generator's are left out, each reported where the
     classes are described: an object that does not say
@@ -219,8 +219,8 @@ def round_trip_tree(tmp_path_factory):
 
 @pytest.mark.parametrize("name", list(ROUND_TRIP))
 def test_round_trip_through_the_connector_schema(round_trip_tree, name):
-    # hundreds of generated connectors share their shapes: a few instances each
-    examples = 2 if name in GENERATED else 25
+    # hundreds of generated connectors share their shapes: one instance each
+    examples = 1 if name in GENERATED else 25
     schema = ROUND_TRIP[name]["spec"]["connectionSpecification"]
     model = corvel.config_class(name, tree=round_trip_tree)
     validator = jsonschema.Draft7Validator(schema, format_checker=FORMATS)
@@ -228,8 +228,7 @@ def test_round_trip_through_the_connector_schema(round_trip_tree, name):
     @settings(max_examples=examples, derandomize=True, database=None, deadline=None, suppress_health_check=list(HealthCheck))
     @given(from_schema(drawable(schema), custom_formats={DATE_TIME_TEXT: DATE_TIME_SPELLINGS}))
     def round_trip(given):
-        if not validator.is_valid(given):
-            return  # a string the drawing did not hold to its format
+        assume(validator.is_valid(given))
         sent = corvel.to_airbyte_config(model.model_validate(given))
         assert validator.is_valid(sent), next(validator.iter_errors(sent)).message
         assert holds(sent, given), (given, sent)
