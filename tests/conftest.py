@@ -118,6 +118,16 @@ def registry_server(monkeypatch):
     server.close()
 
 
+def python_script_on_path(monkeypatch, bin_dir, name, text):
+    """Installs `text` as a console script `name` of this interpreter in bin_dir, put first on PATH."""
+    bin_dir.mkdir(exist_ok=True)
+    script = bin_dir / name
+    script.write_text(text.format(python=sys.executable), encoding="utf-8")
+    script.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    return script
+
+
 @pytest.fixture
 def package_copy(tmp_path):
     """A copy of the installed corvel package under tmp_path/site; returns the

@@ -13,7 +13,7 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import run_process
+from conftest import python_script_on_path, run_process
 
 from corvel import cli
 from corvel.fast_mode import WarmGenerator, shell_words
@@ -46,13 +46,7 @@ if mode == "sleep":
 @pytest.fixture
 def fake_bin(tmp_path, monkeypatch):
     """A directory on PATH with a Python console script `fakegen` for this interpreter."""
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    script = bin_dir / "fakegen"
-    script.write_text(FAKE_SCRIPT.format(python=sys.executable), encoding="utf-8")
-    script.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    return bin_dir
+    return python_script_on_path(monkeypatch, tmp_path / "bin", "fakegen", FAKE_SCRIPT).parent
 
 
 @pytest.fixture
