@@ -110,7 +110,9 @@ def run_pipeline(mode: str, registry: str, names: list[str], out: str) -> dict:
     if mode == "floor":
         call = lambda: floor(registry, names, out)  # noqa: E731
     else:
-        argv = ["--registry", registry, "--output-dir", out, *names] + (["--spawn"] if mode == "spawn" else [])
+        argv = ["--registry", registry, "--output-dir", out, *names] + (
+            ["--spawn"] if mode == "spawn" else ["--jobs", "1", "--no-cache"]  # the warm generator alone
+        )
         call = lambda: cli.main(argv)  # noqa: E731
     with Silenced():
         status, figures = measure_call(call)

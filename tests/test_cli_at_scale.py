@@ -2,28 +2,39 @@
 
 import json
 import os
+import signal
+import subprocess
+import sys
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
-from conftest import entry, mg, python_script_on_path
+from conftest import checker_crash, entry, mg, python_script_on_path
 
 from corvel import cli
 from corvel.registry import user_agent
 from corvel.demo import forget_tree, import_tree
 
 # Stands in for datamodel-codegen: logs its arguments and writes the model
-# class the index will import.
+# class the index will import. A schema with a property "fail" makes it
+# fail; one with "sleep" makes it note its process id and sleep.
 FAKE_GENERATOR = """\
 #!{python}
-import json, os, sys
+import json, os, sys, time
 from corvel.registry import class_root
 arguments = sys.argv[1:]
 source, target = (arguments[arguments.index(option) + 1] for option in ("--input", "--output"))
 with open(os.environ["GENERATOR_LOG"], "a", encoding="utf-8") as log:
     log.write(json.dumps(arguments) + "\\n")
 with open(source, encoding="utf-8") as schema:
-    name = json.load(schema)["properties"]["connector_name"]["default"]
+    properties = json.load(schema)["properties"]
+if "fail" in properties:
+    sys.exit("cannot generate this one")
+if "sleep" in properties:
+    open(os.path.join(os.environ["GENERATOR_PIDS"], str(os.getpid())), "w").close()
+    time.sleep(120)
+name = properties["connector_name"]["default"]
 stem = os.path.basename(target)[: -len(".py")]
 with open(target, "w", encoding="utf-8") as model:
     model.write(f"from pydantic import BaseModel\\n\\nclass {{class_root(stem)}}Config(BaseModel):\\n    name: str = {{name!r}}\\n")
@@ -133,3 +144,80 @@ def test_an_http_registry_is_fetched_once_per_run(capsys, tmp_path, registry_ser
     assert status == 0 and "1 of 1 connector models written" in out
     assert [r["headers"]["User-Agent"] for r in registry_server.requests] == [user_agent()]
     assert set(Path(tempfile.gettempdir()).glob("corvel-registry-*")) == leftovers
+
+
+def tree_files(root: Path) -> dict[str, bytes]:
+    return {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+
+
+def test_the_cache_serves_whole_entries_only_and_keeps_no_failure(capsys, tmp_path, registry, fake_generator, model_cache_home):
+    failing = {"type": "object", "properties": {"fail": {"type": "string"}}}
+    registry({"sources": [entry(f"airbyte/source-c{n}") for n in range(4)] + [entry("airbyte/source-f", schema=failing)],
+              "destinations": []})
+    argv = ["--all", "--output-dir", str(tmp_path / "out")]
+    first_status, first_out, _ = run(capsys, *argv)
+    written = tree_files(tmp_path / "out")
+    entries = sorted(p for p in model_cache_home.rglob("*") if p.is_file())
+    assert first_status == 1 and "from the cache" not in first_out and len(entries) == 4  # none for the failed run
+    entries[0].write_bytes(entries[0].read_bytes()[:-2] + b"#\n")
+    entries[1].write_bytes(entries[1].read_bytes()[:70])
+
+    for cached in (2, 4):  # the damaged entries are run again and replaced
+        status, out, _ = run(capsys, *argv)
+        assert status == 1 and f"{cached} of the models written came from the cache" in out
+        assert tree_files(tmp_path / "out") == written
+
+
+def test_two_runs_at_once_share_one_cache(capsys, tmp_path, registry, fake_generator):
+    registry({"sources": [entry(f"airbyte/source-c{n}") for n in range(12)], "destinations": []})
+    command = [sys.executable, "-m", "corvel.cli", "--all", "--jobs", "1", "--output-dir"]
+    processes = [
+        subprocess.Popen([*command, str(tmp_path / f"out{n}")], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        for n in range(2)
+    ]
+    for process in processes:
+        _, err = process.communicate(timeout=300)
+        assert process.returncode == 0 or checker_crash.only_the_checker_crashed(process.returncode, err), err
+    status, out, _ = run(capsys, "--all", "--output-dir", str(tmp_path / "out2"))
+    assert status == 0 and "12 of the models written came from the cache" in out
+    assert tree_files(tmp_path / "out0") == tree_files(tmp_path / "out1") == tree_files(tmp_path / "out2")
+
+
+def processes_marked(marker: bytes) -> list[int]:
+    """Live processes whose environment holds `marker`."""
+    found = []
+    for entry_dir in Path("/proc").glob("[0-9]*"):
+        try:
+            marked = marker in (entry_dir / "environ").read_bytes().split(b"\0")
+            alive = (entry_dir / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+        except (OSError, IndexError):
+            continue
+        if marked and alive and int(entry_dir.name) != os.getpid():
+            found.append(int(entry_dir.name))
+    return found
+
+
+def test_an_interrupt_with_two_runs_in_flight_leaves_no_process(tmp_path, registry, fake_generator, monkeypatch):
+    sleeping = {"type": "object", "properties": {"sleep": {"type": "string"}}}
+    registry({"sources": [entry(f"airbyte/source-s{n}", schema=sleeping) for n in range(4)], "destinations": []})
+    pids = tmp_path / "pids"
+    pids.mkdir()
+    monkeypatch.setenv("GENERATOR_PIDS", str(pids))
+    monkeypatch.setenv("CORVEL_TEST_RUN", str(tmp_path))  # inherited by every process of the run
+    marker = f"CORVEL_TEST_RUN={tmp_path}".encode()
+    command = [sys.executable, "-m", "corvel.cli", "--all", "--jobs", "2", "--no-cache", "--output-dir", str(tmp_path / "out")]
+    process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 120
+        while len(list(pids.iterdir())) < 2 and process.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert len(list(pids.iterdir())) == 2
+        process.send_signal(signal.SIGINT)
+        _, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert process.returncode == 130 and "interrupted" in err
+    deadline = time.monotonic() + 30
+    while processes_marked(marker) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert processes_marked(marker) == []

@@ -27,6 +27,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel.fast_mode import shell_words
+from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
@@ -34,6 +35,7 @@ BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
 REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
 GENERATOR = "datamodel-codegen"
 INDEX_CLASS_PREFIX = "from corvel.connector_configs.model."
+REGISTRY_COPY = "registry.json"
 
 
 class Stop(Exception):
@@ -80,6 +82,7 @@ def command_versioned_name(command) -> str | None:
 class RunOutcome:
     versioned: str | None  # as read from the command
     returncode: int
+    from_cache: bool = False
 
 
 @dataclass
@@ -101,16 +104,16 @@ class RunRecorder:
     def run(self, command, **kwargs):
         versioned = command_versioned_name(command)
         self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(versioned, versioned)}")
-        returncode = -1  # stays so when the run raises anything but the generator's failure
+        outcome = RunOutcome(versioned, -1)  # stays so when the run raises anything but the generator's failure
         try:
             result = self.runner.run(command, **kwargs)
-            returncode = result.returncode
+            outcome.returncode, outcome.from_cache = result.returncode, getattr(result, "from_cache", False)
             return result
         except subprocess.CalledProcessError as error:
-            returncode = error.returncode
+            outcome.returncode = error.returncode
             raise
         finally:
-            self.outcomes.append(RunOutcome(versioned, returncode))
+            self.outcomes.append(outcome)
             self.progress.advance(self.task)
 
 
@@ -126,6 +129,7 @@ class Record:
     class_name: str | None = None
     model_path: str | None = None
     returncode: int | None = None
+    from_cache: bool = False
 
     @property
     def label(self) -> str:
@@ -166,10 +170,28 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help=f"run each {GENERATOR} command through the shell, a new interpreter per connector. Without it the "
         "generator runs warm: one interpreter imports it once and a forked child carries out each command, "
-        "several times faster for many connectors, with the same files, failure reports and exit status. "
+        "several times faster for many connectors, with the same files, failure reports and exit status, and "
+        "models of earlier runs come from the cache. "
         f"Commands the warm interpreter cannot carry out exactly as the shell would (a {GENERATOR} on PATH "
         "that is not the one installed with corvel) go through the shell either way",
     )
+    parser.add_argument(
+        "--jobs",
+        metavar="N",
+        type=_positive,
+        help="run up to N generator runs at once, each in its own warm process (default: the cores this process "
+        "may use). The module still takes the results one by one, in order: the files, failure reports, summary "
+        "and exit status are those of --jobs 1 and of --spawn",
+    )
+    parser.add_argument(
+        "--cache-dir",
+        metavar="DIR",
+        type=Path,
+        help="where models of earlier successful runs are kept (default: $XDG_CACHE_HOME/corvel, or "
+        "~/.cache/corvel). A run whose schema file, command options, generator version and Python version match "
+        "an earlier one writes the cached model instead of running the generator",
+    )
+    parser.add_argument("--no-cache", action="store_true", help="neither read nor fill the cache")
     parser.add_argument(
         "--verbose", action="store_true", help="list every connector in the summary, not only those not written"
     )
@@ -178,10 +200,16 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         type=Path,
         help="also write a JSON report to FILE: one record per connector (name, version, versioned_name, status, "
-        "reason, class_name, model_path, returncode), the registry, the tree and the exit status",
+        "reason, class_name, model_path, returncode, from_cache), the registry, the tree and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     return parser
+
+
+def _positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"a whole number of at least 1 expected, not {text!r}")
+    return int(text)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -191,10 +219,13 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        if args.list and (args.names or args.all or args.output_dir or args.spawn or args.report):
-            parser.error("--list takes no connector names, no --all, --output-dir, --spawn or --report")
+        if args.list and (args.names or args.all or args.output_dir or args.spawn or args.report or args.jobs):
+            parser.error("--list takes no connector names, no --all, --output-dir, --spawn, --jobs or --report")
         if args.all and args.names:
             parser.error("--all takes no connector names")
+        if args.spawn and (args.jobs or args.cache_dir or args.no_cache):
+            parser.error("--spawn runs every command through the shell, one at a time and without the cache")
+        args.jobs = args.jobs or len(os.sched_getaffinity(0))
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     out = Console(highlight=False, soft_wrap=True)
@@ -207,7 +238,7 @@ def main(argv: list[str] | None = None) -> int:
             markup=False,
         )
         return 1
-    location = args.registry or os.environ.get(REGISTRY_VARIABLE) or str(BUNDLED_REGISTRY)
+    location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
     report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": []}
     try:
         with _environment(REGISTRY_VARIABLE, location):
@@ -255,22 +286,23 @@ def _read_entries(location: str) -> tuple[Any, list[Entry]]:
         raise Stop(f"{location}: {error}") from error
 
 
-@contextmanager
-def _module_registry(location: str, document: Any):
-    """Points the generator module at the document this run read.
+def _module_registry(location: str, document: Any) -> tempfile.TemporaryDirectory | None:
+    """Where the generator module is to read the document this run read.
 
-    A local file is read where it is; a fetched document goes to a temporary
-    file, so the module does not fetch it again (and perhaps get another one).
+    A local file is read where it is (None); a fetched document goes to a
+    temporary file, so the module does not fetch it again (and perhaps get
+    another one).
     """
     if not location.startswith("http"):
-        yield
-        return
-    with tempfile.TemporaryDirectory(prefix="corvel-registry-") as directory:
-        path = os.path.join(directory, "registry.json")
-        with open(path, "w", encoding="utf-8") as file:
+        return None
+    directory = tempfile.TemporaryDirectory(prefix="corvel-registry-")
+    try:
+        with open(os.path.join(directory.name, REGISTRY_COPY), "w", encoding="utf-8") as file:
             json.dump(document, file)  # ASCII with escapes: the module parses back the very same values
-        with _environment(REGISTRY_VARIABLE, path):
-            yield
+    except BaseException:
+        directory.cleanup()
+        raise
+    return directory
 
 
 def _list(out) -> int:
@@ -325,21 +357,27 @@ def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
     document, entries = _read_entries(location)
     usable, left_out = _select(entries, None if args.all else list(args.names or DEFAULT_CONNECTORS))
     handed = list(dict.fromkeys(e.name for e in usable))
+    registry_copy = _module_registry(location, document) if handed else None
+    del document  # the module reads its own copy; this one need not stay for the whole run
 
     import corvel.model_generator as mg
-    from corvel.fast_mode import WarmGenerator
+    from corvel.fast_mode import WarmPool
 
-    runner = subprocess if args.spawn else WarmGenerator()
+    runner = subprocess if args.spawn else WarmPool(args.jobs, _cache(args))
     saved_dir, saved_subprocess = mg.CURRENT_DIR, mg.subprocess
     recorder = RunRecorder(None, None, {e.versioned: e.label for e in usable}, runner)
     names: list[str] = []
+    interrupted = True  # until the module has returned: the runs in flight are then killed, not awaited
     try:
         if args.output_dir is not None:
             mg.CURRENT_DIR = _prepare_tree(args.output_dir)
         tree = Path(str(mg.CURRENT_DIR)) / "connector_configs"
         report["tree"] = str(tree)
         if handed:
-            names = _run_module(mg, handed, recorder, out, _module_registry(location, document))
+            module_location = os.path.join(registry_copy.name, REGISTRY_COPY) if registry_copy else location
+            with _environment(REGISTRY_VARIABLE, module_location):
+                names = _run_module(mg, handed, recorder, out)
+        interrupted = False
     except Stop:
         raise
     except Exception as error:
@@ -348,7 +386,9 @@ def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
     finally:
         mg.subprocess, mg.CURRENT_DIR = saved_subprocess, saved_dir
         if runner is not subprocess:
-            runner.close()
+            runner.close(kill=interrupted)
+        if registry_copy is not None:
+            registry_copy.cleanup()
     if runner is not subprocess and runner.shell_runs:
         err.print(
             f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through the "
@@ -360,12 +400,16 @@ def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
     return _summary(out, tree, records, bool(names), args.verbose)
 
 
-def _run_module(mg, handed: list[str], recorder: RunRecorder, out, module_registry) -> list[str]:
+def _cache(args) -> ModelCache | None:
+    return None if args.no_cache else ModelCache(args.cache_dir or default_directory())
+
+
+def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
     """Both operations of the generator module, under a progress bar; the versioned names it exported."""
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
     columns = (SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
-    with Progress(*columns, console=out) as progress, module_registry:
+    with Progress(*columns, console=out) as progress:
         task = progress.add_task("exporting schemas", total=None)
         exported = mg.generate_jsonschema_files(handed)
         if isinstance(exported, dict):  # the module's answer when the registry is switched off
@@ -374,6 +418,8 @@ def _run_module(mg, handed: list[str], recorder: RunRecorder, out, module_regist
         progress.update(task, total=len(names), completed=0, description="generating models")
         recorder.progress, recorder.task = progress, task
         if names:
+            if recorder.runner is not subprocess:
+                recorder.runner.expect(names)
             mg.subprocess = recorder
             mg.generate_model_files(names)
         progress.update(task, description="done")
@@ -402,12 +448,15 @@ def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], 
     for position, versioned in enumerate(names):
         entry = entries.get(versioned)
         outcome = outcomes[position] if position < len(outcomes) else None
-        returncode = outcome.returncode if outcome and outcome.versioned == versioned else None
+        if outcome is not None and outcome.versioned != versioned:
+            outcome = None
+        returncode = outcome.returncode if outcome else None
         model = tree / "model" / f"{versioned}.py"
         class_name = classes.get(versioned)
         record = Record(
             entry.name if entry else versioned, entry.tag if entry else None, versioned, "failed",
             class_name=class_name, model_path=str(model), returncode=returncode,
+            from_cache=bool(outcome and outcome.from_cache),
         )
         if returncode is None:
             record.reason = f"no {GENERATOR} run was seen for it"
@@ -439,6 +488,9 @@ def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: b
         out.print(table)
     if written and not verbose:
         out.print(f"{len(written)} written; --verbose lists them", markup=False)
+    cached = sum(r.from_cache for r in written)
+    if cached:
+        out.print(f"{cached} of the models written came from the cache", markup=False)
     if not generated:
         out.print("Nothing was generated; the tree was left as it was.", markup=False)
     return 0 if records and len(written) == len(records) else 1
