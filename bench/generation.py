@@ -46,6 +46,8 @@ sys.path.insert(0, str(HERE))
 
 from measuring import default_tmp, measure_call, run_forked  # noqa: E402
 
+from corvel.registry import class_root  # noqa: E402
+
 MODES = ("spawn", "fast", "floor")
 
 
@@ -108,7 +110,9 @@ def run_pipeline(mode: str, registry: str, names: list[str], out: str) -> dict:
     if mode == "floor":
         call = lambda: floor(registry, names, out)  # noqa: E731
     else:
-        argv = ["--registry", registry, "--output-dir", out, *names] + (["--spawn"] if mode == "spawn" else [])
+        argv = ["--registry", registry, "--output-dir", out, *names] + (
+            ["--spawn"] if mode == "spawn" else ["--jobs", "1", "--no-cache"]  # the warm generator alone
+        )
         call = lambda: cli.main(argv)  # noqa: E731
     with Silenced():
         status, figures = measure_call(call)
@@ -172,9 +176,9 @@ def module_overhead(work: Path, count: int) -> dict:
                 shell=True, capture_output=True, text=True, check=True,
             )
             with open(index, "a+", encoding="utf8") as file:
-                class_root = "".join(word.capitalize() for word in name.split("__")[0].split("_"))
-                file.write(f"from corvel.connector_configs.model.{name} import {class_root}Config\n")
-                file.write(f"import corvel.connector_configs.model.{name} as {class_root}\n")
+                root_name = class_root(name)
+                file.write(f"from corvel.connector_configs.model.{name} import {root_name}Config\n")
+                file.write(f"import corvel.connector_configs.model.{name} as {root_name}\n")
 
     mg.subprocess = type("TimedRuns", (), {"run": staticmethod(timed_run),
                                            "CalledProcessError": subprocess.CalledProcessError})

@@ -26,6 +26,8 @@ import random
 import sys
 from pathlib import Path
 
+from corvel.registry import registry_entries
+
 SEED = 20240611
 SOURCES = 350
 DESTINATIONS = 150
@@ -367,8 +369,7 @@ def build_registry(seed: int = SEED, replicas: int = 1) -> dict:
 
 
 def connector_names(registry: dict) -> list[str]:
-    return [e["dockerRepository"].replace("airbyte/", "")
-            for typ in ("sources", "destinations") for e in registry[typ]]
+    return [entry.name for entry in registry_entries(registry)]
 
 
 def write_registry(path: str | Path, seed: int = SEED, replicas: int = 1) -> dict:

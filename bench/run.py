@@ -21,6 +21,7 @@ HERE = Path(__file__).resolve().parent
 BENCHMARKS = [
     "schema_export.py",
     "generation.py",
+    "parallel_cache.py",
 ]
 
 

@@ -42,6 +42,8 @@ from pathlib import Path
 
 from measuring import default_tmp, measure_call, run_forked
 
+from corvel.registry import KINDS, connector_name, read_registry, versioned_name
+
 HERE = Path(__file__).resolve().parent
 TIME_TARGET = 1.05
 MEMORY_TARGET = 1.10
@@ -80,18 +82,14 @@ def floor_generate(connector_names, current_dir: str) -> list[str]:
     url = ab_registry._get_registry_url()
     if ab_registry._is_registry_disabled(url):
         return []
-    with Path(url).open(encoding="utf-8") as f:
-        data = json.load(f)
+    data = read_registry(url)
     re_capture_groups = re.compile(CONST_PATTERN)
     written = []
-    for typ in ("sources", "destinations"):
+    for typ in KINDS:
         for j in data.get(typ):
-            name = j["dockerRepository"].replace("airbyte/", "")
-            latest_version = j.get("dockerImageTag")
+            name = connector_name(j["dockerRepository"])
             if name in connector_names:
-                name_w_version = f"{name}__{latest_version if latest_version else ''}"
-                for ch in (".", "-", "/", ":", " "):
-                    name_w_version = name_w_version.replace(ch, "_")
+                name_w_version = versioned_name(name, j.get("dockerImageTag"))
                 written.append(name_w_version)
                 schema = j.get("spec").get("connectionSpecification")
                 schema["title"] = name + "-config"

@@ -2,12 +2,14 @@
 directory, registry documents on disk or behind a local HTTP server, and fresh
 interpreters for start-up behaviour."""
 
+import atexit
 import http.server
 import json
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import warnings
@@ -16,6 +18,9 @@ from pathlib import Path
 import pytest
 
 os.environ.setdefault("DO_NOT_TRACK", "1")
+# corvel-generate's model cache: never the user's; each test gets its own (the fixture below).
+os.environ["XDG_CACHE_HOME"] = tempfile.mkdtemp(prefix="corvel-test-cache-")
+atexit.register(shutil.rmtree, os.environ["XDG_CACHE_HOME"], True)
 sys.path.append(str(Path(__file__).parents[1] / "tools" / "sanitize"))
 
 import checker_crash  # noqa: E402
@@ -23,6 +28,13 @@ import checker_crash  # noqa: E402
 import corvel.model_generator as mg  # noqa: E402
 
 INSTALLED_PACKAGE = Path(mg.__file__).parent
+
+
+@pytest.fixture(autouse=True)
+def model_cache_home(tmp_path, monkeypatch):
+    """A cache directory of the test's own: no test sees models another one left."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache-home"))
+    return tmp_path / "cache-home" / "corvel"
 
 
 @pytest.fixture
@@ -116,6 +128,16 @@ def registry_server(monkeypatch):
     monkeypatch.setenv("AIRBYTE_LOCAL_REGISTRY", server.url)
     yield server
     server.close()
+
+
+def python_script_on_path(monkeypatch, bin_dir, name, text):
+    """Installs `text` as a console script `name` of this interpreter in bin_dir, put first on PATH."""
+    bin_dir.mkdir(exist_ok=True)
+    script = bin_dir / name
+    script.write_text(text.format(python=sys.executable), encoding="utf-8")
+    script.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
+    return script
 
 
 @pytest.fixture

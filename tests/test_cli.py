@@ -29,14 +29,16 @@ def run(capsys, *argv):
     return status, out, err
 
 
-@pytest.mark.parametrize("argv, status", [(["--help"], 0), (["--list", "source-file"], 2), (["--bogus"], 2)])
+@pytest.mark.parametrize(
+    "argv, status", [(["--help"], 0), (["--list", "source-file"], 2), (["--all", "source-file"], 2), (["--bogus"], 2)]
+)
 def test_command_line(capsys, argv, status):
     assert run(capsys, *argv)[0] == status
 
 
 def test_list_reads_the_bundled_registry_by_default(capsys):
     status, out, _ = run(capsys, "--list")
-    assert status == 0 and os.environ[cli.REGISTRY_VARIABLE] == str(cli.BUNDLED_REGISTRY)
+    assert status == 0 and str(cli.BUNDLED_REGISTRY) in out and cli.REGISTRY_VARIABLE not in os.environ
     for name in ["source-file", "source-postgres", "destination-sftp-json", "destination-csv"]:
         assert name in out
 
@@ -76,7 +78,7 @@ def test_generator_beside_the_interpreter_is_put_on_path(monkeypatch):
 
 
 def test_generates_models_into_the_output_dir(capsys, tmp_path):
-    status, out, _ = run(capsys, "source-file", "destination-csv", "--output-dir", str(tmp_path))
+    status, out, _ = run(capsys, "source-file", "destination-csv", "--output-dir", str(tmp_path), "--verbose")
     tree = tmp_path / "connector_configs"
     assert status == 0, out
     assert "2 of 2 connector models written" in out and "SourceFileConfig" in out and "DestinationCsvConfig" in out
@@ -103,13 +105,3 @@ def test_nothing_matched_leaves_the_tree_alone(capsys, tmp_path):
     status, out, _ = run(capsys, "source-nope", "--output-dir", str(tmp_path))
     assert status == 1 and "not in the registry" in out
     assert not (tmp_path / "connector_configs" / "__init__.py").exists()
-
-
-def test_names_and_directories_the_shell_would_split_run_safely(capsys, tmp_path, registry, monkeypatch):
-    monkeypatch.chdir(tmp_path)
-    registry({"sources": [entry("airbyte/source-x", "1.0;touch pwned")], "destinations": []})
-    run(capsys, "source-x", "--output-dir", str(tmp_path / "out"))
-    assert not (tmp_path / "pwned").exists()
-    run(capsys, "source-x", "--output-dir", str(tmp_path / "with blank"))
-    assert not (tmp_path / "pwned").exists()
-    assert list((tmp_path / "with blank" / "connector_configs" / "model").glob("source_x__*.py"))

@@ -13,10 +13,10 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import run_process
+from conftest import python_script_on_path, run_process
 
 from corvel import cli
-from corvel.fast_mode import WarmGenerator, shell_words
+from corvel.fast_mode import WarmGenerator, WarmPool, shell_words
 
 SHELL_OPTIONS = {"shell": True, "capture_output": True, "text": True, "check": True}
 
@@ -46,13 +46,7 @@ if mode == "sleep":
 @pytest.fixture
 def fake_bin(tmp_path, monkeypatch):
     """A directory on PATH with a Python console script `fakegen` for this interpreter."""
-    bin_dir = tmp_path / "bin"
-    bin_dir.mkdir()
-    script = bin_dir / "fakegen"
-    script.write_text(FAKE_SCRIPT.format(python=sys.executable), encoding="utf-8")
-    script.chmod(0o755)
-    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ['PATH']}")
-    return bin_dir
+    return python_script_on_path(monkeypatch, tmp_path / "bin", "fakegen", FAKE_SCRIPT).parent
 
 
 @pytest.fixture
@@ -131,6 +125,19 @@ def test_other_commands_go_through_the_shell(fake_bin, warm, tmp_path):
     for command in ["othergen a b", "fakegen ok; echo more", "missing-generator --input x"]:
         assert outcome(warm, command, **SHELL_OPTIONS) == outcome(subprocess, command, **SHELL_OPTIONS)
     assert (warm.warm_runs, warm.shell_runs) == (0, 3)
+
+
+def test_a_pool_hands_each_call_the_answer_of_its_own_command(fake_bin, tmp_path, monkeypatch):
+    commands = [f"fakegen ok --input '{tmp_path}/{name}.json' --output '{tmp_path}/{name}.py'" for name in "abc"]
+    answers, expected = [], []
+    with WarmPool(2) as pool:
+        pool.expect(["a", "b", "c"])
+        for command in commands:
+            if command == commands[2]:
+                monkeypatch.setenv("FAKE_VAR", "changed")  # the run foreseen for c is no longer the one asked for
+            answers.append(outcome(pool, command, **SHELL_OPTIONS))
+            expected.append(outcome(subprocess, command, **SHELL_OPTIONS))
+    assert answers == expected and "with changed" in answers[2][3]
 
 
 def alive(pid: int) -> bool:
@@ -217,19 +224,29 @@ def run_cli(registry: Path, out_dir: Path, names: list[str], *extra: str):
     return done.returncode, elapsed.sub("-:--:--", done.stdout), done.stderr, files
 
 
-def test_fast_and_spawned_generation_write_the_same_bytes(tmp_path):
+def test_parallel_cached_and_spawned_generation_write_the_same_bytes(tmp_path):
     document = dozen_connectors()
     registry = tmp_path / "registry.json"
     registry.write_text(json.dumps(document), encoding="utf-8")
     names = [e["dockerRepository"].removeprefix("airbyte/") for kind in ("sources", "destinations") for e in document[kind]]
     assert len(names) == 12
+    cache = ["--cache-dir", str(tmp_path / "cache")]
 
-    fast = run_cli(registry, tmp_path / "out", names)
-    spawned = run_cli(registry, tmp_path / "out", names, "--spawn")
+    runs = {
+        "jobs 2, empty cache": run_cli(registry, tmp_path / "out", names, "--jobs", "2", *cache),
+        "jobs 1": run_cli(registry, tmp_path / "out", names, "--jobs", "1", "--no-cache"),
+        "spawn": run_cli(registry, tmp_path / "out", names, "--spawn"),
+        "jobs 2, full cache": run_cli(registry, tmp_path / "out", names, "--jobs", "2", *cache),
+    }
 
-    status, stdout, stderr, files = fast
+    status, stdout, stderr, files = runs["spawn"]
     assert status == 1 and "command failed with return code: 2" in stdout and "11 of 12" in stdout
     assert len([name for name in files if name.startswith("connector_configs/model/")]) == 11
-    assert fast[:3] == spawned[:3]
-    assert files.keys() == spawned[3].keys()
-    assert [name for name in files if files[name] != spawned[3][name]] == []
+    cache_line = "11 of the models written came from the cache\n"
+    cached = runs["jobs 2, full cache"]
+    assert cache_line in cached[1]
+    runs["jobs 2, full cache"] = (cached[0], cached[1].replace(cache_line, ""), *cached[2:])
+    for label, run in runs.items():
+        assert run[:3] == runs["spawn"][:3], label
+        assert run[3].keys() == files.keys(), label
+        assert [name for name in files if files[name] != run[3][name]] == [], label

@@ -16,82 +16,30 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import re
 import shutil
 import subprocess
 import sys
 import sysconfig
-from dataclasses import dataclass, field
+import tempfile
+from contextlib import contextmanager
+from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
+
+from corvel.fast_mode import shell_words
+from corvel.model_cache import ModelCache, default_directory
+from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
 REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
 GENERATOR = "datamodel-codegen"
-
-_SCHEMA_IN_COMMAND = re.compile(r"/connector_configs/jsonschema/(\S+)\.json")
-_INDEX_CLASS_LINE = re.compile(r"^from corvel\.connector_configs\.model\.(\S+) import (\w+)$", re.MULTILINE)
-_VERSION_SEPARATORS = re.compile(r"[.\-/: ]")
+INDEX_CLASS_PREFIX = "from corvel.connector_configs.model."
+REGISTRY_COPY = "registry.json"
 
 
-class RegistryError(Exception):
-    """The registry document could not be loaded or is not a connector registry."""
-
-
-def versioned_name(name: str, tag: str) -> str:
-    """The file stem the generator gives a connector: source_file__1_2_3."""
-    return _VERSION_SEPARATORS.sub("_", f"{name}__{tag}")
-
-
-@dataclass
-class Connector:
-    name: str
-    tag: str
-    kind: str  # "source" or "destination"
-
-    @property
-    def versioned(self) -> str:
-        return versioned_name(self.name, self.tag)
-
-    @property
-    def label(self) -> str:
-        return f"{self.name} {self.tag}".strip()
-
-
-def load_registry(location: str) -> dict[str, Any]:
-    """Loads the registry document the way airbyte does: http(s) or a local file."""
-    try:
-        if location.startswith("http"):
-            import requests
-            from airbyte.version import get_version
-
-            response = requests.get(location, headers={"User-Agent": f"PyAirbyte/{get_version()}"}, timeout=60)
-            response.raise_for_status()
-            document = response.json()
-        else:
-            with Path(location).open(encoding="utf-8") as file:
-                document = json.load(file)
-    except (OSError, ValueError) as error:  # requests' errors are OSErrors, JSON errors ValueErrors
-        raise RegistryError(f"cannot read the registry {location}: {error}") from error
-    if not isinstance(document, dict) or not all(
-        isinstance(document.get(kind), list) for kind in ("sources", "destinations")
-    ):
-        raise RegistryError(f"{location} is not a connector registry: it needs 'sources' and 'destinations' lists")
-    return document
-
-
-def registry_connectors(document: dict[str, Any]) -> list[Connector]:
-    """Every connector entry of the document, sources first, in document order."""
-    connectors = []
-    for kind, entries in (("source", document["sources"]), ("destination", document["destinations"])):
-        for entry in entries:
-            repository = entry.get("dockerRepository") if isinstance(entry, dict) else None
-            if not isinstance(repository, str):
-                raise RegistryError(f"a {kind} entry of the registry has no dockerRepository")
-            tag = entry.get("dockerImageTag") or ""
-            connectors.append(Connector(repository.replace("airbyte/", ""), str(tag), kind))
-    return connectors
+class Stop(Exception):
+    """Ends a run before the generator module wrote anything; the message says why."""
 
 
 def scripts_directory() -> str:
@@ -117,10 +65,24 @@ def find_generator() -> str | None:
     return found
 
 
+def command_versioned_name(command) -> str | None:
+    """The versioned name a generator command runs for: the stem of its --input file.
+
+    The words are taken as the shell takes them, so that a quoted path with
+    blanks, quotes or ``$`` in it comes out whole.
+    """
+    words = shell_words(command) if isinstance(command, str) else [str(word) for word in command]
+    if not words or "--input" not in words[:-1]:
+        return None
+    file_name = os.path.basename(words[words.index("--input") + 1])
+    return file_name.removesuffix(".json") if file_name.endswith(".json") else None
+
+
 @dataclass
 class RunOutcome:
+    versioned: str | None  # as read from the command
     returncode: int
-    stderr: str = ""
+    from_cache: bool = False
 
 
 @dataclass
@@ -129,33 +91,49 @@ class RunRecorder:
 
     ``run`` hands every call on to ``runner.run`` unchanged (the real
     ``subprocess``, or a warm generator), advancing the progress bar and
-    keeping each outcome by versioned name.
+    keeping each run's outcome, in the order of the runs.
     """
 
     progress: Any
     task: Any
     labels: dict[str, str]
     runner: Any = subprocess
-    outcomes: dict[str, RunOutcome] = field(default_factory=dict)
+    outcomes: list[RunOutcome] = field(default_factory=list)
     CalledProcessError = subprocess.CalledProcessError
 
     def run(self, command, **kwargs):
-        match = _SCHEMA_IN_COMMAND.search(command if isinstance(command, str) else " ".join(command))
-        name = match.group(1) if match else str(command)
-        self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(name, name)}")
+        versioned = command_versioned_name(command)
+        self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(versioned, versioned)}")
+        outcome = RunOutcome(versioned, -1)  # stays so when the run raises anything but the generator's failure
         try:
             result = self.runner.run(command, **kwargs)
-        except subprocess.CalledProcessError as error:
-            self.outcomes[name] = RunOutcome(error.returncode, error.stderr or "")
-            raise
-        except BaseException:
-            self.outcomes[name] = RunOutcome(-1)
-            raise
-        else:
-            self.outcomes[name] = RunOutcome(result.returncode, result.stderr or "")
+            outcome.returncode, outcome.from_cache = result.returncode, getattr(result, "from_cache", False)
             return result
+        except subprocess.CalledProcessError as error:
+            outcome.returncode = error.returncode
+            raise
         finally:
+            self.outcomes.append(outcome)
             self.progress.advance(self.task)
+
+
+@dataclass
+class Record:
+    """What became of one connector, as the summary and the report give it."""
+
+    name: str
+    version: str | None
+    versioned_name: str | None
+    status: str  # "written", "failed", "left out" or "not in the registry"
+    reason: str = ""
+    class_name: str | None = None
+    model_path: str | None = None
+    returncode: int | None = None
+    from_cache: bool = False
+
+    @property
+    def label(self) -> str:
+        return f"{self.name} {self.version or ''}".strip()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -165,11 +143,15 @@ def build_parser() -> argparse.ArgumentParser:
         "connector registry.",
         epilog=f"Without names the defaults {', '.join(DEFAULT_CONNECTORS)} are generated. The registry "
         f"is the one {REGISTRY_VARIABLE} names (a path or an http(s) URL); when it is unset, the registry "
-        "bundled with corvel is used, so no network is needed. Exit status: 0 when every model was "
-        "written, 1 when a run failed, a name is not in the registry or the registry is unusable, 2 for "
-        "a wrong command line.",
+        "bundled with corvel is used, so no network is needed. It is read once per run: an http(s) registry "
+        "is fetched once and the generator reads that same document from a temporary file. Entries the "
+        "generator cannot use (no spec, connectionSpecification or properties object, or a versioned name "
+        "that is no Python module name) are left out and named with the reason. Exit status: 0 when every "
+        "model was written, 1 when a run failed, an entry was left out, a name is not in the registry or "
+        "the registry is unusable, 2 for a wrong command line.",
     )
     parser.add_argument("names", nargs="*", metavar="NAME", help="connector names, e.g. source-file destination-csv")
+    parser.add_argument("--all", action="store_true", help="every connector of the registry")
     parser.add_argument(
         "--registry",
         metavar="PATH_OR_URL",
@@ -188,12 +170,46 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help=f"run each {GENERATOR} command through the shell, a new interpreter per connector. Without it the "
         "generator runs warm: one interpreter imports it once and a forked child carries out each command, "
-        "several times faster for many connectors, with the same files, failure reports and exit status. "
+        "several times faster for many connectors, with the same files, failure reports and exit status, and "
+        "models of earlier runs come from the cache. "
         f"Commands the warm interpreter cannot carry out exactly as the shell would (a {GENERATOR} on PATH "
         "that is not the one installed with corvel) go through the shell either way",
     )
+    parser.add_argument(
+        "--jobs",
+        metavar="N",
+        type=_positive,
+        help="run up to N generator runs at once, each in its own warm process (default: the cores this process "
+        "may use). The module still takes the results one by one, in order: the files, failure reports, summary "
+        "and exit status are those of --jobs 1 and of --spawn",
+    )
+    parser.add_argument(
+        "--cache-dir",
+        metavar="DIR",
+        type=Path,
+        help="where models of earlier successful runs are kept (default: $XDG_CACHE_HOME/corvel, or "
+        "~/.cache/corvel). A run whose schema file, command options, generator version and Python version match "
+        "an earlier one writes the cached model instead of running the generator",
+    )
+    parser.add_argument("--no-cache", action="store_true", help="neither read nor fill the cache")
+    parser.add_argument(
+        "--verbose", action="store_true", help="list every connector in the summary, not only those not written"
+    )
+    parser.add_argument(
+        "--report",
+        metavar="FILE",
+        type=Path,
+        help="also write a JSON report to FILE: one record per connector (name, version, versioned_name, status, "
+        "reason, class_name, model_path, returncode, from_cache), the registry, the tree and the exit status",
+    )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     return parser
+
+
+def _positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"a whole number of at least 1 expected, not {text!r}")
+    return int(text)
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -203,17 +219,17 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        if args.list and (args.names or args.output_dir or args.spawn):
-            parser.error("--list takes no connector names, no --output-dir and no --spawn")
+        if args.list and (args.names or args.all or args.output_dir or args.spawn or args.report or args.jobs):
+            parser.error("--list takes no connector names, no --all, --output-dir, --spawn, --jobs or --report")
+        if args.all and args.names:
+            parser.error("--all takes no connector names")
+        if args.spawn and (args.jobs or args.cache_dir or args.no_cache):
+            parser.error("--spawn runs every command through the shell, one at a time and without the cache")
+        args.jobs = args.jobs or len(os.sched_getaffinity(0))
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     out = Console(highlight=False, soft_wrap=True)
     err = Console(stderr=True, highlight=False, soft_wrap=True)
-
-    if args.registry:
-        os.environ[REGISTRY_VARIABLE] = args.registry
-    elif REGISTRY_VARIABLE not in os.environ:
-        os.environ[REGISTRY_VARIABLE] = str(BUNDLED_REGISTRY)
 
     if not args.list and find_generator() is None:
         err.print(
@@ -222,48 +238,83 @@ def main(argv: list[str] | None = None) -> int:
             markup=False,
         )
         return 1
+    location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
+    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": []}
     try:
-        return _list(out, err) if args.list else _generate(args, out, err)
+        with _environment(REGISTRY_VARIABLE, location):
+            status = _list(out) if args.list else _generate(args, location, out, err, report)
+    except Stop as stop:
+        err.print(f"corvel-generate: {stop}", markup=False)
+        report["error"], status = str(stop), 1
     except KeyboardInterrupt:
         err.print("corvel-generate: interrupted", markup=False)
-        return 130
+        report["error"], status = "interrupted", 130
+    if args.report is not None:
+        try:
+            args.report.write_text(json.dumps(dict(report, exit_status=status), indent=1) + "\n", encoding="utf-8")
+        except OSError as error:
+            err.print(f"corvel-generate: cannot write the report {args.report}: {error}", markup=False)
+            status = status or 1
+    return status
 
 
-def _open_registry(err) -> tuple[str, dict[str, Any]] | None:
-    from airbyte.sources.registry import _get_registry_url, _is_registry_disabled
-
-    location = _get_registry_url()
-    if _is_registry_disabled(location):
-        err.print(
-            f"corvel-generate: the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, "
-            "or AIRBYTE_OFFLINE_MODE is set)",
-            markup=False,
-        )
-        return None
+@contextmanager
+def _environment(variable: str, value: str):
+    saved = os.environ.get(variable)
+    os.environ[variable] = value
     try:
-        return location, load_registry(location)
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop(variable, None)
+        else:
+            os.environ[variable] = saved
+
+
+def _read_entries(location: str) -> tuple[Any, list[Entry]]:
+    """The registry document, read once, and its entries; Stop when it is off or unusable."""
+    from airbyte.sources.registry import _is_registry_disabled
+
+    if _is_registry_disabled(location):
+        raise Stop(
+            f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
+        )
+    try:
+        document = read_registry(location)
+        return document, registry_entries(document)
     except RegistryError as error:
-        err.print(f"corvel-generate: {error}", markup=False)
+        raise Stop(f"{location}: {error}") from error
+
+
+def _module_registry(location: str, document: Any) -> tempfile.TemporaryDirectory | None:
+    """Where the generator module is to read the document this run read.
+
+    A local file is read where it is (None); a fetched document goes to a
+    temporary file, so the module does not fetch it again (and perhaps get
+    another one).
+    """
+    if not location.startswith("http"):
         return None
+    directory = tempfile.TemporaryDirectory(prefix="corvel-registry-")
+    try:
+        with open(os.path.join(directory.name, REGISTRY_COPY), "w", encoding="utf-8") as file:
+            json.dump(document, file)  # ASCII with escapes: the module parses back the very same values
+    except BaseException:
+        directory.cleanup()
+        raise
+    return directory
 
 
-def _list(out, err) -> int:
+def _list(out) -> int:
     from rich.table import Table
     from rich.text import Text
 
-    opened = _open_registry(err)
-    if opened is None:
-        return 1
-    location, document = opened
-    try:
-        connectors = registry_connectors(document)
-    except RegistryError as error:
-        err.print(f"corvel-generate: {error}", markup=False)
-        return 1
-    out.print(f"{len(connectors)} connectors in {location}", markup=False)
+    location = os.environ[REGISTRY_VARIABLE]
+    _, entries = _read_entries(location)
+    out.print(f"{len(entries)} connectors in {location}", markup=False)
     table = Table("connector", "kind", "version")
-    for connector in sorted(connectors, key=lambda c: (c.kind != "source", c.name)):
-        table.add_row(*map(Text, (connector.name, connector.kind, connector.tag)))
+    for entry in sorted(entries, key=lambda e: (e.kind, e.name)):
+        table.add_row(*map(Text, (entry.name, entry.kind.removesuffix("s"), entry.tag)))
     out.print(table)
     return 0
 
@@ -275,99 +326,174 @@ def _prepare_tree(directory: Path) -> str:
     return str(root)
 
 
-def _generate(args, out, err) -> int:
-    from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+def _select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Entry], list[Record]]:
+    """The usable entries of the requested names (all names when None), and a record for each left out.
 
-    opened = _open_registry(err)
-    if opened is None:
-        return 1
-    _, document = opened
-    requested = list(args.names or DEFAULT_CONNECTORS)
-    try:
-        matched = [c for c in registry_connectors(document) if c.name in requested]
-    except RegistryError as error:
-        err.print(f"corvel-generate: {error}", markup=False)
-        return 1
-    missing = [name for name in requested if name not in {c.name for c in matched}]
-    labels = {c.versioned: c.label for c in matched}
+    The module exports every entry of a name it is handed, so a name with one
+    unusable entry is left out with all its entries.
+    """
+    wanted_names = None if requested is None else set(requested)
+    wanted = [e for e in entries if wanted_names is None or e.name in wanted_names]
+    unusable: dict[str, Entry] = {}
+    for entry in wanted:
+        if entry.problem:
+            unusable.setdefault(entry.name, entry)
+    left_out = [
+        Record(e.name, e.tag, e.versioned, "left out", e.problem or _same_name(unusable[e.name]))
+        for e in wanted
+        if e.name in unusable
+    ]
+    known = {e.name for e in entries}
+    missing = [name for name in dict.fromkeys(requested or ()) if name not in known]
+    left_out += [Record(name, None, None, "not in the registry") for name in missing]
+    return [e for e in wanted if e.name not in unusable], left_out
+
+
+def _same_name(entry: Entry) -> str:
+    return f"entry {entry.position} of {entry.kind}, of the same name, is unusable: {entry.problem}"
+
+
+def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
+    document, entries = _read_entries(location)
+    usable, left_out = _select(entries, None if args.all else list(args.names or DEFAULT_CONNECTORS))
+    handed = list(dict.fromkeys(e.name for e in usable))
+    registry_copy = _module_registry(location, document) if handed else None
+    del document  # the module reads its own copy; this one need not stay for the whole run
 
     import corvel.model_generator as mg
-    from corvel.fast_mode import WarmGenerator
+    from corvel.fast_mode import WarmPool
 
-    runner = subprocess if args.spawn else WarmGenerator()
+    runner = subprocess if args.spawn else WarmPool(args.jobs, _cache(args))
     saved_dir, saved_subprocess = mg.CURRENT_DIR, mg.subprocess
+    recorder = RunRecorder(None, None, {e.versioned: e.label for e in usable}, runner)
     names: list[str] = []
+    interrupted = True  # until the module has returned: the runs in flight are then killed, not awaited
     try:
         if args.output_dir is not None:
             mg.CURRENT_DIR = _prepare_tree(args.output_dir)
-        root = str(mg.CURRENT_DIR)
-        columns = (SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
-        with Progress(*columns, console=out) as progress:
-            task = progress.add_task("exporting schemas", total=None)
-            exported = mg.generate_jsonschema_files(requested)
-            if isinstance(exported, dict):  # the module's answer when the registry is switched off
-                err.print("corvel-generate: the connector registry is switched off", markup=False)
-                return 1
-            names = list(exported)
-            progress.update(task, total=len(names), completed=0, description="generating models")
-            recorder = RunRecorder(progress, task, labels, runner)
-            if names:
-                mg.subprocess = recorder
-                mg.generate_model_files(names)
-            progress.update(task, description="done")
+        tree = Path(str(mg.CURRENT_DIR)) / "connector_configs"
+        report["tree"] = str(tree)
+        if handed:
+            module_location = os.path.join(registry_copy.name, REGISTRY_COPY) if registry_copy else location
+            with _environment(REGISTRY_VARIABLE, module_location):
+                names = _run_module(mg, handed, recorder, out)
+        interrupted = False
+    except Stop:
+        raise
     except Exception as error:
         err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
         return 1
     finally:
         mg.subprocess, mg.CURRENT_DIR = saved_subprocess, saved_dir
         if runner is not subprocess:
-            runner.close()
+            runner.close(kill=interrupted)
+        if registry_copy is not None:
+            registry_copy.cleanup()
     if runner is not subprocess and runner.shell_runs:
         err.print(
             f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through the "
             f"shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
             markup=False,
         )
+    records = left_out + _generated_records(tree, names, {e.versioned: e for e in usable}, recorder.outcomes)
+    report["connectors"] = [asdict(record) for record in records]
+    return _summary(out, tree, records, bool(names), args.verbose)
 
-    return _summary(out, Path(root) / "connector_configs", names, missing, labels, recorder.outcomes)
+
+def _cache(args) -> ModelCache | None:
+    return None if args.no_cache else ModelCache(args.cache_dir or default_directory())
 
 
-def _summary(out, tree: Path, names, missing, labels, outcomes) -> int:
+def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
+    """Both operations of the generator module, under a progress bar; the versioned names it exported."""
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+
+    columns = (SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
+    with Progress(*columns, console=out) as progress:
+        task = progress.add_task("exporting schemas", total=None)
+        exported = mg.generate_jsonschema_files(handed)
+        if isinstance(exported, dict):  # the module's answer when the registry is switched off
+            raise Stop("the connector registry is switched off")
+        names = list(exported)
+        progress.update(task, total=len(names), completed=0, description="generating models")
+        recorder.progress, recorder.task = progress, task
+        if names:
+            if recorder.runner is not subprocess:
+                recorder.runner.expect(names)
+            mg.subprocess = recorder
+            mg.generate_model_files(names)
+        progress.update(task, description="done")
+    return names
+
+
+def _index_classes(index: Path) -> dict[str, str]:
+    """Versioned name -> configuration class, as the package index imports them."""
+    classes = {}
+    for line in index.read_text(encoding="utf-8").split("\n"):
+        if line.startswith(INDEX_CLASS_PREFIX):
+            versioned, _, class_name = line[len(INDEX_CLASS_PREFIX) :].rpartition(" import ")
+            classes[versioned] = class_name
+    return classes
+
+
+def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], outcomes: list[RunOutcome]):
+    """A record for each versioned name the module returned, with the outcome of the run made for it.
+
+    The module runs the generator once per name, in order, so the n-th run
+    belongs to the n-th name; the name read from the command must agree.
+    """
+    index = tree / "__init__.py"
+    classes = _index_classes(index) if names and index.exists() else {}
+    records = []
+    for position, versioned in enumerate(names):
+        entry = entries.get(versioned)
+        outcome = outcomes[position] if position < len(outcomes) else None
+        if outcome is not None and outcome.versioned != versioned:
+            outcome = None
+        returncode = outcome.returncode if outcome else None
+        model = tree / "model" / f"{versioned}.py"
+        class_name = classes.get(versioned)
+        record = Record(
+            entry.name if entry else versioned, entry.tag if entry else None, versioned, "failed",
+            class_name=class_name, model_path=str(model), returncode=returncode,
+            from_cache=bool(outcome and outcome.from_cache),
+        )
+        if returncode is None:
+            record.reason = f"no {GENERATOR} run was seen for it"
+        elif returncode != 0:
+            record.reason = f"{GENERATOR} exited with status {returncode} (report above)"
+        elif not model.exists():
+            record.reason = f"{GENERATOR} wrote no model"
+        elif class_name and f"class {class_name}(" not in model.read_text(encoding="utf-8"):
+            record.reason = f"the model has no class {class_name}"
+        else:
+            record.status = "written"
+        records.append(record)
+    return records
+
+
+def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: bool) -> int:
+    """Connectors not written first, each with its reason; the written ones as a count, or listed with verbose."""
     from rich.table import Table
     from rich.text import Text
 
-    index = tree / "__init__.py"
-    classes = dict(_INDEX_CLASS_LINE.findall(index.read_text(encoding="utf-8"))) if names and index.exists() else {}
-    table = Table("connector", "result", "class", box=None, pad_edge=False)
-    add_row = lambda *cells: table.add_row(*map(Text, cells))  # registry text is no markup
-    written = 0
-    for name in dict.fromkeys(names):
-        outcome = outcomes.get(name)
-        model = tree / "model" / f"{name}.py"
-        class_name = classes.get(name, "")
-        if outcome is None or outcome.returncode != 0:
-            status = f"failed: {GENERATOR} exited with status {outcome.returncode if outcome else '?'} (report above)"
-        elif not model.exists():
-            status = f"failed: {GENERATOR} wrote no model"
-        elif class_name and f"class {class_name}(" not in model.read_text(encoding="utf-8"):
-            status = f"failed: the model has no class {class_name}"
-        else:
-            written += 1
-            add_row(labels.get(name, name), "written", class_name)
-            continue
-        add_row(labels.get(name, name), status, "")
-    for name in missing:
-        add_row(name, "not in the registry", "")
-
-    total = len(dict.fromkeys(names)) + len(missing)
-    out.print(f"{written} of {total} connector models written to {tree}", markup=False)
-    if total:
+    written = [r for r in records if r.status == "written"]
+    shown = [r for r in records if r.status != "written"] + (written if verbose else [])
+    out.print(f"{len(written)} of {len(records)} connector models written to {tree}", markup=False)
+    if shown:
+        table = Table("connector", "result", "class", box=None, pad_edge=False)
+        for record in shown:
+            result = f"{record.status}: {record.reason}" if record.reason else record.status
+            table.add_row(*map(Text, (record.label, result, record.class_name or "")))  # registry text is no markup
         out.print(table)
-    if written == total and total:
-        return 0
-    if not names:
+    if written and not verbose:
+        out.print(f"{len(written)} written; --verbose lists them", markup=False)
+    cached = sum(r.from_cache for r in written)
+    if cached:
+        out.print(f"{cached} of the models written came from the cache", markup=False)
+    if not generated:
         out.print("Nothing was generated; the tree was left as it was.", markup=False)
-    return 1
+    return 0 if records and len(written) == len(records) else 1
 
 
 if __name__ == "__main__":

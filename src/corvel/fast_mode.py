@@ -12,6 +12,10 @@ working directory and environment.  The answer has what the shell run would
 have had: the same return code, the same captured texts, the same
 ``CalledProcessError``.  Any other command goes to the real
 ``subprocess.run`` unchanged.
+
+``WarmPool`` runs several such commands at once, each warm process doing one
+at a time, and can take models of earlier identical runs from a cache
+(``corvel.model_cache``).
 """
 
 from __future__ import annotations
@@ -20,11 +24,15 @@ import locale
 import os
 import shutil
 import signal
+import queue
 import subprocess
 import sys
+import threading
+from concurrent.futures import Future, ThreadPoolExecutor, wait
 from pathlib import Path
 
 from corvel._warm_server import read_message, write_message
+from corvel.model_cache import ModelCache
 
 SERVER_SCRIPT = Path(__file__).resolve().parent / "_warm_server.py"
 
@@ -110,6 +118,15 @@ def decode_output(data: bytes) -> str:
     return data.decode(encoding).replace("\r\n", "\n").replace("\r", "\n")
 
 
+def shell_answer(command, options: dict, returncode: int, out: bytes, err: bytes) -> subprocess.CompletedProcess:
+    """What ``subprocess.run(command, **options)`` gives for a run that ended so."""
+    if options.get("text"):
+        out, err = decode_output(out), decode_output(err)
+    if returncode and options.get("check"):
+        raise subprocess.CalledProcessError(returncode, command, output=out, stderr=err)
+    return subprocess.CompletedProcess(command, returncode, out, err)
+
+
 class WarmGenerator:
     """A stand-in for ``subprocess`` whose ``run`` carries out generator commands warm."""
 
@@ -117,6 +134,8 @@ class WarmGenerator:
 
     def __init__(self) -> None:
         self._server: subprocess.Popen | None = None
+        self._lock = threading.Lock()  # a pool's worker may start the server while its caller closes it
+        self._retired = False
         self.warm_runs = 0
         self.shell_runs = 0
 
@@ -133,13 +152,10 @@ class WarmGenerator:
             return subprocess.run(command, **options)
         returncode, out, err = self._ask(request)
         self.warm_runs += 1
-        if options.get("text"):
-            out, err = decode_output(out), decode_output(err)
-        if returncode and options.get("check"):
-            raise subprocess.CalledProcessError(returncode, command, output=out, stderr=err)
-        return subprocess.CompletedProcess(command, returncode, out, err)
+        return shell_answer(command, options, returncode, out, err)
 
-    def _request_for(self, command, options) -> dict | None:
+    @staticmethod
+    def _request_for(command, options) -> dict | None:
         if not isinstance(command, str) or not options.keys() <= _WARM_OPTIONS:
             return None
         if not (options.get("shell") and options.get("capture_output")):
@@ -166,20 +182,28 @@ class WarmGenerator:
         return reply[1], reply[2], reply[3]
 
     def _start(self) -> subprocess.Popen:
-        if self._server is None:
-            # Its own session: a Ctrl-C at the terminal reaches this process,
-            # which then ends the server, rather than every process at once.
-            self._server = subprocess.Popen(
-                [sys.executable, "-P", str(SERVER_SCRIPT)],
-                stdin=subprocess.PIPE,
-                stdout=subprocess.PIPE,
-                start_new_session=True,
-            )
-        return self._server
+        with self._lock:
+            if self._retired:
+                raise ChildProcessError("the warm generator was closed")
+            if self._server is None:
+                # Its own session: a Ctrl-C at the terminal reaches this process,
+                # which then ends the server, rather than every process at once.
+                self._server = subprocess.Popen(
+                    [sys.executable, "-P", str(SERVER_SCRIPT)],
+                    stdin=subprocess.PIPE,
+                    stdout=subprocess.PIPE,
+                    start_new_session=True,
+                )
+            return self._server
 
-    def close(self, kill: bool = False) -> None:
-        """Ends the warm process; with ``kill``, at once and with the run it may be doing."""
-        server, self._server = self._server, None
+    def close(self, kill: bool = False, retire: bool = False) -> None:
+        """Ends the warm process; with ``kill``, at once and with the run it may be doing.
+
+        A retired generator starts no new warm process.
+        """
+        with self._lock:
+            server, self._server = self._server, None
+            self._retired = self._retired or retire
         if server is None:
             return
         if not kill:
@@ -196,3 +220,114 @@ class WarmGenerator:
             server.wait()
         for stream in (server.stdin, server.stdout):
             stream.close()
+
+
+class WarmPool:
+    """A stand-in for ``subprocess`` that runs up to ``jobs`` generator commands at once, warm.
+
+    The module still calls ``run`` once per command, in order, and gets each
+    answer when it asks.  Told the versioned names beforehand (``expect``),
+    the pool takes the first command as the pattern of all the others and
+    starts their runs at once, each in a child of one of ``jobs`` warm
+    processes; a later call whose command is the one foreseen gets that
+    run's answer.  With a cache, a run whose inputs match an earlier
+    successful one writes the cached model instead of running.
+    """
+
+    CalledProcessError = subprocess.CalledProcessError
+
+    def __init__(self, jobs: int, cache: ModelCache | None = None) -> None:
+        self.cache = cache
+        self._generators = [WarmGenerator() for _ in range(jobs)]
+        self._idle: queue.SimpleQueue[WarmGenerator] = queue.SimpleQueue()
+        for generator in self._generators:
+            self._idle.put(generator)
+        self._executor = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="corvel-warm")
+        self._names: list[str] = []
+        self._foreseen: list[tuple[dict | None, Future | None]] = []  # by the position of the module's call
+        self._calls = 0
+        self.warm_runs = self.shell_runs = self.cached_runs = 0
+
+    def __enter__(self) -> WarmPool:
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close(kill=exc_info[0] is not None)
+
+    def expect(self, names: list[str]) -> None:
+        """The versioned names the module is about to run the generator for, in its order."""
+        self._names = list(names)
+
+    def run(self, command, **options):
+        request = WarmGenerator._request_for(command, options)
+        if request is None:
+            self.shell_runs += 1
+            return subprocess.run(command, **options)
+        position, self._calls = self._calls, self._calls + 1
+        if position == 0:
+            self._foresee(request)
+        foreseen, future = self._foreseen[position] if position < len(self._foreseen) else (None, None)
+        if future is not None:
+            self._foreseen[position] = (None, None)  # its answer is not kept once handed over
+        if foreseen != request:
+            if future is not None:  # not the run foreseen: it must not write beside this one
+                future.cancel()
+                wait([future])
+            future = self._executor.submit(self._carry_out, request)
+        try:
+            returncode, out, err, cached = future.result()
+        except BaseException:  # an interrupt included: every run in flight goes with its warm process
+            self.close(kill=True)
+            raise
+        self.warm_runs += not cached
+        self.cached_runs += cached
+        answer = shell_answer(command, options, returncode, out, err)
+        answer.from_cache = cached
+        return answer
+
+    def _foresee(self, first: dict) -> None:
+        """Starts the runs of every expected name, their commands made from the first one."""
+        argv, name = first["argv"], self._names[0] if self._names else None
+        places = {}
+        for option, suffix in (("--input", ".json"), ("--output", ".py")):
+            at = argv.index(option) + 1 if option in argv[:-1] else None
+            if name is None or at is None or not argv[at].endswith(name + suffix):
+                return
+            places[at] = (argv[at][: -len(name + suffix)], suffix)
+        for name in self._names:
+            words = list(argv)
+            for at, (prefix, suffix) in places.items():
+                words[at] = prefix + name + suffix
+            request = dict(first, argv=words)
+            self._foreseen.append((request, self._executor.submit(self._carry_out, request)))
+
+    def _carry_out(self, request: dict) -> tuple[int, bytes, bytes, bool]:
+        """One run, on a worker thread: (return code, output, error output, from the cache)."""
+        keyed = self.cache.key(request["script"], request["argv"], request["cwd"]) if self.cache else None
+        if keyed is not None:
+            model = self.cache.get(keyed[0])
+            if model is not None:
+                try:
+                    with open(keyed[1], "wb") as file:
+                        file.write(model)
+                    return 0, b"", b"", True
+                except OSError:
+                    pass  # the generator's own run reports what is wrong with the output path
+        generator = self._idle.get()
+        try:
+            returncode, out, err = generator._ask(request)
+        finally:
+            self._idle.put(generator)
+        if keyed is not None and returncode == 0:
+            try:
+                with open(keyed[1], "rb") as file:
+                    self.cache.put(keyed[0], file.read())
+            except OSError:
+                pass
+        return returncode, out, err, False
+
+    def close(self, kill: bool = False) -> None:
+        """Ends the warm processes; with ``kill``, at once and with the runs in flight."""
+        self._executor.shutdown(wait=not kill, cancel_futures=True)
+        for generator in self._generators:
+            generator.close(kill=kill, retire=True)

@@ -1,0 +1,123 @@
+"""A content cache of generated model modules.
+
+A generator run is keyed by everything its output depends on: the schema
+file's bytes, the command's words (the input and output files by their
+names alone, so a tree elsewhere shares the entries), the generator script
+and the versions of the generator and of the packages it uses, the
+configuration it reads (the nearest pyproject.toml above the working and
+the output directory) and the interpreter's version.  An entry is the
+model's bytes behind a line holding their SHA-256; it is written to a
+temporary file and renamed into place, so a reader sees a whole entry or
+none, and two runs at once at worst write the same entry twice.  An entry
+whose bytes do not match its hash is treated as absent and replaced.
+"""
+
+from __future__ import annotations
+
+import functools
+import hashlib
+import json
+import os
+import sys
+import tempfile
+from importlib import metadata
+from pathlib import Path
+
+GENERATOR_DISTRIBUTION = "datamodel-code-generator"
+FORMAT = "corvel-model-cache 1"  # part of every key, so a change of the entry format misses old entries
+
+
+def default_directory() -> Path:
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return Path(base) / "corvel"
+
+
+@functools.cache
+def generator_versions() -> tuple[tuple[str, str | None], ...]:
+    """The generator's version and those of every package it may use (None: not installed)."""
+    try:
+        requirements = metadata.requires(GENERATOR_DISTRIBUTION) or []
+        versions = {GENERATOR_DISTRIBUTION: metadata.version(GENERATOR_DISTRIBUTION)}
+    except metadata.PackageNotFoundError:
+        return ((GENERATOR_DISTRIBUTION, None),)
+    for requirement in requirements:
+        name = requirement.split(";")[0].strip()
+        name = name[: next((i for i, c in enumerate(name) if c in "<>=!~[ ("), len(name))]
+        try:
+            versions[name] = metadata.version(name)
+        except metadata.PackageNotFoundError:
+            versions[name] = None
+    return tuple(sorted(versions.items()))
+
+
+@functools.cache
+def _file_digest(path: str) -> str:
+    with open(path, "rb") as file:
+        return hashlib.sha256(file.read()).hexdigest()
+
+
+def _nearest_config(directory: str) -> str:
+    for folder in (Path(directory), *Path(directory).parents):
+        candidate = folder / "pyproject.toml"
+        if candidate.is_file():
+            return f"{candidate}:{hashlib.sha256(candidate.read_bytes()).hexdigest()}"
+    return ""
+
+
+def _option_value(argv: list[str], option: str) -> str | None:
+    return argv[argv.index(option) + 1] if option in argv[:-1] else None
+
+
+class ModelCache:
+    def __init__(self, directory: Path) -> None:
+        self.directory = Path(directory)
+
+    def key(self, script: str, argv: list[str], cwd: str) -> tuple[str, str] | None:
+        """(cache key, output path) of a generator run; None when the run reads or writes no single file."""
+        source, target = _option_value(argv, "--input"), _option_value(argv, "--output")
+        if source is None or target is None:
+            return None
+        source_path, target_path = (os.path.join(cwd, path) for path in (source, target))
+        try:
+            with open(source_path, "rb") as file:
+                schema = hashlib.sha256(file.read()).hexdigest()
+            configs = [_nearest_config(cwd), _nearest_config(os.path.dirname(os.path.abspath(target_path)))]
+            script_digest = _file_digest(script)
+        except OSError:
+            return None
+        words = [os.path.basename(w) if w in (source, target) else w for w in argv]
+        described = json.dumps(
+            [FORMAT, os.path.basename(script), script_digest, words, schema, configs,
+             generator_versions(), sys.version],
+        )
+        return hashlib.sha256(described.encode()).hexdigest(), target_path
+
+    def _path(self, key: str) -> Path:
+        return self.directory / key[:2] / key[2:]
+
+    def get(self, key: str) -> bytes | None:
+        """The cached model, or None when there is none or it does not match its hash."""
+        try:
+            data = self._path(key).read_bytes()
+        except OSError:
+            return None
+        digest, separator, model = data.partition(b"\n")
+        if not separator or hashlib.sha256(model).hexdigest().encode() != digest:
+            return None
+        return model
+
+    def put(self, key: str, model: bytes) -> None:
+        """Stores a model; a cache that cannot be written only costs speed."""
+        path = self._path(key)
+        try:
+            path.parent.mkdir(parents=True, exist_ok=True)
+            handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=".tmp-")
+            try:
+                with os.fdopen(handle, "wb") as file:
+                    file.write(hashlib.sha256(model).hexdigest().encode() + b"\n" + model)
+                os.replace(temporary, path)
+            except BaseException:
+                os.unlink(temporary)
+                raise
+        except OSError:
+            pass
