@@ -14,7 +14,7 @@ from conftest import checker_crash, entry, mg, python_script_on_path
 
 from corvel import cli
 from corvel.registry import user_agent
-from corvel.demo import forget_tree, import_tree
+from corvel.configs import forget_tree, import_tree
 
 # Stands in for datamodel-codegen: logs its arguments and writes the model
 # class the index will import. A schema with a property "fail" makes it

@@ -163,7 +163,7 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         help="write the tree to DIR/connector_configs/ (jsonschema/, model/, __init__.py) instead of the "
         "installed corvel package; its index still imports its modules as corvel.connector_configs.model.*, "
-        "so load it with corvel.demo.import_tree(DIR)",
+        "so load it with corvel.config_class(NAME, tree=DIR) or corvel.configs.import_tree(DIR)",
     )
     parser.add_argument(
         "--spawn",
