@@ -90,6 +90,7 @@ def test_all_connectors_of_a_large_registry_are_accounted_for(capsys, tmp_path, 
         "source-quote": (entry("", "1'2"), "is no Python module name"),
         "source-tab": (entry("", "1\t2"), "is no Python module name"),
         "source-subshell": (entry("", "1$(touch pwned)"), "is no Python module name"),
+        "source-long": (entry("", "9" * 250), "cannot be a file name"),
         "source-twin": (without("spec", []), "it has no spec object"),
     }
     for name, (unusable_entry, _) in unusable.items():
@@ -106,11 +107,12 @@ def test_all_connectors_of_a_large_registry_are_accounted_for(capsys, tmp_path, 
     status, out, _ = run(capsys, "--all", "--output-dir", str(out_dir), "--report", str(report))
 
     assert status == 1
-    problems = out[: out.index("written; --verbose lists them")].splitlines()
-    for name, (_, reason) in unusable.items():
-        assert any(line.startswith(name) and "left out" in line and reason in line for line in problems), name
-    assert any(line.startswith("source-twin 9") and "of the same name, is unusable" in line for line in problems)
+    listed_first = out[: out.index("written; --verbose lists them")]
     records = json.loads(report.read_text(encoding="utf-8"))["connectors"]
+    left_out = {(r["name"], r["version"]): r["reason"] for r in records if r["status"] == "left out"}
+    for name, (unusable_entry, reason) in unusable.items():
+        assert name in listed_first and reason in left_out[name, unusable_entry["dockerImageTag"]], name
+    assert "of the same name, is unusable" in left_out["source-twin", "9"]
     written = [r for r in records if r["status"] == "written"]
     assert len(written) == 203 and len(records) == 203 + len(unusable) + 1
     assert f"203 of {len(records)} connector models written" in out

@@ -5,10 +5,12 @@ Schemas are exported from the connector registry, ``datamodel-codegen`` turns
 each into a pydantic v2 module, and the package index of
 ``corvel.connector_configs`` is rewritten.
 
-By default the generator runs warm (``corvel.fast_mode``): one interpreter
-imports it once and a forked child carries out each command.  ``--spawn``
-runs every command through the shell, a new interpreter each time.  Both
-write the same files and print the same failure reports.
+By default the generator runs warm (``corvel.fast_mode``): interpreters that
+import it once, and a forked child of one of them carries out each command,
+up to ``--jobs`` at once, while models of earlier identical runs come from a
+cache (``corvel.model_cache``).  ``--spawn`` runs every command through the
+shell, a new interpreter each time.  Both write the same files and print the
+same failure reports.
 """
 
 from __future__ import annotations
@@ -313,7 +315,7 @@ def _list(out) -> int:
     _, entries = _read_entries(location)
     out.print(f"{len(entries)} connectors in {location}", markup=False)
     table = Table("connector", "kind", "version")
-    for entry in sorted(entries, key=lambda e: (e.kind, e.name)):
+    for entry in sorted(entries, key=lambda e: (e.kind != "sources", e.name)):
         table.add_row(*map(Text, (entry.name, entry.kind.removesuffix("s"), entry.tag)))
     out.print(table)
     return 0
