@@ -51,6 +51,7 @@ def test_typed_configuration_syncs_source_faker(faker_tree, tmp_path, monkeypatc
     # the connector's own interpreter runs none of our code: under the
     # sanitizer run it starts without the sanitizer runtime
     monkeypatch.delenv("LD_PRELOAD", raising=False)
+    monkeypatch.setenv(cli.REGISTRY_VARIABLE, str(cli.BUNDLED_REGISTRY))  # airbyte finds the PyPI package there
     version = registry_entries(BUNDLED)["source-faker"]["dockerImageTag"]
     config = corvel.config_class("source-faker", tree=faker_tree)(count=37, seed=5, parallelism=1)
     source = corvel.get_source(config, version=version, install_root=CONNECTORS_DIR, install_if_missing=False, streams=["users"])

@@ -72,6 +72,9 @@ def main() -> int:
 
     from corvel import cli
 
+    # the bundled registry for corvel-generate and for airbyte, which looks up
+    # source-faker's PyPI package in it before installing
+    os.environ[cli.REGISTRY_VARIABLE] = str(cli.BUNDLED_REGISTRY)
     console = Console()
     console.print(Rule("corvel-generate on the bundled registry"))
     names = [*cli.DEFAULT_CONNECTORS, SYNC_CONNECTOR]
