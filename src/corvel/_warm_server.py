@@ -1,6 +1,6 @@
 """The warm interpreter behind corvel-generate's fast mode.
 
-``corvel.fast_mode`` starts this file as ``python -P _warm_server.py``.  It
+``corvel.fast_mode`` starts this file as ``python -P _warm_server.py [SCRIPT]``.  It
 reads requests from its standard input and answers on its standard output,
 each message a length-prefixed pickle.  A request names a Python console
 script, its argument vector, a working directory and an environment; the
@@ -9,7 +9,10 @@ status and the bytes written to standard output and standard error.
 
 The first ``datamodel-codegen`` request warms the interpreter: the generator
 runs once here, on a small schema of our own, so that its modules are
-imported and its first-use caches are filled.  Every real request then runs in a child forked
+imported and its first-use caches are filled.  Given a SCRIPT, the process
+warms up on it at once, with no options but its input and output, while the
+client is still starting; the first request then only adds what its own
+options need.  Every real request then runs in a child forked
 from this warm state, so no run sees what an earlier one left behind.  This
 process runs no threads of its own, which is what makes forking it safe.
 """
@@ -276,6 +279,8 @@ def serve() -> None:
     os.dup2(null, 0)
     os.dup2(null, 1)
     os.close(null)
+    if len(sys.argv) > 1:
+        warm_up({"script": sys.argv[1], "argv": ["--input", "", "--output", ""]})
     warmed = False
     while (request := read_message(requests)) is not None:
         try:

@@ -23,12 +23,12 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
-from contextlib import contextmanager
+from contextlib import ExitStack, contextmanager
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel.fast_mode import shell_words
+from corvel.fast_mode import WarmPool, console_script, shell_words
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 
@@ -356,41 +356,43 @@ def _same_name(entry: Entry) -> str:
 
 
 def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
-    document, entries = _read_entries(location)
-    usable, left_out = _select(entries, None if args.all else list(args.names or DEFAULT_CONNECTORS))
-    handed = list(dict.fromkeys(e.name for e in usable))
-    registry_copy = _module_registry(location, document) if handed else None
-    del document  # the module reads its own copy; this one need not stay for the whole run
-
-    import corvel.model_generator as mg
-    from corvel.fast_mode import WarmPool
-
     runner = subprocess if args.spawn else WarmPool(args.jobs, _cache(args))
-    saved_dir, saved_subprocess = mg.CURRENT_DIR, mg.subprocess
-    recorder = RunRecorder(None, None, {e.versioned: e.label for e in usable}, runner)
-    names: list[str] = []
     interrupted = True  # until the module has returned: the runs in flight are then killed, not awaited
-    try:
-        if args.output_dir is not None:
-            mg.CURRENT_DIR = _prepare_tree(args.output_dir)
-        tree = Path(str(mg.CURRENT_DIR)) / "connector_configs"
-        report["tree"] = str(tree)
-        if handed:
-            module_location = os.path.join(registry_copy.name, REGISTRY_COPY) if registry_copy else location
-            with _environment(REGISTRY_VARIABLE, module_location):
-                names = _run_module(mg, handed, recorder, out)
-        interrupted = False
-    except Stop:
-        raise
-    except Exception as error:
-        err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
-        return 1
-    finally:
-        mg.subprocess, mg.CURRENT_DIR = saved_subprocess, saved_dir
+    with ExitStack() as cleanup:
         if runner is not subprocess:
-            runner.close(kill=interrupted)
+            cleanup.callback(lambda: runner.close(kill=interrupted))
+            if script := console_script(GENERATOR):
+                runner.start_early(script)  # it warms up while airbyte is imported below
+        document, entries = _read_entries(location)
+        usable, left_out = _select(entries, None if args.all else list(args.names or DEFAULT_CONNECTORS))
+        handed = list(dict.fromkeys(e.name for e in usable))
+        registry_copy = _module_registry(location, document) if handed else None
         if registry_copy is not None:
-            registry_copy.cleanup()
+            cleanup.callback(registry_copy.cleanup)
+        del document  # the module reads its own copy; this one need not stay for the whole run
+
+        import corvel.model_generator as mg
+
+        saved_dir, saved_subprocess = mg.CURRENT_DIR, mg.subprocess
+        cleanup.callback(setattr, mg, "CURRENT_DIR", saved_dir)
+        cleanup.callback(setattr, mg, "subprocess", saved_subprocess)
+        recorder = RunRecorder(None, None, {e.versioned: e.label for e in usable}, runner)
+        names: list[str] = []
+        try:
+            if args.output_dir is not None:
+                mg.CURRENT_DIR = _prepare_tree(args.output_dir)
+            tree = Path(str(mg.CURRENT_DIR)) / "connector_configs"
+            report["tree"] = str(tree)
+            if handed:
+                module_location = os.path.join(registry_copy.name, REGISTRY_COPY) if registry_copy else location
+                with _environment(REGISTRY_VARIABLE, module_location):
+                    names = _run_module(mg, handed, recorder, out)
+            interrupted = False
+        except Stop:
+            raise
+        except Exception as error:
+            err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
+            return 1
     if runner is not subprocess and runner.shell_runs:
         err.print(
             f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through the "

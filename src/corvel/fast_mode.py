@@ -167,7 +167,7 @@ class WarmGenerator:
         return {"script": script, "argv": words[1:], "cwd": os.getcwd(), "env": dict(os.environ)}
 
     def _ask(self, request: dict) -> tuple[int, bytes, bytes]:
-        server = self._start()
+        server = self.start()
         try:
             write_message(server.stdin, request)
             reply = read_message(server.stdout)
@@ -181,7 +181,12 @@ class WarmGenerator:
             raise ChildProcessError(f"the warm generator process could not run the command: {reply[1]}")
         return reply[1], reply[2], reply[3]
 
-    def _start(self) -> subprocess.Popen:
+    def start(self, script: str | None = None) -> subprocess.Popen:
+        """The warm process, started if need be; given a ``script``, it imports that at once.
+
+        Started before its first command is known, the process warms itself
+        up on that script while this one is still busy.
+        """
         with self._lock:
             if self._retired:
                 raise ChildProcessError("the warm generator was closed")
@@ -189,7 +194,7 @@ class WarmGenerator:
                 # Its own session: a Ctrl-C at the terminal reaches this process,
                 # which then ends the server, rather than every process at once.
                 self._server = subprocess.Popen(
-                    [sys.executable, "-P", str(SERVER_SCRIPT)],
+                    [sys.executable, "-P", str(SERVER_SCRIPT), *([script] if script else [])],
                     stdin=subprocess.PIPE,
                     stdout=subprocess.PIPE,
                     start_new_session=True,
@@ -253,6 +258,14 @@ class WarmPool:
 
     def __exit__(self, *exc_info) -> None:
         self.close(kill=exc_info[0] is not None)
+
+    def start_early(self, script: str) -> None:
+        """Starts one warm process now, warming up on ``script``, while this process goes on starting up.
+
+        One only: on two cores the other one is busy with this process's own
+        start-up, and a run that finds every model in the cache needs none.
+        """
+        self._generators[0].start(script)
 
     def expect(self, names: list[str]) -> None:
         """The versioned names the module is about to run the generator for, in its order."""
