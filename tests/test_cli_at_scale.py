@@ -170,6 +170,19 @@ def test_the_cache_serves_whole_entries_only_and_keeps_no_failure(capsys, tmp_pa
         assert tree_files(tmp_path / "out") == written
 
 
+def test_a_schema_that_refers_to_another_document_is_never_served_from_the_cache(capsys, tmp_path, registry, fake_generator):
+    def referring(reference):
+        return {"type": "object", "definitions": {"x": {"type": "string"}}, "properties": {"a": {"$ref": reference}}}
+
+    registry({"sources": [entry("airbyte/source-plain"), entry("airbyte/source-local", schema=referring("#/definitions/x")),
+                          entry("airbyte/source-file-ref", schema=referring("shared.json#/x")),
+                          entry("airbyte/source-url-ref", schema=referring("https://example.invalid/x.json"))],
+              "destinations": []})
+    runs = [run(capsys, "--all", "--output-dir", str(tmp_path / "out")) for _ in range(2)]
+    assert all(status == 0 and "4 of 4 connector models written" in out for status, out, _ in runs)
+    assert "from the cache" not in runs[0][1] and "2 of the models written came from the cache" in runs[1][1]
+
+
 def test_two_runs_at_once_share_one_cache(capsys, tmp_path, registry, fake_generator):
     registry({"sources": [entry(f"airbyte/source-c{n}") for n in range(12)], "destinations": []})
     command = [sys.executable, "-m", "corvel.cli", "--all", "--jobs", "1", "--output-dir"]

@@ -1,7 +1,8 @@
 """A content cache of generated model modules.
 
 A generator run is keyed by everything its output depends on: the schema
-file's bytes, the command's words (the input and output files by their
+file's bytes (a schema whose "$ref" reaches another file or an URL is never
+cached), the command's words (the input and output files by their
 names alone, so a tree elsewhere shares the entries), the generator script
 and the versions of the generator and of the packages it uses, the
 configuration it reads (the nearest pyproject.toml above the working and
@@ -64,6 +65,28 @@ def _nearest_config(directory: str) -> str:
     return ""
 
 
+def _refers_elsewhere(schema: bytes) -> bool:
+    """Whether the generator would also read another document (a "$ref" to a file or URL) for this schema.
+
+    The key covers the schema's own bytes only, so such a run is never
+    cached; nor is one whose schema does not parse (it fails anyway).
+    """
+    try:
+        pending = [json.loads(schema)]
+    except ValueError:
+        return True
+    while pending:
+        node = pending.pop()
+        if isinstance(node, dict):
+            reference = node.get("$ref")
+            if reference is not None and not (isinstance(reference, str) and reference.startswith("#")):
+                return True
+            pending.extend(node.values())
+        elif isinstance(node, list):
+            pending.extend(node)
+    return False
+
+
 def _option_value(argv: list[str], option: str) -> str | None:
     return argv[argv.index(option) + 1] if option in argv[:-1] else None
 
@@ -80,11 +103,14 @@ class ModelCache:
         source_path, target_path = (os.path.join(cwd, path) for path in (source, target))
         try:
             with open(source_path, "rb") as file:
-                schema = hashlib.sha256(file.read()).hexdigest()
+                schema_bytes = file.read()
             configs = [_nearest_config(cwd), _nearest_config(os.path.dirname(os.path.abspath(target_path)))]
             script_digest = _file_digest(script)
         except OSError:
             return None
+        if _refers_elsewhere(schema_bytes):
+            return None
+        schema = hashlib.sha256(schema_bytes).hexdigest()
         words = [os.path.basename(w) if w in (source, target) else w for w in argv]
         described = json.dumps(
             [FORMAT, os.path.basename(script), script_digest, words, schema, configs,
