@@ -231,6 +231,7 @@ def test_an_interrupt_with_two_runs_in_flight_leaves_no_process(tmp_path, regist
         _, err = process.communicate(timeout=60)
     finally:
         process.kill()
+        process.communicate()
     assert process.returncode == 130 and "interrupted" in err, err
     deadline = time.monotonic() + 30
     while processes_marked(marker) and time.monotonic() < deadline:

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 
@@ -170,6 +171,26 @@ def test_an_interrupted_run_ends_the_warm_process_and_its_child(fake_bin, warm, 
         time.sleep(0.05)
     assert not alive(server) and not alive(child)
     assert warm.run("fakegen ok", **SHELL_OPTIONS).returncode == 0  # a new warm process takes over
+
+
+def test_a_pool_stops_for_an_interrupt_that_another_thread_received(fake_bin, tmp_path):
+    pid_file = tmp_path / "child.pid"
+
+    def interrupt_this_thread():  # as the kernel may do with a SIGINT sent to the process
+        deadline = time.monotonic() + 60
+        while not pid_file.exists() and time.monotonic() < deadline:
+            time.sleep(0.02)
+        signal.pthread_kill(threading.get_ident(), signal.SIGINT)
+
+    helper = threading.Thread(target=interrupt_this_thread)
+    with WarmPool(1) as pool:
+        helper.start()
+        started = time.monotonic()
+        with pytest.raises(KeyboardInterrupt):
+            pool.run(f"fakegen sleep {pid_file}", **SHELL_OPTIONS)
+    helper.join()
+    assert time.monotonic() - started < 30  # the run itself would sleep for 60 s
+    assert not alive(int(pid_file.read_text()))
 
 
 def test_closing_leaves_no_process(fake_bin, tmp_path):

@@ -227,6 +227,17 @@ class WarmGenerator:
             stream.close()
 
 
+def _await(future: Future) -> None:
+    """Waits for a future in short steps.
+
+    The kernel may hand a SIGINT to any thread of the process, a worker's
+    included; a wait without a time limit would then not end for the
+    interrupt, which Python raises in this thread only once it runs again.
+    """
+    while not future.done():
+        wait([future], timeout=0.1)
+
+
 class WarmPool:
     """A stand-in for ``subprocess`` that runs up to ``jobs`` generator commands at once, warm.
 
@@ -285,9 +296,10 @@ class WarmPool:
         if foreseen != request:
             if future is not None:  # not the run foreseen: it must not write beside this one
                 future.cancel()
-                wait([future])
+                _await(future)
             future = self._executor.submit(self._carry_out, request)
         try:
+            _await(future)
             returncode, out, err, cached = future.result()
         except BaseException:  # an interrupt included: every run in flight goes with its warm process
             self.close(kill=True)
