@@ -1,8 +1,8 @@
 """The warm interpreter behind corvel-generate's fast mode.
 
-``corvel.fast_mode`` starts this file as ``python -P _warm_server.py [SCRIPT]``.  It
-reads requests from its standard input and answers on its standard output,
-each message a length-prefixed pickle.  A request names a Python console
+``corvel.fast_mode`` starts this file as ``python -P _warm_server.py
+[SCRIPT]``.  It reads requests from its standard input and answers on its
+standard output, each message a length-prefixed pickle.  A request names a Python console
 script, its argument vector, a working directory and an environment; the
 answer is what a shell would have reported for running that script: the exit
 status and the bytes written to standard output and standard error.
@@ -12,8 +12,8 @@ runs once here, on a small schema of our own, so that its modules are
 imported and its first-use caches are filled.  Given a SCRIPT, the process
 warms up on it at once, with no options but its input and output, while the
 client is still starting; the first request then only adds what its own
-options need.  Every real request then runs in a child forked
-from this warm state, so no run sees what an earlier one left behind.  This
+options need.  Every real request then runs in a child forked from this
+warm state, so no run sees what an earlier one left behind.  This
 process runs no threads of its own, which is what makes forking it safe.
 """
 
