@@ -19,15 +19,16 @@ CONNECTOR_LOCKS := $(wildcard tools/connectors/*.txt)
 CONNECTOR_STAMPS := $(patsubst tools/connectors/%.txt,$(CONNECTORS_DIR)/.venv-%/.locked,$(CONNECTOR_LOCKS))
 RUN_ENV := AIRBYTE_INSTALL_DIR=$(CONNECTORS_DIR)
 
-.PHONY: setup build connectors test demo sanitize lint bench lock clean
+.PHONY: setup build connectors test test-oldest demo sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
-# A venv in $(1) with uv and the pinned dependencies; the recipe of a deps stamp.
+# A venv in $(1) with uv and the dependencies pinned by the lock $(2)
+# (constraints.txt when not given); the recipe of a deps stamp.
 define pinned_venv
 	test -x $(1)/bin/python || $(PYTHON) -m venv $(1)
 	$(1)/bin/python -m pip install -q --disable-pip-version-check uv==$(UV_VERSION)
-	$(1)/bin/uv pip install -q --compile-bytecode --python $(1)/bin/python -r constraints.txt
+	$(1)/bin/uv pip install -q --compile-bytecode --python $(1)/bin/python -r $(or $(2),constraints.txt)
 	touch $@
 endef
 
@@ -54,6 +55,29 @@ connectors: $(CONNECTOR_STAMPS)
 # warnings that are otherwise hidden.
 test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 	$(RUN_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider tests bench/tests
+
+# --- the oldest supported airbyte -----------------------------------------
+# The parts of the suite that touch airbyte (module start-up, the index, the
+# CLI, typed configurations and a real sync) against airbyte 0.33.0, from the
+# second lock in tools/oldest/, in a venv of its own under build/.
+OLDEST_VENV  := build/oldest-venv
+OLDEST_PY    := $(OLDEST_VENV)/bin/python
+OLDEST_LOCK  := tools/oldest/constraints.txt
+OLDEST_DEPS  := $(OLDEST_VENV)/.deps-installed
+OLDEST_BUILD := $(OLDEST_VENV)/.corvel-installed
+OLDEST_TESTS := tests/test_airbyte_releases.py tests/test_module_startup.py tests/test_cli.py \
+                tests/test_typed_configs.py tests/test_databricks.py
+
+$(OLDEST_DEPS): pyproject.toml $(OLDEST_LOCK)
+	$(call pinned_venv,$(OLDEST_VENV),$(OLDEST_LOCK))
+
+$(OLDEST_BUILD): $(OLDEST_DEPS) $(SOURCES)
+	$(OLDEST_VENV)/bin/uv pip install -q --python $(OLDEST_PY) --no-deps --reinstall-package corvel \
+	  -c $(OLDEST_LOCK) -C build-dir=build/oldest .
+	touch $@
+
+test-oldest: $(OLDEST_BUILD) $(CONNECTOR_STAMPS)
+	$(RUN_ENV) $(OLDEST_PY) -X dev -m pytest -q -p no:cacheprovider -m "not registry_scale" $(OLDEST_TESTS)
 
 # The demo has airbyte install source-faker when it is missing; airbyte's
 # installs run pip (or uv) from PATH.
@@ -133,9 +157,10 @@ lint: build/lint/compile_commands.json
 bench: $(BUILD_STAMP)
 	$(PY) bench/run.py
 
-# Refreshes the pinned versions; commit constraints.txt afterwards.
+# Refreshes the pinned versions; commit the locks afterwards.
 lock:
 	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -o constraints.txt
+	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -c tools/oldest/airbyte.txt -o $(OLDEST_LOCK)
 	for input in tools/connectors/*.in; do \
 	  $(UV) pip compile -q $$input --python-version 3.11 -o $${input%.in}.txt || exit 1; done
 

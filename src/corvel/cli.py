@@ -23,11 +23,12 @@ import subprocess
 import sys
 import sysconfig
 import tempfile
-from contextlib import ExitStack, contextmanager
+from contextlib import ExitStack, redirect_stdout
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
+from corvel.compat import environment, quiet_airbyte_import
 from corvel.fast_mode import WarmPool, console_script, shell_words
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
@@ -201,7 +202,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--report",
         metavar="FILE",
         type=Path,
-        help="also write a JSON report to FILE: one record per connector (name, version, versioned_name, status, "
+        help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
         "reason, class_name, model_path, returncode, from_cache), the registry, the tree and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
@@ -230,6 +231,7 @@ def main(argv: list[str] | None = None) -> int:
         args.jobs = args.jobs or len(os.sched_getaffinity(0))
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
+    report_to_stdout = args.report == Path("-")
     out = Console(highlight=False, soft_wrap=True)
     err = Console(stderr=True, highlight=False, soft_wrap=True)
 
@@ -242,8 +244,11 @@ def main(argv: list[str] | None = None) -> int:
         return 1
     location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
     report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": []}
+    stdout = sys.stdout
     try:
-        with _environment(REGISTRY_VARIABLE, location):
+        # with the report on standard output, everything else (the summary, the
+        # module's failure reports) goes to standard error
+        with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
             status = _list(out) if args.list else _generate(args, location, out, err, report)
     except Stop as stop:
         err.print(f"corvel-generate: {stop}", markup=False)
@@ -252,30 +257,23 @@ def main(argv: list[str] | None = None) -> int:
         err.print("corvel-generate: interrupted", markup=False)
         report["error"], status = "interrupted", 130
     if args.report is not None:
+        text = json.dumps(dict(report, exit_status=status), indent=1) + "\n"
         try:
-            args.report.write_text(json.dumps(dict(report, exit_status=status), indent=1) + "\n", encoding="utf-8")
+            if report_to_stdout:
+                stdout.write(text)
+                stdout.flush()
+            else:
+                args.report.write_text(text, encoding="utf-8")
         except OSError as error:
             err.print(f"corvel-generate: cannot write the report {args.report}: {error}", markup=False)
             status = status or 1
     return status
 
 
-@contextmanager
-def _environment(variable: str, value: str):
-    saved = os.environ.get(variable)
-    os.environ[variable] = value
-    try:
-        yield
-    finally:
-        if saved is None:
-            os.environ.pop(variable, None)
-        else:
-            os.environ[variable] = saved
-
-
 def _read_entries(location: str) -> tuple[Any, list[Entry]]:
     """The registry document, read once, and its entries; Stop when it is off or unusable."""
-    from airbyte.sources.registry import _is_registry_disabled
+    with quiet_airbyte_import():
+        from airbyte.sources.registry import _is_registry_disabled
 
     if _is_registry_disabled(location):
         raise Stop(
@@ -385,7 +383,7 @@ def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
             report["tree"] = str(tree)
             if handed:
                 module_location = os.path.join(registry_copy.name, REGISTRY_COPY) if registry_copy else location
-                with _environment(REGISTRY_VARIABLE, module_location):
+                with environment(REGISTRY_VARIABLE, module_location):
                     names = _run_module(mg, handed, recorder, out)
             interrupted = False
         except Stop:

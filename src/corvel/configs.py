@@ -17,6 +17,8 @@ from pathlib import Path
 from types import ModuleType
 from typing import Any
 
+from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
+
 PACKAGE = "corvel.connector_configs"
 MODEL_PACKAGE = PACKAGE + ".model"
 # the name the schema export adds to every configuration; no connector knows it
@@ -46,7 +48,8 @@ def import_tree(root: Path) -> ModuleType:
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module
     try:
-        spec.loader.exec_module(module)
+        with quiet_airbyte_import():  # the index imports airbyte's caches
+            spec.loader.exec_module(module)
     except BaseException:
         forget_tree()
         raise
@@ -177,8 +180,7 @@ def _date_time_text(value: datetime.datetime) -> str:
 
 
 def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
-    import airbyte
-
+    airbyte = import_airbyte()
     name = _connector_name(config)
     other = "destination" if kind == "source" else "source"
     if name.startswith(other + "-"):
@@ -187,7 +189,8 @@ def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
             f"use corvel.get_{other}"
         )
     factory = airbyte.get_source if kind == "source" else airbyte.get_destination
-    return factory(name, config=to_airbyte_config(config), **kwargs)
+    with installers_on_path():  # airbyte may install the connector here
+        return factory(name, config=to_airbyte_config(config), **kwargs)
 
 
 def get_source(config: Any, **kwargs: Any):

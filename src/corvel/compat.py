@@ -1,0 +1,251 @@
+"""Where corvel meets the airbyte releases it supports.
+
+The generator module's start-up imports ``_get_registry_url`` and
+``_is_registry_disabled`` from ``airbyte.sources.registry``. From airbyte
+0.33.1 on they live in ``airbyte.registry`` and the old module re-exports
+public names only, so corvel puts airbyte's own functions (not copies: the
+registry variable and the offline switch keep their meaning) back into the
+old module when it is imported. The generated index imports airbyte's
+Databricks cache, which airbyte does not ship; corvel serves it from
+``corvel._databricks``. Both are done by finders that ``import corvel``
+installs without importing airbyte.
+
+The rest is what corvel does around calls into airbyte: its import-time
+warnings that say nothing to corvel's users are filtered, and the installers
+airbyte runs by their bare names are found beside this interpreter.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import sys
+import sysconfig
+import warnings
+from contextlib import contextmanager, nullcontext
+
+SUPPORTED_AIRBYTE = ">=0.33.0,<0.72"
+REGISTRY_MODULE = "airbyte.sources.registry"
+REGISTRY_FUNCTIONS = ("_get_registry_url", "_is_registry_disabled")
+REGISTRY_FUNCTIONS_HOME = "airbyte.registry"  # where airbyte keeps them from 0.33.1 on
+
+# airbyte module name -> corvel module that implements it
+SERVED_MODULES = {
+    "airbyte._processors.sql.databricks": "corvel._databricks.processor",
+    "airbyte.caches.databricks": "corvel._databricks.cache",
+}
+
+
+def _search_path_lookup(fullname, path):
+    from importlib.machinery import PathFinder
+
+    return PathFinder.find_spec(fullname, path)
+
+
+class _AliasLoader:
+    """Fills the served module with the public names of its implementation."""
+
+    def __init__(self, implementation):
+        self.implementation = implementation
+
+    def create_module(self, spec):
+        return None  # the default module object
+
+    def exec_module(self, module):
+        from importlib import import_module
+
+        source = import_module(self.implementation)
+        names = list(getattr(source, "__all__", ()))
+        module.__doc__ = source.__doc__
+        module.__all__ = names
+        for name in names:
+            setattr(module, name, getattr(source, name))
+
+
+class DatabricksModuleFinder:
+    """Meta path finder for the Databricks modules that airbyte lacks.
+
+    ``lookup(fullname, path)`` returns the spec of airbyte's own module of
+    that name, or None; by default it searches the parent package's path the
+    way the regular path finder does.
+    """
+
+    def __init__(self, served=None, lookup=_search_path_lookup):
+        self.served = dict(SERVED_MODULES if served is None else served)
+        self.lookup = lookup
+
+    def find_spec(self, fullname, path=None, target=None):
+        implementation = self.served.get(fullname)
+        if implementation is None or path is None:
+            return None
+        if self.lookup(fullname, path) is not None:
+            return None  # airbyte's own module wins
+        from importlib.machinery import ModuleSpec
+
+        return ModuleSpec(fullname, _AliasLoader(implementation))
+
+    def __repr__(self):
+        return f"<{type(self).__name__} for {sorted(self.served)}>"
+
+
+class UnsupportedAirbyte(ImportError):
+    """The installed airbyte keeps its registry functions where corvel does not know to look."""
+
+
+def _airbyte_version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("airbyte")
+    except PackageNotFoundError:
+        return "(version unknown)"
+
+
+def complete_registry_module(module) -> None:
+    """Gives airbyte's registry module the registry functions where airbyte keeps them elsewhere.
+
+    On an airbyte that has them nowhere, asking the module for one raises
+    UnsupportedAirbyte, which names the releases corvel supports; the module
+    itself still imports, so the rest of airbyte keeps working.
+    """
+    missing = [name for name in REGISTRY_FUNCTIONS if name not in vars(module)]
+    if not missing:
+        return
+    from importlib import import_module
+
+    try:
+        home = import_module(REGISTRY_FUNCTIONS_HOME)
+    except ImportError:
+        home = None
+    for name in missing:
+        if hasattr(home, name):
+            setattr(module, name, getattr(home, name))
+    if all(name in vars(module) for name in REGISTRY_FUNCTIONS):
+        return
+    fallback = vars(module).get("__getattr__")
+
+    def __getattr__(name):
+        if name in REGISTRY_FUNCTIONS:
+            raise UnsupportedAirbyte(
+                f"corvel supports airbyte {SUPPORTED_AIRBYTE}; the installed airbyte {_airbyte_version()} has no "
+                f"{name} in {REGISTRY_MODULE} or {REGISTRY_FUNCTIONS_HOME} (pip install 'airbyte{SUPPORTED_AIRBYTE}')",
+                name=name,
+            )
+        if fallback is not None:
+            return fallback(name)
+        raise AttributeError(f"module {module.__name__!r} has no attribute {name!r}")
+
+    module.__getattr__ = __getattr__
+
+
+class _CompletingLoader:
+    """airbyte's own loader of the registry module, which then completes the module."""
+
+    def __init__(self, loader):
+        self.loader = loader
+
+    def create_module(self, spec):
+        return self.loader.create_module(spec)
+
+    def exec_module(self, module):
+        self.loader.exec_module(module)
+        complete_registry_module(module)
+
+    def __getattr__(self, name):  # get_source, get_filename, ... of the wrapped loader
+        return getattr(self.loader, name)
+
+
+class RegistryModuleFinder:
+    """Meta path finder that hands out airbyte's registry module with a completing loader."""
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != REGISTRY_MODULE or path is None:
+            return None
+        spec = _search_path_lookup(fullname, path)
+        if spec is not None and spec.loader is not None:
+            spec.loader = _CompletingLoader(spec.loader)
+        return spec
+
+    def __repr__(self):
+        return f"<{type(self).__name__} for {REGISTRY_MODULE}>"
+
+
+def install_finders() -> None:
+    """Installs both finders once per interpreter (an earlier copy of this module may have)."""
+    names = {type(finder).__name__ for finder in sys.meta_path}
+    if RegistryModuleFinder.__name__ not in names:
+        sys.meta_path.insert(0, RegistryModuleFinder())  # ahead of the path finder that would load it plain
+    if DatabricksModuleFinder.__name__ not in names:
+        sys.meta_path.append(DatabricksModuleFinder())  # behind it: airbyte's own module wins
+    loaded = sys.modules.get(REGISTRY_MODULE)
+    if loaded is not None:  # imported before corvel was
+        complete_registry_module(loaded)
+
+
+# Printed by Google's client libraries, which airbyte imports, about the
+# Python version's end of support: nothing a corvel user can act on.
+_IMPORT_NOISE = [(r"You are using a Python version .* which Google will stop supporting", FutureWarning, r"google\.")]
+
+
+@contextmanager
+def quiet_airbyte_import():
+    """Around corvel's first import of airbyte: its import-time noise is filtered,
+    and what the oldest releases print on standard output (the telemetry notice
+    on first use) goes to standard error, so stdout stays corvel's own."""
+    from contextlib import redirect_stdout
+
+    with warnings.catch_warnings(), redirect_stdout(sys.stderr):
+        for message, category, module in _IMPORT_NOISE:
+            warnings.filterwarnings("ignore", message, category, module)
+        yield
+
+
+def import_airbyte():
+    """``import airbyte``, quietly (see quiet_airbyte_import)."""
+    with quiet_airbyte_import():
+        import airbyte
+
+    return airbyte
+
+
+def _installer_directories() -> list[str]:
+    """Directories that hold the installers airbyte runs by bare name but PATH lacks.
+
+    airbyte runs ``uv`` (or, where its settings choose pip, ``pip``) from
+    PATH. Both come with this interpreter's environment (airbyte requires
+    uv), which a virtual environment that is not activated leaves off PATH.
+    """
+    directories = []
+    if shutil.which("uv") is None:
+        try:
+            from uv import find_uv_bin
+
+            directories.append(os.path.dirname(find_uv_bin()))
+        except (ImportError, FileNotFoundError):
+            pass
+    scripts = sysconfig.get_path("scripts")
+    if shutil.which("pip") is None and shutil.which("pip", path=scripts):
+        directories.append(scripts)
+    return list(dict.fromkeys(directories))
+
+
+@contextmanager
+def environment(variable: str, value: str):
+    """VARIABLE set to VALUE in os.environ for the duration of the block, then restored."""
+    saved = os.environ.get(variable)
+    os.environ[variable] = value
+    try:
+        yield
+    finally:
+        if saved is None:
+            os.environ.pop(variable, None)
+        else:
+            os.environ[variable] = saved
+
+
+def installers_on_path():
+    """PATH extended by the installers' directories for the duration of an airbyte call."""
+    directories = _installer_directories()
+    if not directories:
+        return nullcontext()
+    return environment("PATH", os.pathsep.join(directories + [os.environ.get("PATH", "")]).rstrip(os.pathsep))
