@@ -126,6 +126,9 @@ def complete_registry_module(module) -> None:
 
     def __getattr__(name):
         if name in REGISTRY_FUNCTIONS:
+            entered = sys.modules.get(f"{module.__name__}.{name}")  # where a from-import looks next
+            if entered is not None:
+                return entered
             raise UnsupportedAirbyte(
                 f"corvel supports airbyte {SUPPORTED_AIRBYTE}; the installed airbyte {_airbyte_version()} has no "
                 f"{name} in {REGISTRY_MODULE} or {REGISTRY_FUNCTIONS_HOME} (pip install 'airbyte{SUPPORTED_AIRBYTE}')",
