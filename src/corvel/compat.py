@@ -8,7 +8,8 @@ registry variable and the offline switch keep their meaning) back into the
 old module when it is imported. The generated index imports airbyte's
 Databricks cache, which airbyte does not ship; corvel serves it from
 ``corvel._databricks``. Both are done by finders that ``import corvel``
-installs without importing airbyte.
+installs without importing airbyte; a third gives the generated model
+modules corvel's behaviour (``corvel.model_behaviour``) as they are loaded.
 
 The rest is what corvel does around calls into airbyte: its import-time
 warnings that say nothing to corvel's users are filtered, and the installers
@@ -142,43 +143,65 @@ def complete_registry_module(module) -> None:
 
 
 class _CompletingLoader:
-    """airbyte's own loader of the registry module, which then completes the module."""
+    """The regular loader of a module, which then hands the module to COMPLETE."""
 
-    def __init__(self, loader):
-        self.loader = loader
+    def __init__(self, loader, complete):
+        self.loader, self.complete = loader, complete
 
     def create_module(self, spec):
         return self.loader.create_module(spec)
 
     def exec_module(self, module):
         self.loader.exec_module(module)
-        complete_registry_module(module)
+        self.complete(module)
 
     def __getattr__(self, name):  # get_source, get_filename, ... of the wrapped loader
         return getattr(self.loader, name)
 
 
-class RegistryModuleFinder:
-    """Meta path finder that hands out airbyte's registry module with a completing loader."""
+class CompletingFinder:
+    """Meta path finder that hands out the regular spec of the modules it is for,
+    with a loader that completes each module once it has run."""
+
+    def __init__(self, purpose: str, wanted, complete):
+        self.purpose, self.wanted, self.complete = purpose, wanted, complete
 
     def find_spec(self, fullname, path=None, target=None):
-        if fullname != REGISTRY_MODULE or path is None:
+        if path is None or not self.wanted(fullname):
             return None
         spec = _search_path_lookup(fullname, path)
         if spec is not None and spec.loader is not None:
-            spec.loader = _CompletingLoader(spec.loader)
+            spec.loader = _CompletingLoader(spec.loader, self.complete)
         return spec
 
     def __repr__(self):
-        return f"<{type(self).__name__} for {REGISTRY_MODULE}>"
+        return f"<{type(self).__name__} for {self.purpose}>"
+
+
+MODEL_PACKAGE = "corvel.connector_configs.model"
+
+
+def _adapt_model_module(module) -> None:
+    from corvel.model_behaviour import adapt_module
+
+    adapt_module(module)
+
+
+def _completing_finders() -> list[CompletingFinder]:
+    return [
+        CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module),
+        # the generated model modules get corvel's behaviour (corvel.model_behaviour)
+        CompletingFinder(MODEL_PACKAGE, lambda name: name.startswith(MODEL_PACKAGE + "."), _adapt_model_module),
+    ]
 
 
 def install_finders() -> None:
-    """Installs both finders once per interpreter (an earlier copy of this module may have)."""
-    names = {type(finder).__name__ for finder in sys.meta_path}
-    if RegistryModuleFinder.__name__ not in names:
-        sys.meta_path.insert(0, RegistryModuleFinder())  # ahead of the path finder that would load it plain
-    if DatabricksModuleFinder.__name__ not in names:
+    """Installs the finders once per interpreter (an earlier copy of this module may have)."""
+    installed = {getattr(finder, "purpose", None) for finder in sys.meta_path}
+    for finder in _completing_finders():
+        if finder.purpose not in installed:
+            sys.meta_path.insert(0, finder)  # ahead of the path finder that would load the module plain
+    if not any(type(finder).__name__ == DatabricksModuleFinder.__name__ for finder in sys.meta_path):
         sys.meta_path.append(DatabricksModuleFinder())  # behind it: airbyte's own module wins
     loaded = sys.modules.get(REGISTRY_MODULE)
     if loaded is not None:  # imported before corvel was
