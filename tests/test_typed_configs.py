@@ -4,6 +4,7 @@ the dict its connector expects, and a sync through airbyte."""
 import datetime
 import json
 import os
+import secrets
 import sys
 from pathlib import Path
 
@@ -14,10 +15,12 @@ from conftest import entry, run_python
 from hypothesis import HealthCheck, assume, given, settings
 from hypothesis import strategies as st
 from hypothesis_jsonschema import from_schema
+from pydantic import ValidationError
 
 import corvel
 from corvel import cli
 from corvel.configs import forget_tree, import_tree
+from corvel.model_behaviour import is_secret
 
 sys.path.append(str(Path(__file__).parents[1] / "bench"))
 import make_registry  # noqa: E402
@@ -129,33 +132,25 @@ def test_config_class_finds_the_class_the_index_binds_last(tmp_path, package_cop
 FORMATS = jsonschema.Draft7Validator.FORMAT_CHECKER
 
 
-def drawable(schema):
-    """The schema the instances are drawn from; those SCHEMA rejects are discarded.
-
-    Two readings of the generator's are left out, each reported where the
-    classes are described: an object that does not say
-    "additionalProperties" is open in JSON Schema but the generated class
-    drops members it does not declare, so drawn objects stay closed; and a
-    default that its own property's schema rejects (source-postgres gives
-    its oneOf of objects the default "CDC") is validated by the class, so such
-    a property is always drawn.
-    """
+def drawable(schema, tokens):
+    """The schema the instances are drawn from (date-times in the spellings in
+    use, each secret string a token of its own, appended to TOKENS); those
+    SCHEMA rejects are discarded. Objects stay as open as the schema leaves
+    them, so instances carry members their classes do not declare."""
     if isinstance(schema, list):
-        return [drawable(item) for item in schema]
+        return [drawable(item, tokens) for item in schema]
     if not isinstance(schema, dict):
         return schema
-    result = {key: drawable(value) for key, value in schema.items()}
+    if is_secret(schema) and schema.get("type", "string") == "string" and not {"enum", "const"} & set(schema):
+        tokens.append(f"tok{secrets.token_hex(8)}")
+        return {"type": "string", "enum": [tokens[-1]]}
+    result = {key: drawable(value, tokens) for key, value in schema.items()}
+    properties = schema.get("properties")
+    if isinstance(properties, dict):  # secrets always drawn, so that every instance has some to hide
+        secret = [key for key, value in properties.items() if is_secret(value)]
+        result["required"] = list(dict.fromkeys([*schema.get("required", []), *secret]))
     if result.get("format") == "date-time":
         result["format"] = DATE_TIME_TEXT
-    properties = schema.get("properties")
-    if isinstance(properties, dict):
-        result.setdefault("additionalProperties", False)
-        invalid_defaults = [
-            key for key, sub in properties.items()
-            if isinstance(sub, dict) and "default" in sub and "$ref" not in json.dumps(sub)
-            and not jsonschema.Draft7Validator(sub, format_checker=FORMATS).is_valid(sub["default"])
-        ]
-        result["required"] = list(dict.fromkeys([*schema.get("required", []), *invalid_defaults]))
     return result
 
 
@@ -233,14 +228,24 @@ def test_round_trip_through_the_connector_schema(round_trip_tree, name):
     schema = ROUND_TRIP[name]["spec"]["connectionSpecification"]
     model = corvel.config_class(name, tree=round_trip_tree(name))
     validator = jsonschema.Draft7Validator(schema, format_checker=FORMATS)
+    tokens = []
+    drawn = drawable(schema, tokens)
 
     @settings(max_examples=examples, derandomize=True, database=None, deadline=None, suppress_health_check=list(HealthCheck))
-    @given(from_schema(drawable(schema), custom_formats={DATE_TIME_TEXT: DATE_TIME_SPELLINGS}))
+    @given(from_schema(drawn, custom_formats={DATE_TIME_TEXT: DATE_TIME_SPELLINGS}))
     def round_trip(given):
         assume(validator.is_valid(given))
-        sent = corvel.to_airbyte_config(model.model_validate(given))
+        configuration = model.model_validate(given)
+        sent = corvel.to_airbyte_config(configuration)
         assert validator.is_valid(sent), next(validator.iter_errors(sent)).message
-        assert holds(sent, given), (given, sent)
+        assert holds(sent, given), (given, sent)  # the secrets too: the connector gets the plain values
+        # a member missing shows the whole input in its error: the secrets of its siblings stay masked
+        required = [key for key in schema.get("required", []) if key in given]
+        broken = {key: value for key, value in given.items() if key != required[0]} if required else {**given, "connector_name": 0}
+        with pytest.raises(ValidationError) as error:
+            model.model_validate(broken)
+        shown = repr(configuration) + str(configuration) + str(error.value) + repr(error.value.errors()) + error.value.json()
+        assert not [token for token in tokens if token in shown]
 
     round_trip()
 

@@ -142,7 +142,7 @@ def to_airbyte_config(config: Any) -> dict[str, Any]:
 
 def _as_sent(value: Any, dumped: Any) -> Any:
     """DUMPED (VALUE's JSON dump) less the members that were neither set nor defaulted."""
-    from pydantic import BaseModel, RootModel
+    from pydantic import BaseModel, RootModel, SecretStr
 
     if isinstance(value, RootModel):
         return _as_sent(value.root, dumped)
@@ -164,6 +164,8 @@ def _as_sent(value: Any, dumped: Any) -> Any:
         return {key: _as_sent(v, d) for v, (key, d) in zip(value.values(), dumped.items())}
     if isinstance(value, datetime.datetime):
         return _date_time_text(value)
+    if isinstance(value, SecretStr):  # a "password" format: pydantic dumps its mask, the connector needs the value
+        return value.get_secret_value()
     return dumped
 
 

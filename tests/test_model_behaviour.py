@@ -1,0 +1,123 @@
+"""What the generated classes do once corvel has loaded them: open objects
+keep their members, defaults their member rejects are no defaults, secrets
+are masked wherever a configuration is shown."""
+
+import json
+
+import pytest
+from conftest import entry, run_python
+from pydantic import ValidationError
+
+import corvel
+from corvel import cli
+from corvel.configs import forget_tree
+from corvel.model_behaviour import MASK
+
+OPTIONS = [
+    {"type": "object", "required": ["method", "slot"], "properties": {"method": {"const": "CDC"}, "slot": {"type": "string"}}},
+    {"type": "object", "required": ["method"], "properties": {"method": {"const": "Standard"}}},
+]
+REQUIRED_ONLY = [
+    {"type": "object", "required": ["auth_type", "token"], "properties": {"auth_type": {"const": "oauth"}, "token": {"type": "string"}}},
+    {"type": "object", "required": ["auth_type", "key"], "properties": {"auth_type": {"const": "key"}, "key": {"type": "string"}}},
+]
+# the defaults connectors give members that reject them (source-postgres,
+# source-s3 and source-sftp-bulk, destination-qdrant, source-tiktok-marketing),
+# each with a value the member accepts
+BROKEN_DEFAULTS = {
+    "replication_method": ({"type": "object", "default": "CDC", "oneOf": OPTIONS}, {"method": "Standard"}),
+    "delivery_method": ({"type": "object", "default": "use_records_transfer", "oneOf": OPTIONS}, {"method": "CDC", "slot": "s"}),
+    "auth_method": ({"default": "api_key_auth", "oneOf": OPTIONS}, {"method": "Standard"}),
+    "credentials": ({"type": "object", "default": {}, "oneOf": REQUIRED_ONLY}, {"auth_type": "key", "key": "k"}),
+}
+SECRETS = {
+    "host": {"type": "string"},
+    "password": {"type": "string", "description": "named so, but not marked: shown"},
+    "nested": {"type": "object", "properties": {"api_key": {"type": "string", "airbyte_secret": True}}},
+    "keys": {"type": "array", "items": {"type": "string", "airbyte_secret": True}},
+    "tunnel": {"oneOf": [
+        {"type": "object", "required": ["kind"], "properties": {"kind": {"const": "none"}}},
+        {"type": "object", "required": ["kind", "ssh_key"], "properties": {"kind": {"const": "key"}, "ssh_key": {"type": "string", "writeOnly": True}}},
+    ]},
+    "pin": {"type": "string", "format": "password"},
+}
+EXTRAS = {
+    "closed": {"type": "object", "additionalProperties": False, "properties": {"a": {"type": "string"}}},
+    "typed": {"type": "object", "additionalProperties": {"type": "integer"}, "properties": {"a": {"type": "string"}}},
+    "open": {"type": "object", "properties": {"a": {"type": "string"}}},
+}
+DOCUMENT = {
+    "sources": [
+        entry("airbyte/source-defaults", "1.0", {"type": "object", "properties": {k: s for k, (s, _) in BROKEN_DEFAULTS.items()}}),
+        entry("airbyte/source-secrets", "1.0", {"type": "object", "required": ["host"], "properties": SECRETS}),
+        entry("airbyte/source-extras", "1.0", {"type": "object", "properties": EXTRAS}),
+    ],
+    "destinations": [],
+}
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory):
+    root = tmp_path_factory.mktemp("behaviour")
+    (root / "registry.json").write_text(json.dumps(DOCUMENT), encoding="utf-8")
+    assert cli.main(["--registry", str(root / "registry.json"), "--output-dir", str(root / "tree"), "--all"]) == 0
+    yield root / "tree"
+    forget_tree()
+
+
+@pytest.mark.parametrize("member", BROKEN_DEFAULTS)
+def test_a_default_its_member_rejects_leaves_the_member_unset(tree, member):
+    model = corvel.config_class("source-defaults", tree=tree)
+    schema, accepted = BROKEN_DEFAULTS[member]
+    assert member not in corvel.to_airbyte_config(model())
+    assert corvel.to_airbyte_config(model(**{member: accepted}))[member] == accepted
+    with pytest.raises(ValidationError, match=member):
+        model(**{member: schema["default"]})
+
+
+def test_open_objects_keep_their_members_and_closed_ones_name_the_stranger(tree):
+    model = corvel.config_class("source-extras", tree=tree)
+    given = {"open": {"a": "x", "b": {"deep": [1]}}, "typed": {"a": "x", "n": 3}, "top": True}
+    assert corvel.to_airbyte_config(model(**given)) == given
+    with pytest.raises(ValidationError, match=r"closed\.stranger\s+Extra inputs are not permitted"):
+        model(closed={"a": "x", "stranger": 1})
+    with pytest.raises(ValidationError, match=r"typed\.n\s+Input should be a valid integer"):
+        model(typed={"n": "three"})
+
+
+def test_secrets_are_masked_wherever_a_configuration_is_shown(tree):
+    from airbyte.secrets import SecretString
+
+    model = corvel.config_class("source-secrets", tree=tree)
+    given = {
+        "host": "db", "password": "shown-password", "nested": {"api_key": "tok-nested"}, "keys": ["tok-item1", "tok-item2"],
+        "tunnel": {"kind": "key", "ssh_key": SecretString("tok-ssh")}, "pin": "secret_reference::PIN",
+    }
+    configuration = model(**given)
+    shown = repr(configuration) + str(configuration) + repr(configuration.nested) + repr(configuration.tunnel)
+    with pytest.raises(ValidationError) as error:
+        model(**{**given, "host": None})  # the error shows the siblings around the host
+    with pytest.raises(ValidationError) as missing:
+        model.model_validate_json(json.dumps({key: value for key, value in given.items() if key != "host"}))
+    for failure in (error.value, missing.value):
+        shown += str(failure) + repr(failure.errors()) + failure.json()
+    assert "shown-password" in shown and MASK in shown
+    assert not [token for token in ("tok-", "secret_reference::PIN") if token in shown]
+    sent = corvel.to_airbyte_config(configuration)
+    assert sent == given and type(sent["tunnel"]["ssh_key"]) is str  # the plain values reach the connector
+    assert configuration.tunnel.ssh_key == "tok-ssh"  # and reading a member gives its value
+
+
+def test_the_installed_index_gives_the_same_behaviour(tmp_path, package_copy):
+    (tmp_path / "registry.json").write_text(json.dumps(DOCUMENT), encoding="utf-8")
+    done = run_python(
+        f"""
+        from corvel import cli
+        assert cli.main(["--registry", {str(tmp_path / "registry.json")!r}, "source-secrets"]) == 0
+        from corvel.connector_configs import SourceSecretsConfig
+        print(repr(SourceSecretsConfig(host="h", nested={{"api_key": "tok-index"}})))
+        """,
+        path_entry=package_copy,
+    )
+    assert done.returncode == 0, done.stderr
+    assert "tok-index" not in done.stdout and MASK in done.stdout
