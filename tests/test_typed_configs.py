@@ -42,9 +42,19 @@ def generate(tmp_path, document, names, *extra):
     return tmp_path / "tree"
 
 
+def with_secret_member(document, name, member):
+    """DOCUMENT with a string member MEMBER marked secret added to connector NAME's open schema."""
+    document = json.loads(json.dumps(document))
+    schema = registry_entries(document)[name]["spec"]["connectionSpecification"]
+    assert schema.get("additionalProperties") is not False
+    schema["properties"][member] = {"type": "string", "airbyte_secret": True}
+    return document
+
+
 @pytest.fixture
 def faker_tree(tmp_path):
-    tree = generate(tmp_path, BUNDLED, ["source-faker"])
+    # the connector takes members its schema leaves open: one marked secret carries a SecretString
+    tree = generate(tmp_path, with_secret_member(BUNDLED, "source-faker", "api_token"), ["source-faker"])
     yield tree
     forget_tree()
 
@@ -56,7 +66,10 @@ def test_typed_configuration_syncs_source_faker(faker_tree, tmp_path, monkeypatc
     monkeypatch.delenv("LD_PRELOAD", raising=False)
     monkeypatch.setenv(cli.REGISTRY_VARIABLE, str(cli.BUNDLED_REGISTRY))  # airbyte finds the PyPI package there
     version = registry_entries(BUNDLED)["source-faker"]["dockerImageTag"]
-    config = corvel.config_class("source-faker", tree=faker_tree)(count=37, seed=5, parallelism=1)
+    token = airbyte.secrets.SecretString("tok-faker-secret")
+    config = corvel.config_class("source-faker", tree=faker_tree)(count=37, seed=5, parallelism=1, api_token=token)
+    assert "tok-faker-secret" not in repr(config) + str(config)
+    assert corvel.to_airbyte_config(config)["api_token"] == "tok-faker-secret"
     source = corvel.get_source(config, version=version, install_root=CONNECTORS_DIR, install_if_missing=False, streams=["users"])
     source.check()
     caches = (
