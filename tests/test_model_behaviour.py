@@ -101,6 +101,7 @@ def test_secrets_are_masked_wherever_a_configuration_is_shown(tree):
         model.model_validate_json(json.dumps({key: value for key, value in given.items() if key != "host"}))
     for failure in (error.value, missing.value):
         shown += str(failure) + repr(failure.errors()) + failure.json()
+        assert failure.__context__ is None  # the unmasked error is not kept behind it
     assert "shown-password" in shown and MASK in shown
     assert not [token for token in ("tok-", "secret_reference::PIN") if token in shown]
     sent = corvel.to_airbyte_config(configuration)

@@ -262,9 +262,7 @@ def _guard_validation(cls: type) -> None:
     init = cls.__init__
 
     def __init__(self, /, **data):
-        with _guarded(type(self), data):
-            init(self, **data)
-        _check_extra_members(self)
+        _validated(type(self), data, lambda: init(self, **data) or self)
 
     cls.__init__ = __init__
     for name in _ENTRY_POINTS:
@@ -274,39 +272,36 @@ def _guard_validation(cls: type) -> None:
 
 def _guarded_entry(method):
     def entry(cls, data, *args, **kwargs):
-        with _guarded(cls, data):
-            result = method(cls, data, *args, **kwargs)
-        _check_extra_members(result)
-        return result
+        return _validated(cls, data, lambda: method(cls, data, *args, **kwargs))
 
     return entry
 
 
-class _guarded:
-    """Re-raises a validation error of CLS with every secret of the input masked."""
+def _validated(cls: type, data: Any, validate) -> Any:
+    """VALIDATE()'s model, its extra members checked; its validation error with the secrets of DATA masked."""
+    try:
+        model = validate()
+    except ValidationError as error:
+        masked = _masked_error(cls, data, error)
+        if masked is None:
+            raise
+    else:
+        _check_extra_members(model)
+        return model
+    raise masked  # outside the handler: the error that shows the secrets is not kept as its context
 
-    def __init__(self, cls: type, data: Any):
-        self.cls, self.data = cls, data
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, kind, error, traceback):
-        if not isinstance(error, ValidationError):
-            return False
-        found = _adjusted.get(self.cls)
-        data = self.data
-        if isinstance(data, (str, bytes, bytearray)):
-            try:
-                data = json.loads(data)
-            except ValueError:
-                data = None
-        secrets: set[str] = set()
-        if found is not None:
-            _collect_secrets(data, found.node, found.root, secrets)
-        if not secrets:
-            return False
-        raise _rebuilt(error, secrets) from None
+def _masked_error(cls: type, data: Any, error: ValidationError) -> ValidationError | None:
+    found = _adjusted.get(cls)
+    if isinstance(data, (str, bytes, bytearray)):
+        try:
+            data = json.loads(data)
+        except ValueError:
+            data = None
+    secrets: set[str] = set()
+    if found is not None:
+        _collect_secrets(data, found.node, found.root, secrets)
+    return _rebuilt(error, secrets) if secrets else None
 
 
 def _collect_secrets(value: Any, node: Any, root: dict, secrets: set[str]) -> None:
