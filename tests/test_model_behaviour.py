@@ -29,6 +29,7 @@ BROKEN_DEFAULTS = {
     "delivery_method": ({"type": "object", "default": "use_records_transfer", "oneOf": OPTIONS}, {"method": "CDC", "slot": "s"}),
     "auth_method": ({"default": "api_key_auth", "oneOf": OPTIONS}, {"method": "Standard"}),
     "credentials": ({"type": "object", "default": {}, "oneOf": REQUIRED_ONLY}, {"auth_type": "key", "key": "k"}),
+    "workers": ({"type": "integer", "minimum": 1, "default": 0}, 4),
 }
 SECRETS = {
     "host": {"type": "string"},

@@ -8,8 +8,8 @@ corvel adjusts its classes from the connector's own schema, the tree's
 
 - An object the schema leaves open (no ``"additionalProperties": false``)
   keeps the members its class does not declare, so they reach the
-  connector; where ``additionalProperties`` is a schema, they are checked
-  against it. The generator allows them only where the schema says ``true``.
+  connector. The generator allows them only where the schema says ``true``
+  (or gives a schema, against which its class checks them).
 - A default that its own member rejects (source-postgres gives a ``oneOf``
   of objects the default ``"CDC"``) is no default: the member is left unset
   and the connector applies its own, instead of every configuration that
@@ -220,8 +220,10 @@ def _rejects_own_default(info) -> bool:
     default = info.default
     if default is PydanticUndefined or default is None or info.default_factory is not None:
         return False
+    # the member's constraints (ge=, pattern=, ...) sit in its metadata, beside the annotation
+    annotation = typing.Annotated[(info.annotation, *info.metadata)] if info.metadata else info.annotation
     try:
-        TypeAdapter(info.annotation).validate_python(default)
+        TypeAdapter(annotation).validate_python(default)
     except ValidationError:
         return True
     return False
@@ -252,7 +254,7 @@ def _masked_value(value: Any, node: Any, root: dict) -> Any:
     return value
 
 
-# -- validation: secrets masked in errors, extra members checked against their schema
+# -- validation errors with the secrets masked
 
 _ENTRY_POINTS = ("model_validate", "model_validate_json", "model_validate_strings")
 
@@ -278,16 +280,13 @@ def _guarded_entry(method):
 
 
 def _validated(cls: type, data: Any, validate) -> Any:
-    """VALIDATE()'s model, its extra members checked; its validation error with the secrets of DATA masked."""
+    """VALIDATE()'s model; its validation error with the secrets of DATA masked."""
     try:
-        model = validate()
+        return validate()
     except ValidationError as error:
         masked = _masked_error(cls, data, error)
         if masked is None:
             raise
-    else:
-        _check_extra_members(model)
-        return model
     raise masked  # outside the handler: the error that shows the secrets is not kept as its context
 
 
@@ -386,39 +385,6 @@ def _rebuilt(error: ValidationError, secrets: set[str]) -> ValidationError:
         return ValidationError.from_exception_data(error.title, details)
     except (KeyError, TypeError, ValueError):  # a type pydantic cannot remake from its name: keep its masked text
         for detail, line in zip(details, error.errors(include_url=False)):
-            detail["type"] = PydanticCustomError(line["type"], _masked(line["msg"], secrets).replace("{", "{{"))
+            detail["type"] = PydanticCustomError(line["type"], _masked(line["msg"], secrets))
             detail.pop("ctx", None)
         return ValidationError.from_exception_data(error.title, details)
-
-
-def _check_extra_members(model: Any) -> None:
-    """Raises a validation error for members an object keeps that its additionalProperties schema rejects."""
-    problems: list[dict] = []
-    _extra_problems(model, (), problems)
-    if problems:
-        raise ValidationError.from_exception_data(type(model).__name__, problems)
-
-
-def _extra_problems(value: Any, location: tuple, problems: list[dict]) -> None:
-    if isinstance(value, RootModel):
-        _extra_problems(value.root, location, problems)
-    elif isinstance(value, BaseModel):
-        found = _adjusted.get(type(value))
-        extras = value.__pydantic_extra__ or {}
-        schema = found.node.get("additionalProperties") if found else None
-        if isinstance(schema, dict) and extras:
-            import jsonschema
-
-            validator = jsonschema.Draft7Validator(_resolve(schema, found.root) or {})
-            for key, item in extras.items():
-                for problem in validator.iter_errors(item):
-                    problems.append({
-                        "type": PydanticCustomError("extra_member", "{message}", {"message": problem.message}),
-                        "loc": (*location, key),
-                        "input": _MASKED if is_secret(schema) else item,
-                    })
-        for name in type(value).model_fields:
-            _extra_problems(getattr(value, name, None), (*location, name), problems)
-    elif isinstance(value, (list, tuple)):
-        for position, item in enumerate(value):
-            _extra_problems(item, (*location, position), problems)
