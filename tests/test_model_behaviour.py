@@ -99,7 +99,7 @@ def test_secrets_are_masked_wherever_a_configuration_is_shown(tree):
     with pytest.raises(ValidationError) as error:
         model(**{**given, "host": None})  # the error shows the siblings around the host
     with pytest.raises(ValidationError) as missing:
-        model.model_validate_json(json.dumps({key: value for key, value in given.items() if key != "host"}))
+        model.model_validate_json(json_data=json.dumps({key: value for key, value in given.items() if key != "host"}))
     for failure in (error.value, missing.value):
         shown += str(failure) + repr(failure.errors()) + failure.json()
         assert failure.__context__ is None  # the unmasked error is not kept behind it

@@ -273,8 +273,9 @@ def _guard_validation(cls: type) -> None:
 
 
 def _guarded_entry(method):
-    def entry(cls, data, *args, **kwargs):
-        return _validated(cls, data, lambda: method(cls, data, *args, **kwargs))
+    def entry(cls, *args, **kwargs):
+        data = args[0] if args else kwargs.get("obj", kwargs.get("json_data"))  # pydantic's names for the input
+        return _validated(cls, data, lambda: method(cls, *args, **kwargs))
 
     return entry
 
