@@ -24,6 +24,7 @@ from __future__ import annotations
 import json
 import types
 import typing
+import warnings
 import weakref
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -34,6 +35,10 @@ from pydantic import BaseModel, RootModel, TypeAdapter, ValidationError
 from pydantic_core import PydanticCustomError, PydanticUndefined
 
 MASK = "**********"
+
+
+class ModelBehaviourWarning(UserWarning):
+    """A generated module kept the classes the generator wrote: corvel could not adjust them."""
 
 
 class _Mask:
@@ -78,14 +83,22 @@ def adapt_module(module: types.ModuleType) -> None:
     configuration = _configuration_class(module)
     if configuration is None or not isinstance(schema, dict):
         return
-    walk = _Walk(schema)
-    walk.model(configuration, schema)
-    rebuilt: set[type] = set()
-    # members before the classes that hold them: a class holds its members'
-    # validators, so it is rebuilt after any of them was
-    for cls in walk.order:
-        if _adjust(cls, walk.found[cls], needs_rebuild=bool(walk.found[cls].holds & rebuilt)):
-            rebuilt.add(cls)
+    try:
+        walk = _Walk(schema)
+        walk.model(configuration, schema)
+        rebuilt: set[type] = set()
+        # members before the classes that hold them: a class holds its members'
+        # validators, so it is rebuilt after any of them was
+        for cls in walk.order:
+            if _adjust(cls, walk.found[cls], needs_rebuild=bool(walk.found[cls].holds & rebuilt)):
+                rebuilt.add(cls)
+    except Exception as error:  # one odd schema must not keep the whole index from importing
+        warnings.warn(
+            f"{module.__name__}: its classes could not be given corvel's behaviour (open objects, defaults, "
+            f"masked secrets): {type(error).__name__}: {error}",
+            ModelBehaviourWarning,
+            stacklevel=2,
+        )
 
 
 def _configuration_class(module: types.ModuleType) -> type | None:
@@ -117,9 +130,16 @@ def _resolve(node: Any, root: dict) -> Any:
     return node
 
 
+def _listed(node: dict, root: dict, keyword: str) -> list[dict]:
+    """The schemas NODE lists under KEYWORD, resolved; none where it lists no schemas."""
+    listed = node.get(keyword)
+    if not isinstance(listed, list):
+        return []
+    return [schema for schema in (_resolve(item, root) for item in listed) if isinstance(schema, dict)]
+
+
 def _options(node: dict, root: dict) -> list[dict]:
-    options = node.get("oneOf") or node.get("anyOf") or []
-    return [o for o in (_resolve(o, root) for o in options if isinstance(options, list)) if isinstance(o, dict)]
+    return _listed(node, root, "oneOf") or _listed(node, root, "anyOf")
 
 
 def is_secret(node: Any) -> bool:
@@ -350,9 +370,7 @@ def _member_nodes(node: dict, key: Any, root: dict, depth: int = 0):
     elif isinstance(node.get("additionalProperties"), dict):
         yield node["additionalProperties"]
     if depth < 8:
-        for option in _options(node, root) + [
-            o for o in (_resolve(o, root) for o in node.get("allOf") or []) if isinstance(o, dict)
-        ]:
+        for option in _options(node, root) + _listed(node, root, "allOf"):
             yield from _member_nodes(option, key, root, depth + 1)
 
 
