@@ -5,6 +5,7 @@ newest locked airbyte and, with `make test-oldest`, on the oldest."""
 
 import json
 import os
+import platform
 import sys
 import textwrap
 from pathlib import Path
@@ -103,4 +104,7 @@ def test_airbyte_installs_a_connector_from_a_venv_that_is_not_activated(tmp_path
     )
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-3000:]
     assert done.stdout.split()[-1] == FAKER_LOCK.read_text().split("airbyte-source-faker==")[1].split()[0]
-    assert (tmp_path / "connectors" / ".venv-source-faker" / "bin" / "source-faker").exists()
+    venv = tmp_path / "connectors" / ".venv-source-faker"
+    assert (venv / "bin" / "source-faker").exists()
+    # made from this interpreter, not from whichever Python the installer would find first
+    assert platform.python_version() in (venv / "pyvenv.cfg").read_text(encoding="utf-8")

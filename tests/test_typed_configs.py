@@ -263,6 +263,7 @@ def test_round_trip_through_the_connector_schema(round_trip_tree, name):
     round_trip()
 
 
+@pytest.mark.runs_installer
 def test_demo_without_pypi_skips_only_the_sync(tmp_path):
     nowhere = "http://127.0.0.1:9/simple"  # nothing listens there
     environment = {

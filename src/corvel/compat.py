@@ -23,7 +23,7 @@ import shutil
 import sys
 import sysconfig
 import warnings
-from contextlib import contextmanager, nullcontext
+from contextlib import ExitStack, contextmanager
 
 SUPPORTED_AIRBYTE = ">=0.33.0,<0.72"
 REGISTRY_MODULE = "airbyte.sources.registry"
@@ -269,9 +269,22 @@ def environment(variable: str, value: str):
             os.environ[variable] = saved
 
 
+@contextmanager
 def installers_on_path():
-    """PATH extended by the installers' directories for the duration of an airbyte call."""
-    directories = _installer_directories()
-    if not directories:
-        return nullcontext()
-    return environment("PATH", os.pathsep.join(directories + [os.environ.get("PATH", "")]).rstrip(os.pathsep))
+    """For the duration of an airbyte call: the installers' directories on PATH,
+    and uv's choice of interpreter for a connector's venv pinned to this one.
+
+    airbyte means "the current interpreter" when it creates a connector's venv
+    with ``uv venv`` and no ``--python``; uv would take the first Python on
+    PATH instead (from a venv that is not activated, the system's), or
+    download one. An explicit ``use_python`` of the caller's still wins: it
+    becomes ``--python``.
+    """
+    with ExitStack() as stack:
+        directories = _installer_directories()
+        if directories:
+            path = os.pathsep.join(directories + [os.environ.get("PATH", "")]).rstrip(os.pathsep)
+            stack.enter_context(environment("PATH", path))
+        if "UV_PYTHON" not in os.environ:
+            stack.enter_context(environment("UV_PYTHON", sys.executable))
+        yield
