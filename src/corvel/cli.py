@@ -24,12 +24,15 @@ import sys
 import sysconfig
 import tempfile
 from contextlib import ExitStack, redirect_stdout
+from collections import Counter
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
+from corvel import lockfile
 from corvel.compat import environment, quiet_airbyte_import
 from corvel.fast_mode import WarmPool, console_script, shell_words
+from corvel.lockfile import INDEX, KEPT, REMOVED, UPGRADED, Lock, Locked, LockError, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 
@@ -39,6 +42,7 @@ REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a p
 GENERATOR = "datamodel-codegen"
 INDEX_CLASS_PREFIX = "from corvel.connector_configs.model."
 REGISTRY_COPY = "registry.json"
+CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
 
 
 class Stop(Exception):
@@ -127,12 +131,14 @@ class Record:
     name: str
     version: str | None
     versioned_name: str | None
-    status: str  # "written", "failed", "left out" or "not in the registry"
+    status: str  # "written", "up to date", "removed", "failed", "left out" or "not in the registry"
     reason: str = ""
     class_name: str | None = None
     model_path: str | None = None
     returncode: int | None = None
     from_cache: bool = False
+    change: str | None = None  # for the tree: kept, added, upgraded, regenerated or removed
+    previous_version: str | None = None  # the tag an upgraded connector had
 
     @property
     def label(self) -> str:
@@ -144,17 +150,41 @@ def build_parser() -> argparse.ArgumentParser:
         prog="corvel-generate",
         description="Generate typed pydantic v2 configuration models for airbyte connectors from the "
         "connector registry.",
-        epilog=f"Without names the defaults {', '.join(DEFAULT_CONNECTORS)} are generated. The registry "
-        f"is the one {REGISTRY_VARIABLE} names (a path or an http(s) URL); when it is unset, the registry "
-        "bundled with corvel is used, so no network is needed. It is read once per run: an http(s) registry "
-        "is fetched once and the generator reads that same document from a temporary file. Entries the "
-        "generator cannot use (no spec, connectionSpecification or properties object, or a versioned name "
-        "that is no Python module name) are left out and named with the reason. Exit status: 0 when every "
-        "model was written, 1 when a run failed, an entry was left out, a name is not in the registry or "
-        "the registry is unusable, 2 for a wrong command line.",
+        epilog="The tree remembers what it holds in connector_configs/corvel.lock: every run leaves it holding the "
+        "connectors of its lock plus those named, the locked ones at their locked versions and new ones at the "
+        f"registry's current version. Without names and without a lock, the defaults {', '.join(DEFAULT_CONNECTORS)} "
+        "are generated; without names and with a lock, the tree is checked against the lock and whatever differs "
+        f"is generated again, without reading the registry. The registry is the one {REGISTRY_VARIABLE} names (a "
+        "path or an http(s) URL); when it is unset, the registry bundled with corvel is used, so no network is "
+        "needed. It is read once per run. Entries the generator cannot use (no spec, connectionSpecification or "
+        "properties object, or a versioned name that is no Python module name) are left out and named with the "
+        "reason. Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
+        "left out, a name is not in the registry, the registry is unusable or the lock is, 2 for a wrong command "
+        "line.",
     )
     parser.add_argument("names", nargs="*", metavar="NAME", help="connector names, e.g. source-file destination-csv")
-    parser.add_argument("--all", action="store_true", help="every connector of the registry")
+    parser.add_argument("--all", action="store_true", help="add every connector of the registry")
+    parser.add_argument(
+        "--upgrade",
+        nargs="*",
+        metavar="NAME",
+        help="move the named locked connectors (all of them when no name follows) to the registry's current version",
+    )
+    parser.add_argument(
+        "--remove",
+        nargs="+",
+        action="extend",
+        default=[],
+        metavar="NAME",
+        help="take the named connectors out of the tree: out of the lock and the index, and the files the lock "
+        "records for them are deleted",
+    )
+    parser.add_argument(
+        "--frozen",
+        action="store_true",
+        help="generate exactly what the lock holds, from the registry entries it keeps; reads no registry, so it "
+        "works offline",
+    )
     parser.add_argument(
         "--registry",
         metavar="PATH_OR_URL",
@@ -226,6 +256,13 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--list takes no connector names, no --all, --output-dir, --spawn, --jobs or --report")
         if args.all and args.names:
             parser.error("--all takes no connector names")
+        if args.list and (args.frozen or args.remove or args.upgrade is not None):
+            parser.error("--list takes no --frozen, --upgrade or --remove")
+        if args.frozen and (args.names or args.all or args.upgrade is not None or args.remove or args.registry):
+            parser.error("--frozen generates what the lock holds and reads no registry: it takes no connector names, "
+                         "--all, --upgrade, --remove or --registry")
+        if both := sorted(set(args.remove) & set(args.names + (args.upgrade or []))):
+            parser.error(f"{', '.join(both)}: named to be removed and to be added or upgraded")
         if args.spawn and (args.jobs or args.cache_dir or args.no_cache):
             parser.error("--spawn runs every command through the shell, one at a time and without the cache")
         args.jobs = args.jobs or len(os.sched_getaffinity(0))
@@ -286,19 +323,12 @@ def _read_entries(location: str) -> tuple[Any, list[Entry]]:
         raise Stop(f"{location}: {error}") from error
 
 
-def _module_registry(location: str, document: Any) -> tempfile.TemporaryDirectory | None:
-    """Where the generator module is to read the document this run read.
-
-    A local file is read where it is (None); a fetched document goes to a
-    temporary file, so the module does not fetch it again (and perhaps get
-    another one).
-    """
-    if not location.startswith("http"):
-        return None
+def _composed_registry_file(records: list[Locked]) -> tempfile.TemporaryDirectory:
+    """A temporary registry document of exactly the entries the tree is to hold, for the generator module."""
     directory = tempfile.TemporaryDirectory(prefix="corvel-registry-")
     try:
         with open(os.path.join(directory.name, REGISTRY_COPY), "w", encoding="utf-8") as file:
-            json.dump(document, file)  # ASCII with escapes: the module parses back the very same values
+            json.dump(lockfile.composed_registry(records), file)  # ASCII with escapes: parsed back to the same values
     except BaseException:
         directory.cleanup()
         raise
@@ -319,11 +349,49 @@ def _list(out) -> int:
     return 0
 
 
-def _prepare_tree(directory: Path) -> str:
-    root = directory.expanduser().resolve()
+def _configs_dir(output_dir: Path | None) -> Path:
+    """The tree's connector_configs/ directory, made when missing: under --output-dir, else where the generator
+    module writes (the installed package unless its CURRENT_DIR was rebound)."""
+    if output_dir is not None:
+        root = output_dir.expanduser().resolve()
+    elif (module := sys.modules.get("corvel.model_generator")) is not None:
+        root = Path(str(module.CURRENT_DIR))
+    else:
+        from corvel.configs import installed_tree
+
+        root = installed_tree()
+    configs_dir = root / "connector_configs"
     for part in ("jsonschema", "model"):
-        (root / "connector_configs" / part).mkdir(parents=True, exist_ok=True)
-    return str(root)
+        (configs_dir / part).mkdir(parents=True, exist_ok=True)
+    return configs_dir
+
+
+def _legacy_connectors(configs_dir: Path) -> dict[str, set[str]]:
+    """The connectors an index written without a lock imports, by name, with their versioned names.
+
+    The name is the one the connector's schema file carries; a versioned
+    name without a readable schema file cannot be carried over, and stops
+    the run before anything is written.
+    """
+    index = configs_dir / INDEX
+    if not index.is_file():
+        return {}
+    connectors: dict[str, set[str]] = {}
+    unknown = []
+    for versioned in _index_classes(index):
+        try:
+            schema = json.loads((configs_dir / lockfile.file_paths(versioned)[0]).read_text(encoding="utf-8"))
+            name = schema["properties"]["connector_name"]["default"]
+        except (OSError, ValueError, KeyError, TypeError):
+            unknown.append(versioned)
+            continue
+        connectors.setdefault(name, set()).add(versioned)
+    if unknown:
+        raise Stop(
+            f"{index} was written without a lock and imports {', '.join(unknown)}, whose schema files do not say "
+            "which connector they are; generate the tree anew into an empty --output-dir"
+        )
+    return connectors
 
 
 def _select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Entry], list[Record]]:
@@ -354,52 +422,164 @@ def _same_name(entry: Entry) -> str:
 
 
 def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
-    runner = subprocess if args.spawn else WarmPool(args.jobs, _cache(args))
-    interrupted = True  # until the module has returned: the runs in flight are then killed, not awaited
-    with ExitStack() as cleanup:
-        if runner is not subprocess:
-            cleanup.callback(lambda: runner.close(kill=interrupted))
-            if script := console_script(GENERATOR):
-                runner.start_early(script)  # it warms up while airbyte is imported below
-        document, entries = _read_entries(location)
-        usable, left_out = _select(entries, None if args.all else list(args.names or DEFAULT_CONNECTORS))
-        handed = list(dict.fromkeys(e.name for e in usable))
-        registry_copy = _module_registry(location, document) if handed else None
-        if registry_copy is not None:
-            cleanup.callback(registry_copy.cleanup)
-        del document  # the module reads its own copy; this one need not stay for the whole run
+    """One run on the tree, under its file lock: plan from the lock and the registry, generate, commit."""
+    configs_dir = _configs_dir(args.output_dir)
+    report["tree"] = str(configs_dir)
 
-        import corvel.model_generator as mg
+    def waiting():
+        err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)
 
-        saved_dir, saved_subprocess = mg.CURRENT_DIR, mg.subprocess
-        cleanup.callback(setattr, mg, "CURRENT_DIR", saved_dir)
-        cleanup.callback(setattr, mg, "subprocess", saved_subprocess)
-        recorder = RunRecorder(None, None, {e.versioned: e.label for e in usable}, runner)
-        names: list[str] = []
+    with TreeLock(configs_dir, waiting), ExitStack() as cleanup:
+        lockfile.recover(configs_dir)
         try:
-            if args.output_dir is not None:
-                mg.CURRENT_DIR = _prepare_tree(args.output_dir)
-            tree = Path(str(mg.CURRENT_DIR)) / "connector_configs"
-            report["tree"] = str(tree)
-            if handed:
-                module_location = os.path.join(registry_copy.name, REGISTRY_COPY) if registry_copy else location
-                with environment(REGISTRY_VARIABLE, module_location):
-                    names = _run_module(mg, handed, recorder, out)
-            interrupted = False
+            lock = lockfile.read_lock(configs_dir)
+        except LockError as error:
+            raise Stop(str(error)) from error
+        if args.frozen and lock is None:
+            raise Stop(f"--frozen generates what a lock holds, and there is no {lockfile.lock_path(configs_dir)}")
+        legacy = {} if lock is not None else _legacy_connectors(configs_dir)
+        stale, index_stale = lockfile.stale_names(configs_dir, lock) if lock is not None else (set(), False)
+        add = list(args.names) or ([] if lock is not None or legacy or args.all else list(DEFAULT_CONNECTORS))
+        locked = lock.names() if lock is not None else set()
+        needs_registry = not args.frozen and bool(
+            args.all or args.upgrade is not None or legacy or any(name not in locked for name in add)
+        )
+        runner = None
+        document = entries = None
+        if needs_registry:
+            runner = _start_runner(args, cleanup)  # it warms up while airbyte is imported
+            report["registry"] = location
+            document, entries = _read_entries(location)
+        else:
+            report["registry"] = None
+        try:
+            planned, missing, dropped = lockfile.plan(
+                lock, stale, entries, document, add=add, every=args.all, upgrade=args.upgrade, remove=args.remove,
+                legacy=legacy,
+            )
+        except PlanError as error:
+            raise Stop(str(error)) from error
+        if lost := [name for name in missing if name in legacy]:
+            raise Stop(
+                f"{configs_dir / INDEX} was written without a lock and imports {', '.join(lost)}, which the registry "
+                "does not offer, so they could not be generated again; use a registry that has them, or leave them "
+                "out with --remove"
+            )
+        left_out = _select(entries, missing)[1] if entries is not None else []
+        for record in left_out:
+            if record.name in locked:
+                record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
+        del document  # the module reads the composed registry; this one need not stay for the whole run
+        if all(p.change == KEPT for p in planned) and not dropped and not index_stale:
+            return _nothing_to_do(out, configs_dir, lock, planned, left_out, report)
+        if runner is None:
+            runner = _start_runner(args, cleanup)
+        return _regenerate(args, runner, configs_dir, lock, planned, left_out, out, err, report)
+
+
+def _start_runner(args, cleanup: ExitStack):
+    """The generator runner: the shell with --spawn, else a warm pool, closed with the run (its runs in flight
+    killed when the run did not end normally)."""
+    if args.spawn:
+        return subprocess
+    runner = WarmPool(args.jobs, _cache(args))
+    runner.interrupted = True  # until the module has returned
+    cleanup.callback(lambda: runner.close(kill=runner.interrupted))
+    if script := console_script(GENERATOR):
+        runner.start_early(script)
+    return runner
+
+
+def _never_disabled(_location: str) -> bool:
+    """The composed registry is a file of this run's own: airbyte's offline switch does not apply to it."""
+    return False
+
+
+def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
+                out, err, report: dict[str, Any]) -> int:
+    """Has the generator module write the planned set into a staging tree, then commits what was written."""
+    held = [p.record for p in planned]
+    with ExitStack() as cleanup:
+        registry_file = _composed_registry_file(held)
+        cleanup.callback(registry_file.cleanup)
+        staging = Staging(configs_dir)
+        cleanup.callback(staging.discard)
+
+        with quiet_airbyte_import():  # the module's start-up imports airbyte
+            import corvel.model_generator as mg
+
+        composed = os.path.join(registry_file.name, REGISTRY_COPY)
+        steered = {"CURRENT_DIR": str(staging.root), "_get_registry_url": lambda: composed,
+                   "_is_registry_disabled": _never_disabled}
+        for name in (*steered, "subprocess"):
+            cleanup.callback(setattr, mg, name, getattr(mg, name))
+        vars(mg).update(steered)
+        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner)
+        try:
+            names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
+            if runner is not subprocess:
+                runner.interrupted = False
         except Stop:
             raise
         except Exception as error:
             err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
             return 1
-    if runner is not subprocess and runner.shell_runs:
-        err.print(
-            f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through the "
-            f"shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
-            markup=False,
-        )
-    records = left_out + _generated_records(tree, names, {e.versioned: e for e in usable}, recorder.outcomes)
+        if runner is not subprocess and runner.shell_runs:
+            err.print(
+                f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
+                f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
+                markup=False,
+            )
+        records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
+        removed = _commit(staging, lock, planned, records, set(args.remove))
+    changes = {p.record.versioned: p for p in planned}
+    for record in records:
+        record.model_path = str(configs_dir / lockfile.file_paths(record.versioned_name)[1])
+        record.change, record.previous_version = changes[record.versioned_name].change, changes[record.versioned_name].previous
+    records = left_out + records + removed
     report["connectors"] = [asdict(record) for record in records]
-    return _summary(out, tree, records, bool(names), args.verbose)
+    return _summary(out, configs_dir, records, True, args.verbose)
+
+
+def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], records: list[Record],
+            removing: set[str]) -> list[Record]:
+    """Moves what was written into the tree and writes the new lock; the records of the connectors removed.
+
+    A connector is taken whole: when any of its entries was not written, the
+    tree keeps what its lock had for it (nothing, for a new one).
+    """
+    written = {r.versioned_name for r in records if r.status == "written"}
+    names = {p.record.name for p in planned}
+    whole = {n for n in names if all(p.record.versioned in written for p in planned if p.record.name == n)}
+    old = lock.records if lock is not None else []
+    new, moves = [], [INDEX]
+    for p in planned:
+        if p.record.name in whole:
+            files = {path: lockfile.file_hash(staging.tree / path) for path in lockfile.file_paths(p.record.versioned)}
+            new.append(Locked.of(p.record.kind, p.record.entry, files))
+            moves += files
+    new += [r for r in old if r.name not in whole and r.name not in removing]
+    removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
+    index_hash = lockfile.file_hash(staging.tree / INDEX) if whole == names else None  # else written again next run
+    staging.commit(moves, removals, lockfile.lock_text(new, index_hash))
+    return [Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED)
+            for r in old if r.name in removing]
+
+
+def _nothing_to_do(out, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
+                   report: dict[str, Any]) -> int:
+    records = left_out + [
+        Record(p.record.name, p.record.tag, p.record.versioned, "up to date", class_name=p.record.class_name,
+               model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=KEPT)
+        for p in planned
+    ]
+    report["connectors"] = [asdict(record) for record in records]
+    if lock is None:
+        status = _summary(out, configs_dir, records, False, False)
+        return status if records else 1
+    out.print(f"{configs_dir} is up to date: {len(planned)} connector models, as {lockfile.LOCK_NAME} names them",
+              markup=False)
+    return _summary(out, configs_dir, records, False, False) if left_out else 0
 
 
 def _cache(args) -> ModelCache | None:
@@ -419,11 +599,10 @@ def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
         names = list(exported)
         progress.update(task, total=len(names), completed=0, description="generating models")
         recorder.progress, recorder.task = progress, task
-        if names:
-            if recorder.runner is not subprocess:
-                recorder.runner.expect(names)
-            mg.subprocess = recorder
-            mg.generate_model_files(names)
+        if names and recorder.runner is not subprocess:
+            recorder.runner.expect(names)
+        mg.subprocess = recorder
+        mg.generate_model_files(names)  # with no names, the index of a tree that holds none
         progress.update(task, description="done")
     return names
 
@@ -475,27 +654,43 @@ def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], 
 
 
 def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: bool) -> int:
-    """Connectors not written first, each with its reason; the written ones as a count, or listed with verbose."""
+    """Connectors not written first, each with its reason, then what changed in the tree; the rest as a count,
+    or listed with verbose."""
     from rich.table import Table
     from rich.text import Text
 
-    written = [r for r in records if r.status == "written"]
-    shown = [r for r in records if r.status != "written"] + (written if verbose else [])
-    out.print(f"{len(written)} of {len(records)} connector models written to {tree}", markup=False)
+    held = [r for r in records if r.status != "removed"]
+    written = [r for r in held if r.status == "written"]
+    failed = [r for r in held if r.status not in ("written", "up to date")]
+    changed = [r for r in records if r not in failed and r.change not in (None, KEPT)]
+    rest = [r for r in records if r not in failed and r not in changed]
+    if generated:
+        out.print(f"{len(written)} of {len(held)} connector models written to {tree}", markup=False)
+    listed = changed if verbose or len(changed) <= CHANGES_LISTED else []
+    shown = failed + listed + (rest if verbose else [])
     if shown:
         table = Table("connector", "result", "class", box=None, pad_edge=False)
         for record in shown:
-            result = f"{record.status}: {record.reason}" if record.reason else record.status
-            table.add_row(*map(Text, (record.label, result, record.class_name or "")))  # registry text is no markup
+            table.add_row(*map(Text, (record.label, _result(record), record.class_name or "")))  # registry text is no markup
         out.print(table)
-    if written and not verbose:
-        out.print(f"{len(written)} written; --verbose lists them", markup=False)
+    unlisted = [r for r in changed + rest if r not in shown]
+    if unlisted and generated:
+        counts = Counter(r.change or r.status for r in unlisted)
+        out.print(f"{', '.join(f'{n} {change}' for change, n in counts.items())}; --verbose lists them", markup=False)
     cached = sum(r.from_cache for r in written)
     if cached:
         out.print(f"{cached} of the models written came from the cache", markup=False)
-    if not generated:
+    if not generated and not any(r.status == "up to date" for r in records):
         out.print("Nothing was generated; the tree was left as it was.", markup=False)
-    return 0 if records and len(written) == len(records) else 1
+    return 1 if failed else 0
+
+
+def _result(record: Record) -> str:
+    if record.status not in ("written", "up to date", "removed"):
+        return f"{record.status}: {record.reason}" if record.reason else record.status
+    if record.change == UPGRADED:
+        return f"upgraded from {record.previous_version} to {record.version}"
+    return record.change or record.status
 
 
 if __name__ == "__main__":

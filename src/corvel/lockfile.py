@@ -1,0 +1,380 @@
+"""The generated tree's lock: what ``connector_configs/`` holds, and how a run changes it.
+
+``connector_configs/corvel.lock`` names every connector of the tree with the
+registry entry it was generated from (kept as the registry had it, so the
+schema file can be exported again without the registry), its versioned and
+class names, the PyPI package and version that run it, and the hashes of the
+files the tree holds for it.  The text is sorted and has no times or paths in
+it, so the same tree always has the same lock.
+
+A run plans what the tree is to hold (``plan``), hands the generator module
+one registry document composed of exactly those entries (``composed_registry``),
+has it write into a staging directory beside the tree (``Staging``) and then
+moves the files into place, the lock last.  The move is journalled: a run that
+is stopped before the journal exists leaves the previous tree and lock; one
+stopped after it is finished by the next run (``recover``).  Runs on one tree
+take turns (``TreeLock``).
+"""
+
+from __future__ import annotations
+
+import errno
+import fcntl
+import hashlib
+import json
+import os
+import shutil
+import signal
+import tempfile
+import threading
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any, Callable
+
+from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
+
+LOCK_NAME = "corvel.lock"
+FORMAT = 1
+INDEX = "__init__.py"
+STAGING_PREFIX = ".corvel-run-"
+JOURNAL = "commit.json"
+# what a run does with a connector of the tree
+KEPT, ADDED, UPGRADED, REGENERATED, REMOVED = "kept", "added", "upgraded", "regenerated", "removed"
+_RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "package", "package_version", "files",
+                "registry_entry")
+
+
+class LockError(Exception):
+    """The lock cannot be used; the message names the file and what is wrong with it."""
+
+
+def file_paths(versioned: str) -> tuple[str, str]:
+    """The files the tree holds for a versioned name, relative to connector_configs/."""
+    return f"jsonschema/{versioned}.json", f"model/{versioned}.py"
+
+
+def file_hash(path: Path) -> str | None:
+    try:
+        return hashlib.sha256(path.read_bytes()).hexdigest()
+    except FileNotFoundError:
+        return None
+
+
+def pypi_package(entry: dict) -> tuple[str | None, str | None]:
+    """The PyPI package that runs an entry's connector and its version, as airbyte reads them; Nones when the
+    registry publishes none (airbyte then runs it another way)."""
+    pypi = (entry.get("remoteRegistries") or {}).get("pypi") if isinstance(entry.get("remoteRegistries"), dict) else None
+    if not isinstance(pypi, dict) or pypi.get("enabled") is not True or not isinstance(pypi.get("packageName"), str):
+        return None, None
+    tag = tag_text(entry.get("dockerImageTag"))
+    return pypi["packageName"], tag or None
+
+
+@dataclass(frozen=True)
+class Locked:
+    """One registry entry the tree holds."""
+
+    name: str
+    kind: str
+    tag: str
+    versioned: str
+    entry: dict = field(compare=False, repr=False)
+    files: tuple[tuple[str, str], ...] = ()  # (path relative to connector_configs/, sha256), sorted
+
+    @classmethod
+    def of(cls, kind: str, entry: dict, files: dict[str, str] | None = None) -> Locked:
+        name = connector_name(entry["dockerRepository"])
+        tag = entry.get("dockerImageTag")
+        return cls(name, kind, tag_text(tag), versioned_name(name, tag), entry, tuple(sorted((files or {}).items())))
+
+    @property
+    def label(self) -> str:
+        return f"{self.name} {self.tag}".strip()
+
+    @property
+    def class_name(self) -> str:
+        return class_root(self.versioned) + "Config"
+
+    @property
+    def package(self) -> tuple[str | None, str | None]:
+        return pypi_package(self.entry)
+
+    def as_json(self) -> dict[str, Any]:
+        package, version = self.package
+        return {"name": self.name, "kind": self.kind, "image_tag": self.tag, "versioned_name": self.versioned,
+                "class_name": self.class_name, "package": package, "package_version": version,
+                "files": dict(self.files), "registry_entry": self.entry}
+
+
+@dataclass
+class Lock:
+    path: Path
+    records: list[Locked]
+    index_hash: str | None  # None: the index is to be written again
+
+    def names(self) -> set[str]:
+        return {record.name for record in self.records}
+
+    def record(self, versioned: str) -> Locked | None:
+        return next((r for r in reversed(self.records) if r.versioned == versioned), None)
+
+
+def lock_path(configs_dir: Path) -> Path:
+    return Path(configs_dir) / LOCK_NAME
+
+
+def lock_text(records: list[Locked], index_hash: str | None) -> str:
+    """The lock's text: records by connector name, each name's entries in registry order (the order the index
+    binds them in), the registry entries' members in their own order."""
+    ordered = sorted(records, key=lambda record: record.name)
+    document = {"format": FORMAT, "index": None if index_hash is None else {INDEX: index_hash},
+                "connectors": [record.as_json() for record in ordered]}
+    return json.dumps(document, indent=2) + "\n"
+
+
+def read_lock(configs_dir: Path) -> Lock | None:
+    """The lock of a tree, None when it has none; LockError when it cannot be used."""
+    path = lock_path(configs_dir)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except FileNotFoundError:
+        return None
+    except (OSError, UnicodeError) as error:
+        raise LockError(f"{path}: cannot read the lock: {error}") from error
+    try:
+        document = json.loads(text)
+    except ValueError as error:
+        raise LockError(f"{path}: the lock is not JSON: {error}") from error
+    if not isinstance(document, dict) or "format" not in document:
+        raise LockError(f"{path}: not a corvel lock: it has no format version")
+    if document["format"] != FORMAT:
+        raise LockError(f"{path}: lock format version {document['format']!r} is not one this corvel reads ({FORMAT}); "
+                        "a newer corvel may have written it")
+    return Lock(path, _records(path, document.get("connectors")), _index_hash(path, document.get("index")))
+
+
+def _is_hash(value: Any) -> bool:
+    return isinstance(value, str) and len(value) == 64 and all(c in "0123456789abcdef" for c in value)
+
+
+def _index_hash(path: Path, index: Any) -> str | None:
+    if index is None:
+        return None
+    if not isinstance(index, dict) or set(index) != {INDEX} or not _is_hash(index[INDEX]):
+        raise LockError(f"{path}: 'index' must be null or {{\"{INDEX}\": <sha256>}}")
+    return index[INDEX]
+
+
+def _records(path: Path, connectors: Any) -> list[Locked]:
+    if not isinstance(connectors, list):
+        raise LockError(f"{path}: 'connectors' must be a list")
+    records, seen = [], set()
+    for position, item in enumerate(connectors):
+        where = f"{path}: connector {position}"
+        if not isinstance(item, dict) or set(item) != set(_RECORD_KEYS):
+            raise LockError(f"{where}: a record has exactly the members {', '.join(_RECORD_KEYS)}")
+        where += f" ({item['name']!r})"
+        entry = item["registry_entry"]
+        if not isinstance(entry, dict) or not isinstance(entry.get("dockerRepository"), str):
+            raise LockError(f"{where}: its registry_entry has no dockerRepository string")
+        if item["kind"] not in KINDS:
+            raise LockError(f"{where}: kind {item['kind']!r} is neither of {', '.join(KINDS)}")
+        files = item["files"]
+        if not isinstance(files, dict) or not all(_is_hash(h) for h in files.values()):
+            raise LockError(f"{where}: 'files' must map file names to sha256 hashes")
+        record = Locked.of(item["kind"], entry, files)
+        expected = record.as_json()
+        for key in ("name", "image_tag", "versioned_name", "class_name", "package", "package_version"):
+            if item[key] != expected[key]:
+                raise LockError(f"{where}: {key} is {item[key]!r}, but its registry_entry gives {expected[key]!r}")
+        if set(files) != set(file_paths(record.versioned)):
+            raise LockError(f"{where}: its files must be {' and '.join(file_paths(record.versioned))}")
+        problem = _problem(entry, record.versioned)
+        if problem:
+            raise LockError(f"{where}: its registry_entry cannot be generated: {problem}")
+        if record.versioned in seen:
+            raise LockError(f"{where}: {record.versioned} is locked twice")
+        seen.add(record.versioned)
+        records.append(record)
+    return records
+
+
+# -- what a run does to the tree ------------------------------------------------
+
+
+@dataclass
+class Planned:
+    """A registry entry the run hands the generator, and what it means for the tree."""
+
+    record: Locked
+    change: str  # KEPT, ADDED, UPGRADED or REGENERATED
+    previous: str | None = None  # the tag an upgraded connector had
+
+
+def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
+    """Connectors whose files differ from the lock's hashes, and whether the index does."""
+    stale = {r.name for r in lock.records if any(file_hash(configs_dir / p) != h for p, h in r.files)}
+    index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash
+    return stale, index_stale
+
+
+class PlanError(Exception):
+    """A request that contradicts the lock (removing or upgrading a connector it does not hold)."""
+
+
+def plan(lock: Lock | None, stale: set[str], entries: list[Entry] | None, document: Any, *, add: list[str],
+         every: bool, upgrade: list[str] | None, remove: list[str],
+         legacy: dict[str, set[str]] | None = None) -> tuple[list[Planned], list[str], list[Locked]]:
+    """What the tree is to hold: the planned entries, the names the registry lacks, and the locked records dropped.
+
+    Locked connectors stay at their locked entries; those in ``upgrade`` (all
+    when it is empty) move to the registry's current entries, and so come
+    ``add`` and, with ``every``, each connector of the registry.  ``legacy``
+    holds the connectors an index without a lock imported, by name, with
+    their versioned names: they come at those versions where the registry
+    still has them.  ``entries`` is None when no registry was read.
+    """
+    records = lock.records if lock else []
+    locked = {r.name for r in records}
+    legacy = legacy or {}
+    unknown = [n for n in dict.fromkeys(remove + (upgrade or [])) if n not in locked and n not in legacy]
+    if unknown:
+        raise PlanError(f"not in the tree, so it cannot be removed or upgraded: {', '.join(unknown)}")
+    upgrading = locked if upgrade == [] else set(upgrade or ())
+    wanted = [n for n in dict.fromkeys([*legacy, *add]) if n not in locked and n not in remove] + sorted(upgrading)
+    if every and entries is not None:
+        wanted += [n for n in dict.fromkeys(e.name for e in entries) if n not in locked and n not in wanted]
+    fresh: dict[str, list[Locked]] = {}
+    for name in wanted if entries is not None else ():
+        group = [e for e in entries if e.name == name]
+        if group and not any(e.problem for e in group):  # the module would export all of a name's entries
+            preferred = [e for e in group if e.versioned in legacy.get(name, ())]
+            fresh[name] = [Locked.of(e.kind, document[e.kind][e.position]) for e in preferred or group]
+    planned = [Planned(r, REGENERATED if r.name in stale else KEPT)
+               for r in records if r.name not in remove and r.name not in fresh]
+    for name, new in fresh.items():
+        old = [(r.tag, r.entry) for r in records if r.name == name]
+        before = [r.tag for r in records if r.name == name] or sorted(legacy.get(name, ()))
+        if old == [(r.tag, r.entry) for r in new] or (not old and before and all(r.versioned in legacy[name] for r in new)):
+            change, previous = (REGENERATED if name in stale else KEPT), None
+        else:
+            change, previous = (UPGRADED, ", ".join(dict.fromkeys(before))) if before else (ADDED, None)
+        planned += [Planned(r, change, previous) for r in new]
+    dropped = [r for r in records if r.name in remove or r.name in fresh]
+    return planned, [n for n in wanted if n not in fresh], dropped
+
+
+def composed_registry(records: list[Locked]) -> dict[str, list[dict]]:
+    """A registry document of exactly these entries: by connector name, each name's entries in their order."""
+    ordered = sorted(records, key=lambda record: record.name)
+    return {kind: [r.entry for r in ordered if r.kind == kind] for kind in KINDS}
+
+
+# -- staging, commit and recovery -----------------------------------------------
+
+
+class Staging:
+    """A tree of the run's own beside the real one: the generator module writes here."""
+
+    def __init__(self, configs_dir: Path) -> None:
+        self.configs_dir = Path(configs_dir)
+        self.root = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=self.configs_dir))
+        for part in ("jsonschema", "model"):
+            (self.root / "connector_configs" / part).mkdir(parents=True)
+
+    @property
+    def tree(self) -> Path:
+        return self.root / "connector_configs"
+
+    def discard(self) -> None:
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def commit(self, moves: list[str], removals: list[str], text: str) -> None:
+        """Moves the staged files MOVES into the tree, writes the lock TEXT and deletes REMOVALS.
+
+        The journal is written first: from then on the commit is decided,
+        and a run stopped midway is finished by the next one.
+        """
+        with _interrupts_deferred():
+            _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals, "lock": text}))
+            _finish(self.configs_dir, self.root)
+
+
+def recover(configs_dir: Path) -> None:
+    """Finishes the commit of a run that was stopped after deciding it, and drops any other run's staging."""
+    for staging in sorted(Path(configs_dir).glob(STAGING_PREFIX + "*")):
+        if (staging / JOURNAL).is_file():
+            _finish(Path(configs_dir), staging)
+        else:
+            shutil.rmtree(staging, ignore_errors=True)
+
+
+def _finish(configs_dir: Path, staging: Path) -> None:
+    journal = json.loads((staging / JOURNAL).read_text(encoding="utf-8"))
+    for relative in journal["moves"]:
+        source = staging / "connector_configs" / relative
+        if source.exists():  # not yet moved by the run that was stopped
+            os.replace(source, configs_dir / relative)
+    _write_atomically(lock_path(configs_dir), journal["lock"])
+    for relative in journal["removals"]:
+        (configs_dir / relative).unlink(missing_ok=True)
+    shutil.rmtree(staging, ignore_errors=True)
+
+
+def _write_atomically(path: Path, text: str) -> None:
+    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=".tmp-" + path.name)
+    try:
+        os.chmod(temporary, 0o666 & ~_umask())  # as open() would have made it, not mkstemp's owner-only
+        with os.fdopen(handle, "w", encoding="utf-8") as file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0o22)
+    os.umask(mask)
+    return mask
+
+
+@contextmanager
+def _interrupts_deferred():
+    """An interrupt that arrives during the block is raised when it ends."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received = []
+    previous = signal.signal(signal.SIGINT, lambda *_: received.append(True))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if received:
+        raise KeyboardInterrupt
+
+
+class TreeLock:
+    """Runs on one tree take turns: the second waits for the first and then reads what it left."""
+
+    def __init__(self, configs_dir: Path, on_wait: Callable[[], None]) -> None:
+        self.configs_dir, self.on_wait = Path(configs_dir), on_wait
+        self.descriptor: int | None = None
+
+    def __enter__(self) -> TreeLock:
+        self.descriptor = os.open(self.configs_dir, os.O_RDONLY | os.O_DIRECTORY)
+        try:
+            fcntl.flock(self.descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as error:
+            if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                raise
+            self.on_wait()
+            fcntl.flock(self.descriptor, fcntl.LOCK_EX)
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        os.close(self.descriptor)  # releases the lock
