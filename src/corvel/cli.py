@@ -349,9 +349,9 @@ def _list(out) -> int:
     return 0
 
 
-def _configs_dir(output_dir: Path | None) -> Path:
-    """The tree's connector_configs/ directory, made when missing: under --output-dir, else where the generator
-    module writes (the installed package unless its CURRENT_DIR was rebound)."""
+def _configs_dir(output_dir: Path | None) -> tuple[Path, list[Path]]:
+    """The tree's connector_configs/ directory, and the directories made for it: under --output-dir, else
+    where the generator module writes (the installed package unless its CURRENT_DIR was rebound)."""
     if output_dir is not None:
         root = output_dir.expanduser().resolve()
     elif (module := sys.modules.get("corvel.model_generator")) is not None:
@@ -361,9 +361,20 @@ def _configs_dir(output_dir: Path | None) -> Path:
 
         root = installed_tree()
     configs_dir = root / "connector_configs"
-    for part in ("jsonschema", "model"):
-        (configs_dir / part).mkdir(parents=True, exist_ok=True)
-    return configs_dir
+    parts = [configs_dir / "jsonschema", configs_dir / "model"]
+    made = [d for d in {*configs_dir.parents, configs_dir, *parts} if not d.exists()]
+    for part in parts:
+        part.mkdir(parents=True, exist_ok=True)
+    return configs_dir, made
+
+
+def _remove_if_empty(directories: list[Path]) -> None:
+    """Takes away the directories a run made and left empty: a run that wrote nothing leaves no trace."""
+    for directory in sorted(directories, key=lambda d: len(d.parts), reverse=True):
+        try:
+            directory.rmdir()
+        except OSError:
+            pass
 
 
 def _legacy_connectors(configs_dir: Path) -> dict[str, set[str]]:
@@ -423,8 +434,15 @@ def _same_name(entry: Entry) -> str:
 
 def _generate(args, location: str, out, err, report: dict[str, Any]) -> int:
     """One run on the tree, under its file lock: plan from the lock and the registry, generate, commit."""
-    configs_dir = _configs_dir(args.output_dir)
+    configs_dir, made = _configs_dir(args.output_dir)
     report["tree"] = str(configs_dir)
+    try:
+        return _generate_in(args, location, configs_dir, out, err, report)
+    finally:
+        _remove_if_empty(made)
+
+
+def _generate_in(args, location: str, configs_dir: Path, out, err, report: dict[str, Any]) -> int:
 
     def waiting():
         err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)

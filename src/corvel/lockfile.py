@@ -37,7 +37,7 @@ from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, 
 LOCK_NAME = "corvel.lock"
 FORMAT = 1
 INDEX = "__init__.py"
-STAGING_PREFIX = ".corvel-run-"
+STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
 # what a run does with a connector of the tree
 KEPT, ADDED, UPGRADED, REGENERATED, REMOVED = "kept", "added", "upgraded", "regenerated", "removed"
@@ -279,7 +279,8 @@ class Staging:
 
     def __init__(self, configs_dir: Path) -> None:
         self.configs_dir = Path(configs_dir)
-        self.root = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=self.configs_dir))
+        self.root = self.configs_dir / STAGING
+        self.root.mkdir()
         for part in ("jsonschema", "model"):
             (self.root / "connector_configs" / part).mkdir(parents=True)
 
@@ -303,11 +304,11 @@ class Staging:
 
 def recover(configs_dir: Path) -> None:
     """Finishes the commit of a run that was stopped after deciding it, and drops any other run's staging."""
-    for staging in sorted(Path(configs_dir).glob(STAGING_PREFIX + "*")):
-        if (staging / JOURNAL).is_file():
-            _finish(Path(configs_dir), staging)
-        else:
-            shutil.rmtree(staging, ignore_errors=True)
+    staging = Path(configs_dir) / STAGING
+    if (staging / JOURNAL).is_file():
+        _finish(Path(configs_dir), staging)
+    elif staging.exists():
+        shutil.rmtree(staging)
 
 
 def _finish(configs_dir: Path, staging: Path) -> None:
@@ -334,6 +335,13 @@ def _write_atomically(path: Path, text: str) -> None:
     except BaseException:
         Path(temporary).unlink(missing_ok=True)
         raise
+
+
+def _same_directory(descriptor: int, path: Path) -> bool:
+    try:
+        return os.path.samestat(os.fstat(descriptor), os.stat(path))
+    except FileNotFoundError:
+        return False
 
 
 def _umask() -> int:
@@ -366,15 +374,21 @@ class TreeLock:
         self.descriptor: int | None = None
 
     def __enter__(self) -> TreeLock:
-        self.descriptor = os.open(self.configs_dir, os.O_RDONLY | os.O_DIRECTORY)
-        try:
-            fcntl.flock(self.descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError as error:
-            if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
-                raise
-            self.on_wait()
-            fcntl.flock(self.descriptor, fcntl.LOCK_EX)
-        return self
+        while True:
+            self.descriptor = os.open(self.configs_dir, os.O_RDONLY | os.O_DIRECTORY)
+            try:
+                fcntl.flock(self.descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except OSError as error:
+                if error.errno not in (errno.EWOULDBLOCK, errno.EAGAIN):
+                    os.close(self.descriptor)
+                    raise
+                self.on_wait()
+                fcntl.flock(self.descriptor, fcntl.LOCK_EX)
+            if _same_directory(self.descriptor, self.configs_dir):
+                return self
+            # the run we waited for wrote nothing and took away the directory it had made
+            os.close(self.descriptor)
+            self.configs_dir.mkdir(parents=True, exist_ok=True)
 
     def __exit__(self, *exc_info) -> None:
         os.close(self.descriptor)  # releases the lock
