@@ -167,7 +167,7 @@ bench: $(BUILD_STAMP)
 lock:
 	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -o constraints.txt
 	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -c tools/oldest/airbyte.txt -o $(OLDEST_LOCK)
-	for input in tools/connectors/*.in; do \
+	for input in tools/connectors/*.in tools/connectors/previous/*.in; do \
 	  $(UV) pip compile -q $$input --python-version 3.11 -o $${input%.in}.txt || exit 1; done
 
 clean:

@@ -18,6 +18,7 @@ from corvel.compat import SUPPORTED_AIRBYTE
 
 REPOSITORY = Path(__file__).parents[1]
 FAKER_LOCK = REPOSITORY / "tools" / "connectors" / "source-faker.txt"
+PREVIOUS_FAKER_LOCK = REPOSITORY / "tools" / "connectors" / "previous" / "source-faker.txt"
 
 
 @pytest.mark.parametrize("airbyte_first", [False, True], ids=["corvel-first", "airbyte-first"])
@@ -75,36 +76,68 @@ def test_standard_output_holds_only_corvel_generates_own(tmp_path, report_to_std
         assert "Airbyte" not in done.stdout and "1 of 1 connector models written to " in done.stdout, done.stdout
 
 
-def test_airbyte_installs_a_connector_from_a_venv_that_is_not_activated(tmp_path):
-    tree = tmp_path / "tree"
-    assert cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(tree), "source-faker"]) == 0
+def installer_environment(**extra):
+    """The environment of a process in which airbyte installs connectors itself."""
     environment = {
         key: value for key, value in os.environ.items() if key not in ("VIRTUAL_ENV", "LD_PRELOAD")
     }  # the connector's interpreter runs none of our code: it starts without the sanitizer runtime
     environment.update(
         PATH=os.pathsep.join(["/usr/bin", "/bin"]),  # neither uv nor pip of this environment
-        # installs are pinned by the lock; a cache in build/ keeps repeated runs from downloading again
+        # installs are pinned by the locks; a cache in build/ keeps repeated runs from downloading again
         UV_CACHE_DIR=str(REPOSITORY / "build" / "installer-cache" / "uv"),
         PIP_CACHE_DIR=str(REPOSITORY / "build" / "installer-cache" / "pip"),
         AIRBYTE_LOCAL_REGISTRY=str(cli.BUNDLED_REGISTRY),
+        **extra,
     )
+    return environment
+
+
+def run_with_faker(tmp_path, tree, get_source_arguments, **extra_environment):
+    """Runs source-faker through corvel.get_source in a new process; its stdout's last word is the version that ran."""
     done = run_process(
         [sys.executable, "-c", textwrap.dedent(f"""
         from pathlib import Path
         import corvel
         config = corvel.config_class("source-faker", tree={str(tree)!r})(count=3, seed=1)
         source = corvel.get_source(config, install_root=Path({str(tmp_path / "connectors")!r}),
-                                   pip_url="-r {FAKER_LOCK}", streams=["users"])
+                                   {get_source_arguments} streams=["users"])
         source.check()
-        print(source.executor.get_installed_version())
+        print(source.executor.get_installed_version(recheck=True))
         """)],
         cwd=tmp_path,
-        env=environment,
+        env=installer_environment(**extra_environment),
         timeout=600,
     )
     assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-3000:]
-    assert done.stdout.split()[-1] == FAKER_LOCK.read_text().split("airbyte-source-faker==")[1].split()[0]
+    return done.stdout.split()[-1]
+
+
+def locked_version(lock: Path) -> str:
+    return lock.read_text().split("airbyte-source-faker==")[1].split()[0]
+
+
+def test_airbyte_installs_a_connector_from_a_venv_that_is_not_activated(tmp_path):
+    tree = tmp_path / "tree"
+    assert cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(tree), "source-faker"]) == 0
+    assert run_with_faker(tmp_path, tree, f'pip_url="-r {FAKER_LOCK}",') == locked_version(FAKER_LOCK)
     venv = tmp_path / "connectors" / ".venv-source-faker"
     assert (venv / "bin" / "source-faker").exists()
     # made from this interpreter, not from whichever Python the installer would find first
     assert platform.python_version() in (venv / "pyvenv.cfg").read_text(encoding="utf-8")
+
+
+def test_the_connector_version_the_lock_names_is_the_one_that_runs(tmp_path):
+    previous = locked_version(PREVIOUS_FAKER_LOCK)
+    document = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
+    faker = next(e for e in document["sources"] if e["dockerRepository"] == "airbyte/source-faker")
+    faker["dockerImageTag"] = previous
+    registry = tmp_path / "registry.json"
+    registry.write_text(json.dumps(document), encoding="utf-8")
+    tree = tmp_path / "tree"
+    assert cli.main(["--registry", str(registry), "--output-dir", str(tree), "source-faker"]) == 0
+    # the newest version is installed already, the way airbyte leaves a connector it ran before
+    newest = locked_version(FAKER_LOCK)
+    assert run_with_faker(tmp_path, tree, f'pip_url="-r {FAKER_LOCK}",') == newest != previous
+    # the lock's version replaces it; the installer's resolve is held to that version's own lock
+    constraint = {"UV_CONSTRAINT": str(PREVIOUS_FAKER_LOCK), "PIP_CONSTRAINT": str(PREVIOUS_FAKER_LOCK)}
+    assert run_with_faker(tmp_path, tree, "", **constraint) == previous

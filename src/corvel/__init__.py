@@ -15,7 +15,7 @@ from corvel.compat import DatabricksModuleFinder, install_finders
 
 install_finders()
 
-_FRONT_DOOR = ("config_class", "to_airbyte_config", "get_source", "get_destination")
+_FRONT_DOOR = ("config_class", "to_airbyte_config", "get_source", "get_destination", "ConnectorSpecWarning")
 
 
 def __getattr__(name):

@@ -13,16 +13,21 @@ import importlib.util
 import re
 import shlex
 import sys
+import warnings
 from pathlib import Path
 from types import ModuleType
 from typing import Any
 
+from corvel import lockfile
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
 
 PACKAGE = "corvel.connector_configs"
 MODEL_PACKAGE = PACKAGE + ".model"
 # the name the schema export adds to every configuration; no connector knows it
 CONNECTOR_NAME_FIELD = "connector_name"
+# airbyte's arguments that choose what runs a connector; given any of them, the caller's choice stands
+_EXECUTOR_CHOICES = ("version", "pip_url", "local_executable", "docker_image", "source_manifest", "use_python",
+                     "no_executor")
 _INDEX_CLASS_LINE = re.compile(r"^from corvel\.connector_configs\.model\.(\S+) import (\w+)$", re.MULTILINE)
 
 
@@ -181,6 +186,24 @@ def _date_time_text(value: datetime.datetime) -> str:
     return text[: -len("+00:00")] + "Z" if value.utcoffset() == datetime.timedelta(0) else text
 
 
+class ConnectorSpecWarning(UserWarning):
+    """The connector that runs reports a configuration spec other than the one its class was generated from."""
+
+
+_warned_specs: set[tuple[str, str, str | None]] = set()  # (lock, versioned name, running version)
+
+
+def _locked(config: Any) -> tuple[lockfile.Lock, lockfile.Locked] | None:
+    """The lock of the tree CONFIG's class came from and its record for the class, when there is one."""
+    module = sys.modules.get(type(config).__module__)
+    path = getattr(module, "__file__", None)
+    if not path:
+        return None
+    lock = lockfile.read_lock(Path(path).resolve().parent.parent)
+    record = lock.record(type(config).__module__.rpartition(".")[2]) if lock is not None else None
+    return (lock, record) if record is not None else None
+
+
 def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
     airbyte = import_airbyte()
     name = _connector_name(config)
@@ -190,9 +213,47 @@ def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
             f"get_{kind} takes a {kind} configuration, but {type(config).__qualname__} configures {name}; "
             f"use corvel.get_{other}"
         )
+    locked = _locked(config)
+    package, version = locked[1].package if locked else (None, None)
+    pinned = bool(version) and not any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
+    if pinned:
+        # airbyte's own version= installs that version only when its registry names the connector's package and
+        # nothing of the name is on PATH; a pinned requirement installs it however airbyte finds the connector
+        kwargs = dict(kwargs, pip_url=f"{package}=={version}")
     factory = airbyte.get_source if kind == "source" else airbyte.get_destination
     with installers_on_path():  # airbyte may install the connector here
-        return factory(name, config=to_airbyte_config(config), **kwargs)
+        connector = factory(name, config=to_airbyte_config(config), **kwargs)
+        if pinned and kwargs.get("install_if_missing", True):
+            _install_version(connector.executor, version)
+    if locked:
+        _check_spec(airbyte, connector, *locked)
+    return connector
+
+
+def _install_version(executor: Any, version: str) -> None:
+    """Installs VERSION in place of another one already installed; airbyte leaves an existing venv as it is."""
+    if executor.get_installed_version(raise_on_error=False, recheck=True) != version:
+        executor.uninstall()
+        executor.install()
+
+
+def _check_spec(airbyte: Any, connector: Any, lock: lockfile.Lock, record: lockfile.Locked) -> None:
+    """Warns, once per connector and versions, when the connector's spec is not the one the class came from."""
+    try:
+        reported = connector.config_spec
+        running = connector.executor.get_installed_version(raise_on_error=False)
+    except airbyte.exceptions.PyAirbyteError:
+        return  # not installed, or no spec to give: the caller meets that at the connector's first use
+    key = (str(lock.path), record.versioned, running)
+    if reported == record.entry["spec"]["connectionSpecification"] or key in _warned_specs:
+        return
+    _warned_specs.add(key)
+    warnings.warn(
+        f"{record.name} {running or '(version unknown)'} reports a configuration spec that differs from the one "
+        f"{record.class_name} was generated from ({record.name} {record.tag or '(no tag)'}, locked in {lock.path})",
+        ConnectorSpecWarning,
+        stacklevel=4,
+    )
 
 
 def get_source(config: Any, **kwargs: Any):
