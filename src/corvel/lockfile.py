@@ -289,7 +289,9 @@ class Staging:
         return self.root / "connector_configs"
 
     def discard(self) -> None:
-        shutil.rmtree(self.root, ignore_errors=True)
+        """Drops the staging tree, unless a commit was decided and stopped midway: the next run finishes it."""
+        if not (self.root / JOURNAL).exists():
+            shutil.rmtree(self.root, ignore_errors=True)
 
     def commit(self, moves: list[str], removals: list[str], text: str) -> None:
         """Moves the staged files MOVES into the tree, writes the lock TEXT and deletes REMOVALS.
