@@ -22,6 +22,7 @@ BENCHMARKS = [
     "schema_export.py",
     "generation.py",
     "parallel_cache.py",
+    "tree_lock.py",
 ]
 
 
