@@ -30,7 +30,10 @@ def run(capsys, *argv):
 
 
 @pytest.mark.parametrize(
-    "argv, status", [(["--help"], 0), (["--list", "source-file"], 2), (["--all", "source-file"], 2), (["--bogus"], 2)]
+    "argv, status",
+    [(["--help"], 0), (["--list", "source-file"], 2), (["--all", "source-file"], 2), (["--bogus"], 2),
+     (["--frozen", "source-file"], 2), (["--frozen", "--upgrade"], 2), (["--frozen", "--all"], 2),
+     (["source-file", "--remove", "source-file"], 2)],
 )
 def test_command_line(capsys, argv, status):
     assert run(capsys, *argv)[0] == status

@@ -32,7 +32,7 @@ from typing import Any
 from corvel import lockfile
 from corvel.compat import environment, quiet_airbyte_import
 from corvel.fast_mode import WarmPool, console_script, shell_words
-from corvel.lockfile import INDEX, KEPT, REMOVED, UPGRADED, Lock, Locked, LockError, PlanError, Planned, Staging, TreeLock
+from corvel.lockfile import INDEX, KEPT, REMOVED, UPGRADED, Lock, LockError, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 
@@ -40,8 +40,6 @@ DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
 REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
 GENERATOR = "datamodel-codegen"
-INDEX_CLASS_PREFIX = "from corvel.connector_configs.model."
-REGISTRY_COPY = "registry.json"
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
 
 
@@ -323,18 +321,6 @@ def _read_entries(location: str) -> tuple[Any, list[Entry]]:
         raise Stop(f"{location}: {error}") from error
 
 
-def _composed_registry_file(records: list[Locked]) -> tempfile.TemporaryDirectory:
-    """A temporary registry document of exactly the entries the tree is to hold, for the generator module."""
-    directory = tempfile.TemporaryDirectory(prefix="corvel-registry-")
-    try:
-        with open(os.path.join(directory.name, REGISTRY_COPY), "w", encoding="utf-8") as file:
-            json.dump(lockfile.composed_registry(records), file)  # ASCII with escapes: parsed back to the same values
-    except BaseException:
-        directory.cleanup()
-        raise
-    return directory
-
-
 def _list(out) -> int:
     from rich.table import Table
     from rich.text import Text
@@ -375,34 +361,6 @@ def _remove_if_empty(directories: list[Path]) -> None:
             directory.rmdir()
         except OSError:
             pass
-
-
-def _legacy_connectors(configs_dir: Path) -> dict[str, set[str]]:
-    """The connectors an index written without a lock imports, by name, with their versioned names.
-
-    The name is the one the connector's schema file carries; a versioned
-    name without a readable schema file cannot be carried over, and stops
-    the run before anything is written.
-    """
-    index = configs_dir / INDEX
-    if not index.is_file():
-        return {}
-    connectors: dict[str, set[str]] = {}
-    unknown = []
-    for versioned in _index_classes(index):
-        try:
-            schema = json.loads((configs_dir / lockfile.file_paths(versioned)[0]).read_text(encoding="utf-8"))
-            name = schema["properties"]["connector_name"]["default"]
-        except (OSError, ValueError, KeyError, TypeError):
-            unknown.append(versioned)
-            continue
-        connectors.setdefault(name, set()).add(versioned)
-    if unknown:
-        raise Stop(
-            f"{index} was written without a lock and imports {', '.join(unknown)}, whose schema files do not say "
-            "which connector they are; generate the tree anew into an empty --output-dir"
-        )
-    return connectors
 
 
 def _select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Entry], list[Record]]:
@@ -455,7 +413,10 @@ def _generate_in(args, location: str, configs_dir: Path, out, err, report: dict[
             raise Stop(str(error)) from error
         if args.frozen and lock is None:
             raise Stop(f"--frozen generates what a lock holds, and there is no {lockfile.lock_path(configs_dir)}")
-        legacy = {} if lock is not None else _legacy_connectors(configs_dir)
+        try:
+            legacy = {} if lock is not None else lockfile.legacy_connectors(configs_dir)
+        except LockError as error:
+            raise Stop(str(error)) from error
         stale, index_stale = lockfile.stale_names(configs_dir, lock) if lock is not None else (set(), False)
         add = list(args.names) or ([] if lock is not None or legacy or args.all else list(DEFAULT_CONNECTORS))
         locked = lock.names() if lock is not None else set()
@@ -488,7 +449,7 @@ def _generate_in(args, location: str, configs_dir: Path, out, err, report: dict[
             if record.name in locked:
                 record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
         del document  # the module reads the composed registry; this one need not stay for the whole run
-        if all(p.change == KEPT for p in planned) and not dropped and not index_stale:
+        if (lock is not None or not planned) and all(p.change == KEPT for p in planned) and not dropped and not index_stale:
             return _nothing_to_do(out, configs_dir, lock, planned, left_out, report)
         if runner is None:
             runner = _start_runner(args, cleanup)
@@ -518,7 +479,7 @@ def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: lis
     """Has the generator module write the planned set into a staging tree, then commits what was written."""
     held = [p.record for p in planned]
     with ExitStack() as cleanup:
-        registry_file = _composed_registry_file(held)
+        registry_file = lockfile.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
         staging = Staging(configs_dir)
         cleanup.callback(staging.discard)
@@ -526,7 +487,7 @@ def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: lis
         with quiet_airbyte_import():  # the module's start-up imports airbyte
             import corvel.model_generator as mg
 
-        composed = os.path.join(registry_file.name, REGISTRY_COPY)
+        composed = os.path.join(registry_file.name, lockfile.REGISTRY_FILE)
         steered = {"CURRENT_DIR": str(staging.root), "_get_registry_url": lambda: composed,
                    "_is_registry_disabled": _never_disabled}
         for name in (*steered, "subprocess"):
@@ -561,27 +522,10 @@ def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: lis
 
 def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], records: list[Record],
             removing: set[str]) -> list[Record]:
-    """Moves what was written into the tree and writes the new lock; the records of the connectors removed.
-
-    A connector is taken whole: when any of its entries was not written, the
-    tree keeps what its lock had for it (nothing, for a new one).
-    """
+    """Puts what was written into the tree with its new lock; the records of the connectors removed."""
     written = {r.versioned_name for r in records if r.status == "written"}
-    names = {p.record.name for p in planned}
-    whole = {n for n in names if all(p.record.versioned in written for p in planned if p.record.name == n)}
-    old = lock.records if lock is not None else []
-    new, moves = [], [INDEX]
-    for p in planned:
-        if p.record.name in whole:
-            files = {path: lockfile.file_hash(staging.tree / path) for path in lockfile.file_paths(p.record.versioned)}
-            new.append(Locked.of(p.record.kind, p.record.entry, files))
-            moves += files
-    new += [r for r in old if r.name not in whole and r.name not in removing]
-    removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
-    index_hash = lockfile.file_hash(staging.tree / INDEX) if whole == names else None  # else written again next run
-    staging.commit(moves, removals, lockfile.lock_text(new, index_hash))
-    return [Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED)
-            for r in old if r.name in removing]
+    removed = lockfile.commit_run(staging, lock, planned, written, removing)
+    return [Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED) for r in removed]
 
 
 def _nothing_to_do(out, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
@@ -625,16 +569,6 @@ def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
     return names
 
 
-def _index_classes(index: Path) -> dict[str, str]:
-    """Versioned name -> configuration class, as the package index imports them."""
-    classes = {}
-    for line in index.read_text(encoding="utf-8").split("\n"):
-        if line.startswith(INDEX_CLASS_PREFIX):
-            versioned, _, class_name = line[len(INDEX_CLASS_PREFIX) :].rpartition(" import ")
-            classes[versioned] = class_name
-    return classes
-
-
 def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], outcomes: list[RunOutcome]):
     """A record for each versioned name the module returned, with the outcome of the run made for it.
 
@@ -642,7 +576,7 @@ def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], 
     belongs to the n-th name; the name read from the command must agree.
     """
     index = tree / "__init__.py"
-    classes = _index_classes(index) if names and index.exists() else {}
+    classes = lockfile.index_classes(index) if names and index.exists() else {}
     records = []
     for position, versioned in enumerate(names):
         entry = entries.get(versioned)

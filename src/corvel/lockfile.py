@@ -39,6 +39,8 @@ FORMAT = 1
 INDEX = "__init__.py"
 STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
+REGISTRY_FILE = "registry.json"
+INDEX_CLASS_PREFIX = "from corvel.connector_configs.model."
 # what a run does with a connector of the tree
 KEPT, ADDED, UPGRADED, REGENERATED, REMOVED = "kept", "added", "upgraded", "regenerated", "removed"
 _RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "package", "package_version", "files",
@@ -271,7 +273,83 @@ def composed_registry(records: list[Locked]) -> dict[str, list[dict]]:
     return {kind: [r.entry for r in ordered if r.kind == kind] for kind in KINDS}
 
 
+def composed_registry_file(records: list[Locked]) -> tempfile.TemporaryDirectory:
+    """The composed registry in a temporary directory (as REGISTRY_FILE), for the generator module to read."""
+    directory = tempfile.TemporaryDirectory(prefix="corvel-registry-")
+    try:
+        with open(os.path.join(directory.name, REGISTRY_FILE), "w", encoding="utf-8") as file:
+            json.dump(composed_registry(records), file)  # ASCII with escapes: parsed back to the same values
+    except BaseException:
+        directory.cleanup()
+        raise
+    return directory
+
+
+def index_classes(index: Path) -> dict[str, str]:
+    """Versioned name -> configuration class, as the package index imports them."""
+    classes = {}
+    for line in index.read_text(encoding="utf-8").split("\n"):
+        if line.startswith(INDEX_CLASS_PREFIX):
+            versioned, _, class_name = line[len(INDEX_CLASS_PREFIX) :].rpartition(" import ")
+            classes[versioned] = class_name
+    return classes
+
+
+def legacy_connectors(configs_dir: Path) -> dict[str, set[str]]:
+    """The connectors an index written without a lock imports, by name, with their versioned names.
+
+    The name is the one the connector's schema file carries; a versioned
+    name without a readable schema file cannot be carried over, and stops
+    the run before anything is written (LockError).
+    """
+    index = Path(configs_dir) / INDEX
+    if not index.is_file():
+        return {}
+    connectors: dict[str, set[str]] = {}
+    unknown = []
+    for versioned in index_classes(index):
+        try:
+            schema = json.loads((Path(configs_dir) / file_paths(versioned)[0]).read_text(encoding="utf-8"))
+            name = schema["properties"]["connector_name"]["default"]
+        except (OSError, ValueError, KeyError, TypeError):
+            unknown.append(versioned)
+            continue
+        connectors.setdefault(name, set()).add(versioned)
+    if unknown:
+        raise LockError(
+            f"{index} was written without a lock and imports {', '.join(unknown)}, whose schema files do not say "
+            "which connector they are; generate the tree anew into an empty --output-dir"
+        )
+    return connectors
+
+
 # -- staging, commit and recovery -----------------------------------------------
+
+
+def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str],
+               removing: set[str]) -> list[Locked]:
+    """Moves the files of a run into the tree and writes its new lock; the locked records removed.
+
+    WRITTEN holds the versioned names whose models the run wrote. A
+    connector is taken whole: when any of its entries was not written, the
+    tree keeps what its lock had for it (nothing, for a new one), and the
+    index, which names it all the same, is to be written again next run.
+    """
+    names = {p.record.name for p in planned}
+    whole = {n for n in names if all(p.record.versioned in written for p in planned if p.record.name == n)}
+    old = lock.records if lock is not None else []
+    new, moves = [], [INDEX]
+    for p in planned:
+        if p.record.name in whole:
+            files = {path: file_hash(staging.tree / path) for path in file_paths(p.record.versioned)}
+            new.append(Locked.of(p.record.kind, p.record.entry, files))
+            moves += files
+    new += [r for r in old if r.name not in whole and r.name not in removing]
+    removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
+    index_hash = file_hash(staging.tree / INDEX) if whole == names else None
+    staging.commit(moves, removals, lock_text(new, index_hash))
+    return [r for r in old if r.name in removing]
+
 
 
 class Staging:
