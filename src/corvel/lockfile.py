@@ -243,27 +243,36 @@ def plan(lock: Lock | None, stale: set[str], entries: list[Entry] | None, docume
     unknown = [n for n in dict.fromkeys(remove + (upgrade or [])) if n not in locked and n not in legacy]
     if unknown:
         raise PlanError(f"not in the tree, so it cannot be removed or upgraded: {', '.join(unknown)}")
-    upgrading = locked if upgrade == [] else set(upgrade or ())
-    wanted = [n for n in dict.fromkeys([*legacy, *add]) if n not in locked and n not in remove] + sorted(upgrading)
-    if every and entries is not None:
-        wanted += [n for n in dict.fromkeys(e.name for e in entries) if n not in locked and n not in wanted]
+    upgrading = locked | set(legacy) if upgrade == [] else set(upgrade or ())
+    wanted = [n for n in dict.fromkeys([*legacy, *add, *sorted(upgrading)]) if n not in remove]
+    wanted = [n for n in wanted if n not in locked or n in upgrading]
+    groups: dict[str, list[Entry]] = {}
+    for entry in entries or ():
+        groups.setdefault(entry.name, []).append(entry)
+    if every:
+        taken = locked | set(wanted) | set(remove)
+        wanted += [name for name in groups if name not in taken]
     fresh: dict[str, list[Locked]] = {}
-    for name in wanted if entries is not None else ():
-        group = [e for e in entries if e.name == name]
+    for name in wanted:
+        group = groups.get(name, [])
         if group and not any(e.problem for e in group):  # the module would export all of a name's entries
-            preferred = [e for e in group if e.versioned in legacy.get(name, ())]
+            preferred = [e for e in group if e.versioned in legacy.get(name, ()) and name not in upgrading]
             fresh[name] = [Locked.of(e.kind, document[e.kind][e.position]) for e in preferred or group]
+    def same(name: str, new: list[Locked]) -> bool:
+        return [(r.tag, r.entry) for r in records if r.name == name] == [(r.tag, r.entry) for r in new]
+
+    moved = {name for name, new in fresh.items() if not same(name, new)}  # an upgrade to the same entry keeps it
     planned = [Planned(r, REGENERATED if r.name in stale else KEPT)
-               for r in records if r.name not in remove and r.name not in fresh]
-    for name, new in fresh.items():
-        old = [(r.tag, r.entry) for r in records if r.name == name]
+               for r in records if r.name not in remove and r.name not in moved]
+    for name in sorted(moved):
+        new = fresh[name]
         before = [r.tag for r in records if r.name == name] or sorted(legacy.get(name, ()))
-        if old == [(r.tag, r.entry) for r in new] or (not old and before and all(r.versioned in legacy[name] for r in new)):
-            change, previous = (REGENERATED if name in stale else KEPT), None
+        if not any(r.name == name for r in records) and all(r.versioned in legacy.get(name, ()) for r in new):
+            change, previous = KEPT, None  # carried over from an index without a lock, at its version
         else:
             change, previous = (UPGRADED, ", ".join(dict.fromkeys(before))) if before else (ADDED, None)
         planned += [Planned(r, change, previous) for r in new]
-    dropped = [r for r in records if r.name in remove or r.name in fresh]
+    dropped = [r for r in records if r.name in remove or r.name in moved]
     return planned, [n for n in wanted if n not in fresh], dropped
 
 
