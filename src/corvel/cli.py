@@ -1,9 +1,12 @@
 """``corvel-generate``: typed configuration models for airbyte connectors.
 
-Runs ``corvel.model_generator`` for the requested connectors: their JSON
-Schemas are exported from the connector registry, ``datamodel-codegen`` turns
-each into a pydantic v2 module, and the package index of
-``corvel.connector_configs`` is rewritten.
+Runs ``corvel.model_generator`` for the connectors the tree is to hold:
+their JSON Schemas are exported from the connector registry,
+``datamodel-codegen`` turns each into a pydantic v2 module, and the package
+index of ``corvel.connector_configs`` is rewritten.  What the tree holds, and
+at which registry entry, is kept in its lock (``corvel.lockfile``): each run
+plans from the lock and the request, hands the module a registry composed of
+exactly those entries, and commits what was written with the new lock.
 
 By default the generator runs warm (``corvel.fast_mode``): interpreters that
 import it once, and a forked child of one of them carries out each command,
@@ -231,7 +234,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         type=Path,
         help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
-        "reason, class_name, model_path, returncode, from_cache), the registry, the tree and the exit status",
+        "reason, class_name, model_path, returncode, from_cache, change, previous_version), the registry, the tree "
+        "and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     return parser
