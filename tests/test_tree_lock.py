@@ -185,3 +185,15 @@ def test_a_tree_without_a_lock_keeps_what_its_index_imported(capsys, tmp_path):
     status, out = run(capsys, tree)
     assert status == 0, out
     assert locked(tree) == {("source-faker", "7.2.1"), ("destination-csv", "1.0.0")}
+
+
+def test_a_journal_that_reaches_outside_the_tree_is_refused(capsys, tmp_path):
+    tree = tmp_path / "tree"
+    assert run(capsys, tree, "source-faker")[0] == 0
+    victim = tmp_path / "victim.txt"
+    victim.write_text("mine")
+    staging = tree / "connector_configs" / ".corvel-run"
+    staging.mkdir()
+    (staging / "commit.json").write_text(json.dumps({"moves": [], "removals": ["../../victim.txt"], "lock": "{}"}))
+    status, out = run(capsys, tree)
+    assert status == 1 and "not the journal of a corvel run" in out and victim.read_text() == "mine"

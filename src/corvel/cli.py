@@ -410,8 +410,8 @@ def _generate_in(args, location: str, configs_dir: Path, out, err, report: dict[
         err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)
 
     with TreeLock(configs_dir, waiting), ExitStack() as cleanup:
-        lockfile.recover(configs_dir)
         try:
+            lockfile.recover(configs_dir)
             lock = lockfile.read_lock(configs_dir)
         except LockError as error:
             raise Stop(str(error)) from error

@@ -394,20 +394,39 @@ class Staging:
 def recover(configs_dir: Path) -> None:
     """Finishes the commit of a run that was stopped after deciding it, and drops any other run's staging."""
     staging = Path(configs_dir) / STAGING
-    if (staging / JOURNAL).is_file():
+    if staging.is_symlink():  # never a run's own: its target is left alone
+        staging.unlink()
+    elif (staging / JOURNAL).is_file():
         _finish(Path(configs_dir), staging)
     elif staging.exists():
         shutil.rmtree(staging)
 
 
+def _tree_file(relative: Any) -> bool:
+    """Whether RELATIVE names a file a run may move or delete: the index, a schema or a model, nothing else."""
+    if relative == INDEX:
+        return True
+    if not isinstance(relative, str) or relative.count("/") != 1:
+        return False
+    folder, name = relative.split("/")
+    return (folder, Path(name).suffix) in {("jsonschema", ".json"), ("model", ".py")} and name not in (".", "..")
+
+
 def _finish(configs_dir: Path, staging: Path) -> None:
-    journal = json.loads((staging / JOURNAL).read_text(encoding="utf-8"))
-    for relative in journal["moves"]:
+    journal_path = staging / JOURNAL
+    try:
+        journal = json.loads(journal_path.read_text(encoding="utf-8"))
+        moves, removals, text = journal["moves"], journal["removals"], journal["lock"]
+        if not (all(map(_tree_file, moves + removals)) and isinstance(text, str)):
+            raise ValueError("it names files outside the tree's schemas, models and index")
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        raise LockError(f"{journal_path}: not the journal of a corvel run ({error}); remove {staging} to go on") from error
+    for relative in moves:
         source = staging / "connector_configs" / relative
         if source.exists():  # not yet moved by the run that was stopped
             os.replace(source, configs_dir / relative)
-    _write_atomically(lock_path(configs_dir), journal["lock"])
-    for relative in journal["removals"]:
+    _write_atomically(lock_path(configs_dir), text)
+    for relative in removals:
         (configs_dir / relative).unlink(missing_ok=True)
     shutil.rmtree(staging, ignore_errors=True)
 
