@@ -7,7 +7,7 @@ UV     := $(VENV)/bin/uv
 UV_VERSION := 0.8.24
 DEPS_STAMP  := $(VENV)/.deps-installed
 BUILD_STAMP := $(VENV)/.corvel-installed
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' \) -not -path 'src/corvel/connector_configs/*') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' -o -name '*.pyi' -o -name '*.toml' -o -name py.typed \) -not -path 'src/corvel/connector_configs/*') CMakeLists.txt pyproject.toml
 
 export DO_NOT_TRACK := 1
 

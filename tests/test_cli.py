@@ -89,7 +89,7 @@ def test_generates_models_into_the_output_dir(capsys, tmp_path):
     try:
         index = import_tree(tmp_path)
         config = index.SourceFileConfig(dataset_name="d", format="csv", url="https://example.com/d.csv", provider={"storage": "HTTPS"})
-        assert config.connector_name.root == "source-file" and index.DestinationDatabricks.__name__ == "DatabricksCache"
+        assert config.connector_name == "source-file" and index.DestinationDatabricks.__name__ == "DatabricksCache"
     finally:
         forget_tree()
 

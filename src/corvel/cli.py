@@ -32,7 +32,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import lockfile
+from corvel import generator_settings, lockfile
 from corvel.compat import environment, quiet_airbyte_import
 from corvel.fast_mode import WarmPool, console_script, shell_words
 from corvel.lockfile import INDEX, KEPT, REMOVED, UPGRADED, Lock, LockError, PlanError, Planned, Staging, TreeLock
@@ -97,7 +97,8 @@ class RunOutcome:
 class RunRecorder:
     """Stands in for ``subprocess`` inside the generator module.
 
-    ``run`` hands every call on to ``runner.run`` unchanged (the real
+    ``run`` hands every call on to ``runner.run``, in corvel's settings
+    directory (``corvel.generator_settings``) and otherwise unchanged (the real
     ``subprocess``, or a warm generator), advancing the progress bar and
     keeping each run's outcome, in the order of the runs.
     """
@@ -110,6 +111,7 @@ class RunRecorder:
     CalledProcessError = subprocess.CalledProcessError
 
     def run(self, command, **kwargs):
+        kwargs.setdefault("cwd", generator_settings.directory())  # the generator reads corvel's settings there
         versioned = command_versioned_name(command)
         self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(versioned, versioned)}")
         outcome = RunOutcome(versioned, -1)  # stays so when the run raises anything but the generator's failure

@@ -40,7 +40,7 @@ SERVER_SCRIPT = Path(__file__).resolve().parent / "_warm_server.py"
 # operator, an expansion, a glob, a tab) leaves the command to the shell.
 _PLAIN = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_@%+=:,./-")
 _SPECIAL_IN_DOUBLE_QUOTES = frozenset('$`\\!"')
-_WARM_OPTIONS = {"shell", "capture_output", "text", "check"}
+_WARM_OPTIONS = {"shell", "capture_output", "text", "check", "cwd"}
 
 
 def shell_words(command: str) -> list[str] | None:
@@ -164,7 +164,8 @@ class WarmGenerator:
         script = console_script(words[0]) if words else None
         if script is None:
             return None
-        return {"script": script, "argv": words[1:], "cwd": os.getcwd(), "env": dict(os.environ)}
+        cwd = os.path.abspath(options["cwd"]) if options.get("cwd") is not None else os.getcwd()
+        return {"script": script, "argv": words[1:], "cwd": cwd, "env": dict(os.environ)}
 
     def _ask(self, request: dict) -> tuple[int, bytes, bytes]:
         server = self.start()

@@ -24,6 +24,8 @@ import tempfile
 from importlib import metadata
 from pathlib import Path
 
+from corvel import generator_settings
+
 GENERATOR_DISTRIBUTION = "datamodel-code-generator"
 FORMAT = "corvel-model-cache 1"  # part of every key, so a change of the entry format misses old entries
 
@@ -61,7 +63,7 @@ def _nearest_config(directory: str) -> str:
     for folder in (Path(directory), *Path(directory).parents):
         candidate = folder / "pyproject.toml"
         if candidate.is_file():
-            return f"{candidate}:{hashlib.sha256(candidate.read_bytes()).hexdigest()}"
+            return hashlib.sha256(candidate.read_bytes()).hexdigest()
     return ""
 
 
@@ -104,7 +106,9 @@ class ModelCache:
         try:
             with open(source_path, "rb") as file:
                 schema_bytes = file.read()
-            configs = [_nearest_config(cwd), _nearest_config(os.path.dirname(os.path.abspath(target_path)))]
+            # corvel's settings name its own formatter, whose code shapes the models as much as the settings do
+            configs = [_nearest_config(cwd), _nearest_config(os.path.dirname(os.path.abspath(target_path))),
+                       generator_settings.fingerprint()]
             script_digest = _file_digest(script)
         except OSError:
             return None

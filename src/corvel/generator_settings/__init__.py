@@ -1,0 +1,39 @@
+"""The generator's settings for every run corvel starts.
+
+``datamodel-codegen`` reads a ``[tool.datamodel-codegen]`` table from the
+``pyproject.toml`` of its working directory or the nearest directory above
+it. corvel runs it in this package's directory, whose ``pyproject.toml``
+holds corvel's settings, so the user's own table never reaches it. A direct
+call of the generator module from Python gets the same with
+``with generator_settings(): ...``.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+from pathlib import Path
+
+DIRECTORY = Path(__file__).resolve().parent
+SETTINGS_FILE = DIRECTORY / "pyproject.toml"
+FORMATTER_FILE = DIRECTORY / "formatter.py"
+
+
+def directory() -> str:
+    """The working directory every generator run of corvel's has."""
+    return str(DIRECTORY)
+
+
+def fingerprint() -> str:
+    """A digest of everything in corvel's settings that shapes the generated models."""
+    digest = hashlib.sha256()
+    for path in (SETTINGS_FILE, FORMATTER_FILE):
+        digest.update(path.read_bytes())
+    return digest.hexdigest()
+
+
+@contextlib.contextmanager
+def generator_settings():
+    """Runs the block in the settings' directory, so the generator runs it starts use corvel's settings."""
+    with contextlib.chdir(DIRECTORY):
+        yield
