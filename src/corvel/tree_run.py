@@ -1,0 +1,418 @@
+"""One run of ``corvel-generate`` on a tree, phase by phase.
+
+``run`` takes the parsed command line and carries the run out under the
+tree's file lock: a run stopped midway is finished (``lockfile.recover``),
+the lock is read, the run is planned from it and the request (reading the
+registry only when the plan needs it), the generator runner is warmed, the
+generator module writes the planned set into a staging tree, and what was
+written is committed with the new lock.  What became of each connector
+comes back as records for the command line to summarise.
+
+The module reads the registry through ``AIRBYTE_LOCAL_REGISTRY``; a run
+hands it one composed of exactly the entries the tree is to hold.  The
+generator runs warm (``corvel.fast_mode``, with models of earlier identical
+runs from ``corvel.model_cache``) unless ``--spawn`` asks for the shell.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+from contextlib import ExitStack
+from dataclasses import asdict, dataclass, field
+from pathlib import Path
+from typing import Any
+
+from corvel import generator_settings, lockfile
+from corvel.compat import quiet_airbyte_import
+from corvel.fast_mode import WarmPool, console_script, shell_words
+from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, PlanError, Planned, Staging, TreeLock
+from corvel.model_cache import ModelCache, default_directory
+from corvel.registry import Entry, RegistryError, read_registry, registry_entries
+
+DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
+BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
+REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
+GENERATOR = "datamodel-codegen"
+# how a run ended, for its summary
+GENERATED, UP_TO_DATE, NOTHING_GENERATED, GENERATION_STOPPED = "generated", "up to date", "nothing generated", "stopped"
+
+
+class Stop(Exception):
+    """Ends a run before the generator module wrote anything; the message says why."""
+
+
+def command_versioned_name(command) -> str | None:
+    """The versioned name a generator command runs for: the stem of its --input file.
+
+    The words are taken as the shell takes them, so that a quoted path with
+    blanks, quotes or ``$`` in it comes out whole.
+    """
+    words = shell_words(command) if isinstance(command, str) else [str(word) for word in command]
+    if not words or "--input" not in words[:-1]:
+        return None
+    file_name = os.path.basename(words[words.index("--input") + 1])
+    return file_name.removesuffix(".json") if file_name.endswith(".json") else None
+
+
+@dataclass
+class RunOutcome:
+    versioned: str | None  # as read from the command
+    returncode: int
+    from_cache: bool = False
+
+
+@dataclass
+class RunRecorder:
+    """Stands in for ``subprocess`` inside the generator module.
+
+    ``run`` hands every call on to ``runner.run`` (the real ``subprocess``,
+    or a warm generator) in corvel's settings directory
+    (``corvel.generator_settings``) and otherwise unchanged, advancing the
+    progress bar and keeping each run's outcome, in the order of the runs.
+    """
+
+    progress: Any
+    task: Any
+    labels: dict[str, str]
+    runner: Any = subprocess
+    outcomes: list[RunOutcome] = field(default_factory=list)
+    CalledProcessError = subprocess.CalledProcessError
+
+    def run(self, command, **kwargs):
+        kwargs.setdefault("cwd", generator_settings.directory())  # the generator reads corvel's settings there
+        versioned = command_versioned_name(command)
+        self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(versioned, versioned)}")
+        outcome = RunOutcome(versioned, -1)  # stays so when the run raises anything but the generator's failure
+        try:
+            result = self.runner.run(command, **kwargs)
+            outcome.returncode, outcome.from_cache = result.returncode, getattr(result, "from_cache", False)
+            return result
+        except subprocess.CalledProcessError as error:
+            outcome.returncode = error.returncode
+            raise
+        finally:
+            self.outcomes.append(outcome)
+            self.progress.advance(self.task)
+
+
+@dataclass
+class Record:
+    """What became of one connector, as the summary and the report give it."""
+
+    name: str
+    version: str | None
+    versioned_name: str | None
+    status: str  # "written", "up to date", "removed", "failed", "left out" or "not in the registry"
+    reason: str = ""
+    class_name: str | None = None
+    model_path: str | None = None
+    returncode: int | None = None
+    from_cache: bool = False
+    change: str | None = None  # for the tree: kept, added, upgraded, regenerated or removed
+    previous_version: str | None = None  # the tag an upgraded connector had
+
+    @property
+    def label(self) -> str:
+        return f"{self.name} {self.version or ''}".strip()
+
+
+@dataclass
+class Ending:
+    """How a run ended: the tree, a record per connector, and ``how`` (GENERATED, UP_TO_DATE for a locked tree
+    that needed nothing, NOTHING_GENERATED for one without a lock, GENERATION_STOPPED when the module raised)."""
+
+    tree: Path
+    records: list[Record]
+    how: str
+
+
+def read_entries(location: str) -> tuple[Any, list[Entry]]:
+    """The registry document, read once, and its entries; Stop when it is off or unusable."""
+    with quiet_airbyte_import():
+        from airbyte.sources.registry import _is_registry_disabled
+
+    if _is_registry_disabled(location):
+        raise Stop(
+            f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
+        )
+    try:
+        document = read_registry(location)
+        return document, registry_entries(document)
+    except RegistryError as error:
+        raise Stop(f"{location}: {error}") from error
+
+
+
+def _configs_dir(output_dir: Path | None) -> tuple[Path, list[Path]]:
+    """The tree's connector_configs/ directory, and the directories made for it: under --output-dir, else
+    where the generator module writes (the installed package unless its CURRENT_DIR was rebound)."""
+    if output_dir is not None:
+        root = output_dir.expanduser().resolve()
+    elif (module := sys.modules.get("corvel.model_generator")) is not None:
+        root = Path(str(module.CURRENT_DIR))
+    else:
+        from corvel.configs import installed_tree
+
+        root = installed_tree()
+    configs_dir = root / "connector_configs"
+    parts = [configs_dir / "jsonschema", configs_dir / "model"]
+    made = [d for d in {*configs_dir.parents, configs_dir, *parts} if not d.exists()]
+    for part in parts:
+        part.mkdir(parents=True, exist_ok=True)
+    return configs_dir, made
+
+
+def _remove_if_empty(directories: list[Path]) -> None:
+    """Takes away the directories a run made and left empty: a run that wrote nothing leaves no trace."""
+    for directory in sorted(directories, key=lambda d: len(d.parts), reverse=True):
+        try:
+            directory.rmdir()
+        except OSError:
+            pass
+
+
+def _select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Entry], list[Record]]:
+    """The usable entries of the requested names (all names when None), and a record for each left out.
+
+    The module exports every entry of a name it is handed, so a name with one
+    unusable entry is left out with all its entries.
+    """
+    wanted_names = None if requested is None else set(requested)
+    wanted = [e for e in entries if wanted_names is None or e.name in wanted_names]
+    unusable: dict[str, Entry] = {}
+    for entry in wanted:
+        if entry.problem:
+            unusable.setdefault(entry.name, entry)
+    left_out = [
+        Record(e.name, e.tag, e.versioned, "left out", e.problem or _same_name(unusable[e.name]))
+        for e in wanted
+        if e.name in unusable
+    ]
+    known = {e.name for e in entries}
+    missing = [name for name in dict.fromkeys(requested or ()) if name not in known]
+    left_out += [Record(name, None, None, "not in the registry") for name in missing]
+    return [e for e in wanted if e.name not in unusable], left_out
+
+
+def _same_name(entry: Entry) -> str:
+    return f"entry {entry.position} of {entry.kind}, of the same name, is unusable: {entry.problem}"
+
+
+def run(args, location: str, out, err, report: dict[str, Any]) -> Ending:
+    """One run on the tree, under its file lock: plan from the lock and the registry, generate, commit.
+
+    ARGS is the parsed command line, LOCATION the registry's; the progress
+    bar goes to OUT and notices to ERR, and REPORT gets the tree, the
+    registry read and a record per connector.
+    """
+    configs_dir, made = _configs_dir(args.output_dir)
+    report["tree"] = str(configs_dir)
+    try:
+        return _run_in(args, location, configs_dir, out, err, report)
+    finally:
+        _remove_if_empty(made)
+
+
+def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, Any]) -> Ending:
+
+    def waiting():
+        err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)
+
+    with TreeLock(configs_dir, waiting), ExitStack() as cleanup:
+        try:
+            lockfile.recover(configs_dir)
+            lock = lockfile.read_lock(configs_dir)
+        except LockError as error:
+            raise Stop(str(error)) from error
+        if args.frozen and lock is None:
+            raise Stop(f"--frozen generates what a lock holds, and there is no {lockfile.lock_path(configs_dir)}")
+        try:
+            legacy = {} if lock is not None else lockfile.legacy_connectors(configs_dir)
+        except LockError as error:
+            raise Stop(str(error)) from error
+        stale, index_stale = lockfile.stale_names(configs_dir, lock) if lock is not None else (set(), False)
+        add = list(args.names) or ([] if lock is not None or legacy or args.all else list(DEFAULT_CONNECTORS))
+        locked = lock.names() if lock is not None else set()
+        needs_registry = not args.frozen and bool(
+            args.all or args.upgrade is not None or legacy or any(name not in locked for name in add)
+        )
+        runner = None
+        document = entries = None
+        if needs_registry:
+            runner = _start_runner(args, cleanup)  # it warms up while airbyte is imported
+            report["registry"] = location
+            document, entries = read_entries(location)
+        else:
+            report["registry"] = None
+        try:
+            planned, missing, dropped = lockfile.plan(
+                lock, stale, entries, document, add=add, every=args.all, upgrade=args.upgrade, remove=args.remove,
+                legacy=legacy,
+            )
+        except PlanError as error:
+            raise Stop(str(error)) from error
+        if lost := [name for name in missing if name in legacy]:
+            raise Stop(
+                f"{configs_dir / INDEX} was written without a lock and imports {', '.join(lost)}, which the registry "
+                "does not offer, so they could not be generated again; use a registry that has them, or leave them "
+                "out with --remove"
+            )
+        left_out = _select(entries, missing)[1] if entries is not None else []
+        for record in left_out:
+            if record.name in locked:
+                record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
+        del document  # the module reads the composed registry; this one need not stay for the whole run
+        if (lock is not None or not planned) and all(p.change == KEPT for p in planned) and not dropped and not index_stale:
+            return _nothing_to_do(configs_dir, lock, planned, left_out, report)
+        if runner is None:
+            runner = _start_runner(args, cleanup)
+        return _regenerate(args, runner, configs_dir, lock, planned, left_out, out, err, report)
+
+
+def _start_runner(args, cleanup: ExitStack):
+    """The generator runner: the shell with --spawn, else a warm pool, closed with the run (its runs in flight
+    killed when the run did not end normally)."""
+    if args.spawn:
+        return subprocess
+    runner = WarmPool(args.jobs, _cache(args))
+    runner.interrupted = True  # until the module has returned
+    cleanup.callback(lambda: runner.close(kill=runner.interrupted))
+    if script := console_script(GENERATOR):
+        runner.start_early(script)
+    return runner
+
+
+def _never_disabled(_location: str) -> bool:
+    """The composed registry is a file of this run's own: airbyte's offline switch does not apply to it."""
+    return False
+
+
+def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
+                out, err, report: dict[str, Any]) -> Ending:
+    """Has the generator module write the planned set into a staging tree, then commits what was written."""
+    held = [p.record for p in planned]
+    with ExitStack() as cleanup:
+        registry_file = lockfile.composed_registry_file(held)
+        cleanup.callback(registry_file.cleanup)
+        staging = Staging(configs_dir)
+        cleanup.callback(staging.discard)
+
+        with quiet_airbyte_import():  # the module's start-up imports airbyte
+            import corvel.model_generator as mg
+
+        composed = os.path.join(registry_file.name, lockfile.REGISTRY_FILE)
+        steered = {"CURRENT_DIR": str(staging.root), "_get_registry_url": lambda: composed,
+                   "_is_registry_disabled": _never_disabled}
+        for name in (*steered, "subprocess"):
+            cleanup.callback(setattr, mg, name, getattr(mg, name))
+        vars(mg).update(steered)
+        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner)
+        try:
+            names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
+            if runner is not subprocess:
+                runner.interrupted = False
+        except Stop:
+            raise
+        except Exception as error:
+            err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
+            return Ending(configs_dir, [], GENERATION_STOPPED)
+        if runner is not subprocess and runner.shell_runs:
+            err.print(
+                f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
+                f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
+                markup=False,
+            )
+        records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
+        removed = _commit(staging, lock, planned, records, set(args.remove))
+    changes = {p.record.versioned: p for p in planned}
+    for record in records:
+        record.model_path = str(configs_dir / lockfile.file_paths(record.versioned_name)[1])
+        record.change, record.previous_version = changes[record.versioned_name].change, changes[record.versioned_name].previous
+    records = left_out + records + removed
+    report["connectors"] = [asdict(record) for record in records]
+    return Ending(configs_dir, records, GENERATED)
+
+
+def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], records: list[Record],
+            removing: set[str]) -> list[Record]:
+    """Puts what was written into the tree with its new lock; the records of the connectors removed."""
+    written = {r.versioned_name for r in records if r.status == "written"}
+    removed = lockfile.commit_run(staging, lock, planned, written, removing)
+    return [Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED) for r in removed]
+
+
+def _nothing_to_do(configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
+                   report: dict[str, Any]) -> Ending:
+    records = left_out + [
+        Record(p.record.name, p.record.tag, p.record.versioned, "up to date", class_name=p.record.class_name,
+               model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=KEPT)
+        for p in planned
+    ]
+    report["connectors"] = [asdict(record) for record in records]
+    return Ending(configs_dir, records, NOTHING_GENERATED if lock is None else UP_TO_DATE)
+
+
+def _cache(args) -> ModelCache | None:
+    return None if args.no_cache else ModelCache(args.cache_dir or default_directory())
+
+
+def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
+    """Both operations of the generator module, under a progress bar; the versioned names it exported."""
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+
+    columns = (SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
+    with Progress(*columns, console=out) as progress:
+        task = progress.add_task("exporting schemas", total=None)
+        exported = mg.generate_jsonschema_files(handed)
+        if isinstance(exported, dict):  # the module's answer when the registry is switched off
+            raise Stop("the connector registry is switched off")
+        names = list(exported)
+        progress.update(task, total=len(names), completed=0, description="generating models")
+        recorder.progress, recorder.task = progress, task
+        if names and recorder.runner is not subprocess:
+            recorder.runner.expect(names)
+        mg.subprocess = recorder
+        mg.generate_model_files(names)  # with no names, the index of a tree that holds none
+        progress.update(task, description="done")
+    return names
+
+
+def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], outcomes: list[RunOutcome]):
+    """A record for each versioned name the module returned, with the outcome of the run made for it.
+
+    The module runs the generator once per name, in order, so the n-th run
+    belongs to the n-th name; the name read from the command must agree.
+    """
+    index = tree / "__init__.py"
+    classes = lockfile.index_classes(index) if names and index.exists() else {}
+    records = []
+    for position, versioned in enumerate(names):
+        entry = entries.get(versioned)
+        outcome = outcomes[position] if position < len(outcomes) else None
+        if outcome is not None and outcome.versioned != versioned:
+            outcome = None
+        returncode = outcome.returncode if outcome else None
+        model = tree / "model" / f"{versioned}.py"
+        class_name = classes.get(versioned)
+        record = Record(
+            entry.name if entry else versioned, entry.tag if entry else None, versioned, "failed",
+            class_name=class_name, model_path=str(model), returncode=returncode,
+            from_cache=bool(outcome and outcome.from_cache),
+        )
+        if returncode is None:
+            record.reason = f"no {GENERATOR} run was seen for it"
+        elif returncode != 0:
+            record.reason = f"{GENERATOR} exited with status {returncode} (report above)"
+        elif not model.exists():
+            record.reason = f"{GENERATOR} wrote no model"
+        elif class_name and f"class {class_name}(" not in model.read_text(encoding="utf-8"):
+            record.reason = f"the model has no class {class_name}"
+        else:
+            record.status = "written"
+        records.append(record)
+    return records
+
+
