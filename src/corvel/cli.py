@@ -240,6 +240,8 @@ def _list(out) -> int:
 
 def _summarise(out, ending: Ending, verbose: bool) -> int:
     """Prints how the run ended; its exit status."""
+    for note in ending.notes:
+        out.print(note, markup=False)
     if ending.how == GENERATION_STOPPED:
         return 1
     if ending.how == GENERATED:

@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
+from corvel import generator_settings
 from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
 
 LOCK_NAME = "corvel.lock"
@@ -114,6 +115,11 @@ class Lock:
     path: Path
     records: list[Locked]
     index_hash: str | None  # None: the index is to be written again
+    settings: str | None = None  # the generator settings' fingerprint the files were made with; None: unknown
+
+    def current_settings(self) -> bool:
+        """Whether the tree's models were generated with this corvel's generator settings."""
+        return self.settings == generator_settings.fingerprint()
 
     def names(self) -> set[str]:
         return {record.name for record in self.records}
@@ -126,11 +132,12 @@ def lock_path(configs_dir: Path) -> Path:
     return Path(configs_dir) / LOCK_NAME
 
 
-def lock_text(records: list[Locked], index_hash: str | None) -> str:
+def lock_text(records: list[Locked], index_hash: str | None, settings: str | None) -> str:
     """The lock's text: records by connector name, each name's entries in registry order (the order the index
     binds them in), the registry entries' members in their own order."""
     ordered = sorted(records, key=lambda record: record.name)
-    document = {"format": FORMAT, "index": None if index_hash is None else {INDEX: index_hash},
+    document = {"format": FORMAT, "generator_settings": settings,
+                "index": None if index_hash is None else {INDEX: index_hash},
                 "connectors": [record.as_json() for record in ordered]}
     return json.dumps(document, indent=2) + "\n"
 
@@ -153,7 +160,10 @@ def read_lock(configs_dir: Path) -> Lock | None:
     if document["format"] != FORMAT:
         raise LockError(f"{path}: lock format version {document['format']!r} is not one this corvel reads ({FORMAT}); "
                         "a newer corvel may have written it")
-    return Lock(path, _records(path, document.get("connectors")), _index_hash(path, document.get("index")))
+    settings = document.get("generator_settings")  # a lock from before corvel had settings of its own has none
+    if settings is not None and not _is_hash(settings):
+        raise LockError(f"{path}: 'generator_settings' must be null or a sha256")
+    return Lock(path, _records(path, document.get("connectors")), _index_hash(path, document.get("index")), settings)
 
 
 def _is_hash(value: Any) -> bool:
@@ -215,7 +225,10 @@ class Planned:
 
 
 def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
-    """Connectors whose files differ from the lock's hashes, and whether the index does."""
+    """Connectors whose files differ from the lock's hashes, and whether the index does; every connector when
+    the models were generated with other settings than this corvel's."""
+    if not lock.current_settings():
+        return lock.names(), True
     stale = {r.name for r in lock.records if any(file_hash(configs_dir / p) != h for p, h in r.files)}
     index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash
     return stale, index_stale
@@ -356,7 +369,9 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     new += [r for r in old if r.name not in whole and r.name not in removing]
     removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
     index_hash = file_hash(staging.tree / INDEX) if whole == names else None
-    staging.commit(moves, removals, lock_text(new, index_hash))
+    kept_old = lock is not None and not lock.current_settings() and any(r.name not in whole for r in new)
+    settings = lock.settings if kept_old else generator_settings.fingerprint()  # until every model is remade
+    staging.commit(moves, removals, lock_text(new, index_hash, settings))
     return [r for r in old if r.name in removing]
 
 

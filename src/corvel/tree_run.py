@@ -16,6 +16,7 @@ runs from ``corvel.model_cache``) unless ``--spawn`` asks for the shell.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -79,11 +80,14 @@ class RunRecorder:
     labels: dict[str, str]
     runner: Any = subprocess
     outcomes: list[RunOutcome] = field(default_factory=list)
+    replayed: set[str] = field(default_factory=set)  # answered without a run: their models are written already
     CalledProcessError = subprocess.CalledProcessError
 
     def run(self, command, **kwargs):
         kwargs.setdefault("cwd", generator_settings.directory())  # the generator reads corvel's settings there
         versioned = command_versioned_name(command)
+        if versioned in self.replayed:
+            return subprocess.CompletedProcess(command, 0, "", "")
         self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(versioned, versioned)}")
         outcome = RunOutcome(versioned, -1)  # stays so when the run raises anything but the generator's failure
         try:
@@ -127,6 +131,7 @@ class Ending:
     tree: Path
     records: list[Record]
     how: str
+    notes: list[str] = field(default_factory=list)  # what the summary says first
 
 
 def read_entries(location: str) -> tuple[Any, list[Entry]]:
@@ -229,6 +234,13 @@ def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, 
             raise Stop(str(error)) from error
         if args.frozen and lock is None:
             raise Stop(f"--frozen generates what a lock holds, and there is no {lockfile.lock_path(configs_dir)}")
+        resettled = lock is not None and not lock.current_settings()
+        if resettled and args.frozen:
+            raise Stop(
+                f"{lock.path} was written with other generator settings than this corvel's, so --frozen cannot write "
+                "the files it records; run corvel-generate without --frozen once (every connector is generated "
+                "again, at its locked version) and commit the new lock"
+            )
         try:
             legacy = {} if lock is not None else lockfile.legacy_connectors(configs_dir)
         except LockError as error:
@@ -269,7 +281,14 @@ def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, 
             return _nothing_to_do(configs_dir, lock, planned, left_out, report)
         if runner is None:
             runner = _start_runner(args, cleanup)
-        return _regenerate(args, runner, configs_dir, lock, planned, left_out, out, err, report)
+        ending = _regenerate(args, runner, configs_dir, lock, planned, left_out, out, err, report)
+        if resettled:
+            ending.notes.append(
+                f"{lockfile.LOCK_NAME} was written with other generator settings (an earlier corvel's): every "
+                "connector was generated again with this corvel's, at its locked version; classes may have changed "
+                "shape (members are their values, with no wrapper classes)"
+            )
+        return ending
 
 
 def _start_runner(args, cleanup: ExitStack):
@@ -326,6 +345,8 @@ def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: lis
                 markup=False,
             )
         records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
+        if any(r.status != "written" for r in records):
+            _index_of_written(mg, records, recorder)
         removed = _commit(staging, lock, planned, records, set(args.remove))
     changes = {p.record.versioned: p for p in planned}
     for record in records:
@@ -380,6 +401,32 @@ def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
     return names
 
 
+def _index_of_written(mg, records: list[Record], recorder: RunRecorder) -> None:
+    """Has the module write the index again, naming only the models written: one that is missing or does not
+    import would keep the whole index from importing. Their runs are not made again."""
+    written = [r.versioned_name for r in records if r.status == "written"]
+    recorder.replayed = set(written)
+    mg.generate_model_files(written)
+
+
+def import_problem(model: Path) -> str | None:
+    """Why a generated model module cannot be imported (pydantic refuses one of its classes, say); None when it
+    can. It runs under a name of its own, which is forgotten afterwards."""
+    name = f"corvel._model_check.{model.stem}"
+    spec = importlib.util.spec_from_file_location(name, model)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # pydantic looks the module up to resolve its annotations
+    try:
+        spec.loader.exec_module(module)
+    except Exception as error:
+        lines = [line.strip() for line in str(error).strip().splitlines()] or [""]
+        told = lines[0] if len(lines) == 1 else f"{lines[0]} ... {lines[-1]}"  # pydantic's cause comes last
+        return f"{type(error).__name__}: {told}".rstrip(": ")
+    finally:
+        sys.modules.pop(name, None)
+    return None
+
+
 def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], outcomes: list[RunOutcome]):
     """A record for each versioned name the module returned, with the outcome of the run made for it.
 
@@ -410,6 +457,8 @@ def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], 
             record.reason = f"{GENERATOR} wrote no model"
         elif class_name and f"class {class_name}(" not in model.read_text(encoding="utf-8"):
             record.reason = f"the model has no class {class_name}"
+        elif problem := import_problem(model):
+            record.reason = f"its module does not import: {problem}"
         else:
             record.status = "written"
         records.append(record)

@@ -1,0 +1,95 @@
+"""corvel's own generator settings: what every run corvel starts writes, whatever the user's project says,
+the mends of its last pass, connectors whose module does not import, and trees from other settings."""
+
+import json
+
+import pytest
+from conftest import entry, mg
+
+from corvel import cli, lockfile
+from corvel.configs import forget_tree, import_tree
+from corvel.generator_settings.formatter import mend
+
+
+@pytest.fixture(autouse=True)
+def environment(monkeypatch):
+    monkeypatch.setenv("COLUMNS", "300")
+    monkeypatch.setenv(cli.REGISTRY_VARIABLE, str(cli.BUNDLED_REGISTRY))
+    saved = mg.CURRENT_DIR, mg.subprocess
+    yield
+    assert (mg.CURRENT_DIR, mg.subprocess) == saved
+    forget_tree()
+
+
+def run(capsys, tree, *argv):
+    status = cli.main(["--output-dir", str(tree), *argv])
+    out, err = capsys.readouterr()
+    return status, out + err
+
+
+def models(tree):
+    return {p.name: p.read_bytes() for p in sorted((tree / "connector_configs" / "model").glob("*.py"))}
+
+
+@pytest.mark.parametrize("mode", [[], ["--spawn"], ["--jobs", "2", "--no-cache"]])
+def test_a_generator_table_in_the_users_project_changes_nothing(capsys, tmp_path, monkeypatch, mode):
+    monkeypatch.chdir(tmp_path)
+    assert run(capsys, tmp_path / "plain", "source-faker", "source-postgres")[0] == 0
+    project = tmp_path / "project"
+    project.mkdir()
+    (project / "pyproject.toml").write_text(
+        '[tool.datamodel-codegen]\nuse-annotated = true\nformatters = ["black"]\nsnake-case-field = true\n'
+        'class-name = "Changed"\n', encoding="utf-8")
+    monkeypatch.chdir(project)
+    assert run(capsys, tmp_path / "user", *mode, "source-faker", "source-postgres")[0] == 0
+    assert models(tmp_path / "user") == models(tmp_path / "plain")
+
+
+@pytest.mark.parametrize(
+    "code, mended",
+    [
+        ("    start: AwareDatetime = Field(\n        ...,\n        pattern='^[0-9]{4}$',\n        title='S',\n    )\n",
+         "    start: AwareDatetime = Field(\n        ...,\n        title='S',\n    )\n"),
+        ("    day: date | None = Field(default=None, pattern='^x$')\n", "    day: date | None = Field(default=None)\n"),
+        ("    day: date | None = Field(\n        default='2021-01-01', title='D'\n    )\n",
+         "    day: date | None = Field(  # type: ignore[assignment]\n"
+         "        default='2021-01-01', validate_default=True, title='D'\n    )\n"),
+        ("    size: str = Field(..., examples=33554432)\n", "    size: str = Field(..., examples=[33554432])\n"),
+        # a text member keeps its pattern and its text default
+        ("    name: str | None = Field(default='a', pattern='^a$')\n", "    name: str | None = Field(default='a', pattern='^a$')\n"),
+    ],
+)
+def test_the_last_pass_mends_what_pydantic_or_checkers_refuse(code, mended):
+    assert mend("class A(BaseModel):\n" + code) == "class A(BaseModel):\n" + mended
+
+
+def test_a_module_that_does_not_import_is_failed_and_kept_out_of_index_and_lock(capsys, tmp_path, registry):
+    # a repetition no regex engine takes: pydantic refuses the class
+    refused = {"type": "object", "properties": {"code": {"type": "string", "pattern": "a{2,1}"}}}
+    registry({"sources": [entry("airbyte/source-good", "1.0"), entry("airbyte/source-refused", "2.0", refused)],
+              "destinations": []})
+    status, out = run(capsys, tmp_path, "source-good", "source-refused", "--report", str(tmp_path / "report.json"))
+    reasons = {r["name"]: r["reason"] for r in json.loads((tmp_path / "report.json").read_text())["connectors"]}
+    assert status == 1 and "does not import" in reasons["source-refused"] and "repeat" in reasons["source-refused"]
+    index = import_tree(tmp_path)
+    assert hasattr(index, "SourceGoodConfig") and not hasattr(index, "SourceRefusedConfig")
+    assert {r.name for r in lockfile.read_lock(tmp_path / "connector_configs").records} == {"source-good"}
+    assert list(models(tmp_path)) == ["source_good__1_0.py"]
+
+
+def test_a_lock_from_other_settings_is_regenerated_and_refused_by_frozen(capsys, tmp_path):
+    assert run(capsys, tmp_path, "source-faker", "destination-csv")[0] == 0
+    lock_file = tmp_path / "connector_configs" / lockfile.LOCK_NAME
+    current = lock_file.read_text(encoding="utf-8")
+    older = json.loads(current)
+    del older["generator_settings"]  # as an earlier corvel wrote it
+    lock_file.write_text(json.dumps(older), encoding="utf-8")
+    before = lock_file.read_bytes()
+
+    status, out = run(capsys, tmp_path, "--frozen")
+    assert status == 1 and "other generator settings" in out and lock_file.read_bytes() == before
+
+    status, out = run(capsys, tmp_path, "--verbose")
+    assert status == 0 and "other generator settings" in out and out.count("regenerated") >= 2
+    assert lock_file.read_text(encoding="utf-8") == current
+    assert run(capsys, tmp_path, "--frozen")[0] == 0
