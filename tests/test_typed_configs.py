@@ -121,6 +121,10 @@ try:
     corvel.config_class("source-nope", tree=tree)
 except LookupError as error:
     found["missing"] = str(error)
+# one class costs its own module alone; the index runs when a name it binds is asked for
+found["loaded"] = sorted(m.rpartition(".")[2] for m in sys.modules if m.startswith("corvel.connector_configs.model."))
+from corvel.connector_configs import SourceXConfig
+found["bound"] = SourceXConfig.__module__
 print(json.dumps([status, found]))
 """
 
@@ -145,6 +149,8 @@ def test_config_class_finds_the_class_the_index_binds_last(tmp_path, package_cop
     assert found["destination-databricks"] == ["corvel.connector_configs.model.destination_databricks__3_1", "DestinationDatabricksConfig"]
     command = f"corvel-generate --output-dir {tmp_path / 'out'} source-nope" if output_dir else "corvel-generate source-nope"
     assert "'source-nope' has not been generated" in found["missing"] and found["missing"].endswith(command)
+    assert found["loaded"] == ["destination_databricks__3_1", "source_x__2_0"]
+    assert found["bound"] == "corvel.connector_configs.model.source_x__2_0"
 
 
 # -- round trip: what the connector's own schema accepts comes out of to_airbyte_config intact

@@ -20,6 +20,7 @@ from typing import Any
 
 from corvel import lockfile
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
+from corvel.registry import class_root, versioned_name
 
 PACKAGE = "corvel.connector_configs"
 MODEL_PACKAGE = PACKAGE + ".model"
@@ -37,11 +38,23 @@ def installed_tree() -> Path:
 
 
 def import_tree(root: Path) -> ModuleType:
-    """Imports ROOT/connector_configs as the package ``corvel.connector_configs``.
+    """Imports ROOT/connector_configs as the package ``corvel.connector_configs``, its index with it.
 
     The index imports its models as ``corvel.connector_configs.model.*``, so
     the tree is loaded under that name; an earlier tree's modules are
     dropped first.
+    """
+    module = _tree_package(root)
+    _run_index(module)
+    return module
+
+
+def _tree_package(root: Path) -> ModuleType:
+    """ROOT/connector_configs as the package ``corvel.connector_configs``, its index not yet run.
+
+    Its model modules import one by one, each as cheap as itself; the index,
+    which imports every model and airbyte's caches, runs when a name it binds
+    is first asked for (``from corvel.connector_configs import SourceFakerConfig``).
     """
     import corvel
 
@@ -51,15 +64,27 @@ def import_tree(root: Path) -> ModuleType:
         PACKAGE, package_dir / "__init__.py", submodule_search_locations=[str(package_dir)]
     )
     module = importlib.util.module_from_spec(spec)
+
+    def __getattr__(name: str) -> Any:
+        if name.startswith("__"):
+            raise AttributeError(f"module {PACKAGE!r} has no attribute {name!r}")
+        _run_index(module)
+        return getattr(module, name)
+
+    module.__getattr__ = __getattr__
     sys.modules[spec.name] = module
+    corvel.connector_configs = module
+    return module
+
+
+def _run_index(module: ModuleType) -> None:
+    vars(module).pop("__getattr__", None)
     try:
         with quiet_airbyte_import():  # the index imports airbyte's caches
-            spec.loader.exec_module(module)
+            module.__spec__.loader.exec_module(module)
     except BaseException:
         forget_tree()
         raise
-    corvel.connector_configs = module
-    return module
 
 
 def forget_tree() -> None:
@@ -72,14 +97,14 @@ def forget_tree() -> None:
 
 
 def _loaded_index(root: Path) -> ModuleType | None:
-    """The index of ROOT's tree, imported unless it already is; None when the tree has none."""
+    """The package of ROOT's tree, made ready unless it already is; None when the tree has no index."""
     index = (root / "connector_configs" / "__init__.py").resolve()
     loaded = sys.modules.get(PACKAGE)
     if loaded is not None and getattr(loaded, "__file__", None) and Path(loaded.__file__).resolve() == index:
         return loaded
     if not index.is_file():
         return None
-    return import_tree(root)
+    return _tree_package(root)
 
 
 def _generated_connector_name(cls: Any) -> str | None:
@@ -97,18 +122,24 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type:
     """The generated configuration class of CONNECTOR_NAME ("source-faker").
 
     It comes from the installed package's index, or from the tree that
-    ``corvel-generate --output-dir TREE`` wrote when TREE is given (which is
-    then imported as ``corvel.connector_configs``). Of several generated
-    versions, the one the index binds last is returned. The class is found
-    through the index's import lines, not its namespace, where the cache
-    classes bound after the connectors may hide it (destination-databricks).
+    ``corvel-generate --output-dir TREE`` wrote when TREE is given (which
+    then becomes the package ``corvel.connector_configs``). Of several
+    generated versions, the one the index binds last is returned. The class
+    is found through the index's import lines, not its namespace, where the
+    cache classes bound after the connectors may hide it
+    (destination-databricks); only its own model module is imported, so one
+    class costs the same in a tree of five connectors or five hundred.
     """
     root = installed_tree() if tree is None else Path(tree).expanduser().resolve()
     index = _loaded_index(root)
     if index is not None:
         text = Path(index.__file__).read_text(encoding="utf-8")
+        # the index names a connector's class after its name: only those modules are imported, not the index
+        expected = class_root(versioned_name(connector_name, "")) + "Config"
         for module_name, class_name in reversed(_INDEX_CLASS_LINE.findall(text)):
-            module = sys.modules.get(f"{MODEL_PACKAGE}.{module_name}")
+            if class_name != expected:
+                continue
+            module = importlib.import_module(f"{MODEL_PACKAGE}.{module_name}")
             cls = getattr(module, class_name, None)
             if _generated_connector_name(cls) == connector_name:
                 return cls
