@@ -151,8 +151,9 @@ print(repr(module.CURRENT_DIR), sys.path[-1])
 
 
 FAKE_GENERATOR = """#!/bin/sh
-# stands in for datamodel-codegen: records its arguments
+# stands in for datamodel-codegen: records its arguments and the directory it runs in
 printf '%s\\n' "$@" >> "$(dirname "$0")/calls.txt"
+pwd >> "$(dirname "$0")/directories.txt"
 """
 
 
@@ -180,3 +181,5 @@ def test_main_module_run_generates_the_three_defaults(package_copy, tmp_path, re
     index = (tree / "__init__.py").read_text()
     assert "import SourceFileConfig\n" in index and "as DestinationCsv\n" in index
     assert (bin_dir / "calls.txt").read_text().count("--input\n") == 3
+    # the generator reads corvel's settings from there
+    assert set((bin_dir / "directories.txt").read_text().split()) == {str(package_copy / "corvel" / "generator_settings")}

@@ -4,7 +4,7 @@
 what an embedding host does: it takes the module definition from
 ``PyInit_model_generator`` and runs the create and execute steps with a spec
 named "__main__". The module then generates the schema files, models and
-index for its three default connectors.
+index for its three default connectors, with corvel's generator settings.
 """
 
 import ctypes
@@ -13,7 +13,10 @@ import importlib.util
 import os
 import sys
 
+from corvel.generator_settings import generator_settings
+
 _PYTHON_API_VERSION = 1013
+REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"
 
 
 def initialise(name: str, origin: str):
@@ -42,7 +45,13 @@ def run_as_main() -> None:
         raise ImportError("corvel.model_generator is not built")
     if "corvel.model_generator" in sys.modules:
         raise RuntimeError("corvel.model_generator is already imported in this process")
-    initialise("__main__", found.origin)
+    # the run happens in the directory of corvel's generator settings; a registry file named relative to the
+    # directory the command was given in is still found
+    location = os.environ.get(REGISTRY_VARIABLE, "")
+    if location and not os.path.isabs(location) and os.path.isfile(location):
+        os.environ[REGISTRY_VARIABLE] = os.path.abspath(location)
+    with generator_settings():
+        initialise("__main__", os.path.abspath(found.origin))
 
 
 if __name__ == "__main__":
