@@ -226,7 +226,7 @@ def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
             if _rejects_own_default(info):
                 info.default, info.validate_default = None, None
                 rebuild = True
-    if rebuild:
+    if rebuild and cls.__pydantic_complete__:  # a class built at first use is built with the changes then
         cls.model_rebuild(force=True)
     _adjusted[cls] = found
     if is_secret(found.node) or any(map(_holds_secret, found.members.values())):

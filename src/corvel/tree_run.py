@@ -410,14 +410,19 @@ def _index_of_written(mg, records: list[Record], recorder: RunRecorder) -> None:
 
 
 def import_problem(model: Path) -> str | None:
-    """Why a generated model module cannot be imported (pydantic refuses one of its classes, say); None when it
-    can. It runs under a name of its own, which is forgotten afterwards."""
+    """Why a generated model module cannot be imported or its classes cannot be used (pydantic refuses one of
+    them, say); None when they can. It runs under a name of its own, which is forgotten afterwards."""
+    from pydantic import BaseModel
+
     name = f"corvel._model_check.{model.stem}"
     spec = importlib.util.spec_from_file_location(name, model)
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module  # pydantic looks the module up to resolve its annotations
     try:
         spec.loader.exec_module(module)
+        for value in list(vars(module).values()):  # classes built at first use are built now
+            if isinstance(value, type) and issubclass(value, BaseModel) and value.__module__ == name:
+                value.model_rebuild()
     except Exception as error:
         lines = [line.strip() for line in str(error).strip().splitlines()] or [""]
         told = lines[0] if len(lines) == 1 else f"{lines[0]} ... {lines[-1]}"  # pydantic's cause comes last
