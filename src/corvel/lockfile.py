@@ -32,6 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
+from corvel import index_stubs
 from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
 
 LOCK_NAME = "corvel.lock"
@@ -354,6 +355,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
             new.append(Locked.of(p.record.kind, p.record.entry, files))
             moves += files
     new += [r for r in old if r.name not in whole and r.name not in removing]
+    moves += index_stubs.write(staging.tree, {r.versioned: r.name for r in new})
     removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
     index_hash = file_hash(staging.tree / INDEX) if whole == names else None
     staging.commit(moves, removals, lock_text(new, index_hash))
@@ -403,8 +405,9 @@ def recover(configs_dir: Path) -> None:
 
 
 def _tree_file(relative: Any) -> bool:
-    """Whether RELATIVE names a file a run may move or delete: the index, a schema or a model, nothing else."""
-    if relative == INDEX:
+    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema or a model,
+    nothing else."""
+    if relative == INDEX or relative in index_stubs.FILES:
         return True
     if not isinstance(relative, str) or relative.count("/") != 1:
         return False
