@@ -16,7 +16,7 @@ import pytest
 import corvel
 from corvel import cli, index_stubs
 from corvel.configs import forget_tree
-from conftest import INSTALLED_PACKAGE
+from conftest import INSTALLED_PACKAGE, run_python
 
 REAL_REGISTRY = Path(__file__).resolve().parents[2] / "shared" / "registries" / "oss-2023-06.json"
 # varied shapes: oneOf options (ssl, tunnels, formats, loading methods), enums, a number, secrets, aliases,
@@ -27,8 +27,10 @@ CONNECTORS = ["source-faker", "source-postgres", "source-s3", "source-github", "
 
 needs_real_registry = pytest.mark.skipif(not REAL_REGISTRY.is_file(), reason=f"no real registry at {REAL_REGISTRY}")
 
-# Each line marked "wrong" must give exactly one error; every other line none.
-USER_SCRIPT = '''
+README = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+README_EXAMPLE = README.split("\n## Running connectors from typed configurations\n")[1].split("```python\n")[1].split("```")[0]
+# The README's example, then more: each line marked "wrong" must give exactly one error, every other line none.
+USER_SCRIPT = README_EXAMPLE + '''
 from typing import Any, assert_type
 
 import airbyte
@@ -48,14 +50,8 @@ from corvel.connector_configs import (
 from corvel.connector_configs.model.destination_databricks__0_3_1 import DestinationDatabricksConfig as DatabricksConnector
 from corvel.connector_configs.model.source_faker__2_0_3 import SourceFakerConfig as FakerConfig
 
-# the README's flow
-SourceFakerConfig = corvel.config_class("source-faker")
-config = SourceFakerConfig(count=100, seed=7)
+print(f"seed {config.seed:>4}", (config.parallelism or 1) * 2)
 assert_type(corvel.to_airbyte_config(config), dict[str, Any])
-source = corvel.get_source(config, streams=["users"])
-source.read(cache=corvel.connector_configs.DestinationDuckDB(db_path="faker.duckdb"))
-print(f"{config.count} users, seed {config.seed:>4}", config.count + 1, (config.parallelism or 1) * 2)
-
 assert_type(SourceFakerConfig, type[FakerConfig])
 assert_type(source, airbyte.Source)
 assert_type(corvel.get_destination(DestinationDuckdbConfig(destination_path="/tmp/x.duckdb", schema="main")), airbyte.Destination)
@@ -195,3 +191,13 @@ def test_stubs_bind_what_the_index_binds_last():
     # the package ships the overloads of a tree without connectors
     shipped = (INSTALLED_PACKAGE / "connector_configs" / index_stubs.CONFIG_CLASS_STUB).read_text(encoding="utf-8")
     assert shipped == index_stubs.config_classes_stub("", {})
+
+
+def test_importing_corvel_loads_neither_airbyte_nor_pydantic(package_copy):
+    (package_copy / "corvel" / "connector_configs" / "__init__.py").write_text("LOADED = True\n", encoding="utf-8")
+    done = run_python("""
+        import sys, corvel
+        heavy = [name for name in ("airbyte", "pydantic") if name in sys.modules]
+        print(heavy, corvel.connector_configs.LOADED)
+    """, path_entry=package_copy)
+    assert done.stdout.splitlines() == ["[] True"], done.stderr
