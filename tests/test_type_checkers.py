@@ -201,3 +201,15 @@ def test_importing_corvel_loads_neither_airbyte_nor_pydantic(package_copy):
         print(heavy, corvel.connector_configs.LOADED)
     """, path_entry=package_copy)
     assert done.stdout.splitlines() == ["[] True"], done.stderr
+
+
+def test_a_plain_run_puts_back_stubs_that_differ_from_the_index(tmp_path, capsys):
+    arguments = ["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(tmp_path), "source-faker"]
+    assert cli.main(arguments) == 0
+    configs_dir = tmp_path / "connector_configs"
+    written = {name: (configs_dir / name).read_bytes() for name in index_stubs.FILES}
+    (configs_dir / index_stubs.INDEX_STUB).unlink()  # as in a tree from before the stubs
+    (configs_dir / index_stubs.CONFIG_CLASS_STUB).write_text("", encoding="utf-8")
+    assert cli.main(arguments) == 0
+    assert {name: (configs_dir / name).read_bytes() for name in index_stubs.FILES} == written
+    assert cli.main(arguments) == 0 and "is up to date" in capsys.readouterr().out

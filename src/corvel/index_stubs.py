@@ -28,7 +28,7 @@ MODEL_PACKAGE = "corvel.connector_configs.model"
 _HEADER = "# Written by corvel-generate from the index beside it, for type checkers; do not edit.\n"
 
 
-def _bindings(index: str) -> list[tuple[str, str, str | None, str]]:
+def _bindings(index: str) -> list[tuple[str, str | None, str, str]]:
     """(module, imported name or None for the module itself, bound name, import line) per name the index binds."""
     found = []
     for statement in ast.parse(index).body:
@@ -69,25 +69,42 @@ def config_classes_stub(index: str, connectors: dict[str, str]) -> str:
         versioned = _versioned(module)
         if name is not None and versioned in connectors:
             classes[connectors[versioned]] = (versioned, name)
+    fallback = "def config_class(connector_name: str, tree: str | Path | None = None) -> type[BaseModel]: ...\n"
+    if not classes:
+        return f"{_HEADER}from pathlib import Path\n\nfrom pydantic import BaseModel\n\n{fallback}"
     imports = "".join(f"from {MODEL_PACKAGE} import {versioned}\n" for versioned in sorted({v for v, _ in classes.values()}))
-    fallback = "def config_class(connector_name: str, tree: str | Path | None = None) -> type[BaseModel]: ..."
     overloads = "".join(
         f"@overload\ndef config_class(connector_name: Literal[{connector!r}], tree: None = None) -> "
         f"type[{versioned}.{name}]: ...\n"
         for connector, (versioned, name) in sorted(classes.items())
     )
-    head = "from pathlib import Path\nfrom typing import Literal, overload\n\nfrom pydantic import BaseModel\n"
-    if not overloads:
-        return f"{_HEADER}from pathlib import Path\n\nfrom pydantic import BaseModel\n\n{fallback}\n"
-    return f"{_HEADER}{head}\n{imports}\n{overloads}@overload\n{fallback}\n"
+    return (f"{_HEADER}from pathlib import Path\nfrom typing import Literal, overload\n\nfrom pydantic import BaseModel\n\n"
+            f"{imports}\n{overloads}@overload\n{fallback}")
+
+
+def _texts(configs_dir: Path, connectors: dict[str, str]) -> dict[str, str]:
+    """Both stubs of CONFIGS_DIR's index by file name; none when there is no index."""
+    path = Path(configs_dir) / INDEX
+    if not path.is_file():
+        return {}
+    index = path.read_text(encoding="utf-8")
+    return {INDEX_STUB: index_stub(index, connectors), CONFIG_CLASS_STUB: config_classes_stub(index, connectors)}
 
 
 def write(configs_dir: Path, connectors: dict[str, str]) -> list[str]:
     """Writes both stubs of CONFIGS_DIR's index, when it has one; their names, relative to CONFIGS_DIR."""
-    path = Path(configs_dir) / INDEX
-    if not path.is_file():
-        return []
-    index = path.read_text(encoding="utf-8")
-    for name, text in ((INDEX_STUB, index_stub(index, connectors)), (CONFIG_CLASS_STUB, config_classes_stub(index, connectors))):
+    texts = _texts(configs_dir, connectors)
+    for name, text in texts.items():
         (Path(configs_dir) / name).write_text(text, encoding="utf-8")
-    return list(FILES)
+    return list(texts)
+
+
+def in_line(configs_dir: Path, connectors: dict[str, str]) -> bool:
+    """Whether CONFIGS_DIR holds the stubs its index and CONNECTORS give (a tree from before them has none)."""
+    for name, text in _texts(configs_dir, connectors).items():
+        try:
+            if (Path(configs_dir) / name).read_text(encoding="utf-8") != text:
+                return False
+        except (OSError, UnicodeDecodeError):
+            return False
+    return True

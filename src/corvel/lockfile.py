@@ -216,9 +216,10 @@ class Planned:
 
 
 def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
-    """Connectors whose files differ from the lock's hashes, and whether the index does."""
+    """Connectors whose files differ from the lock's hashes, and whether the index (or its stubs) does."""
     stale = {r.name for r in lock.records if any(file_hash(configs_dir / p) != h for p, h in r.files)}
-    index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash
+    index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash \
+        or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records})
     return stale, index_stale
 
 
