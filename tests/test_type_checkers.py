@@ -25,8 +25,6 @@ CONNECTORS = ["source-faker", "source-postgres", "source-s3", "source-github", "
               "source-hubspot", "destination-postgres", "destination-bigquery", "destination-s3", "destination-duckdb",
               "destination-gcs", "destination-snowflake", "destination-databricks"]
 
-needs_real_registry = pytest.mark.skipif(not REAL_REGISTRY.is_file(), reason=f"no real registry at {REAL_REGISTRY}")
-
 README = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
 README_EXAMPLE = README.split("\n## Running connectors from typed configurations\n")[1].split("```python\n")[1].split("```")[0]
 # The README's example, then more: each line marked "wrong" must give exactly one error, every other line none.
@@ -125,7 +123,6 @@ def mypy_errors(root: Path, paths: list[Path]) -> list[tuple[str, int, str]]:
     return [(m[1], int(m[2]), m[3]) for m in found if m]
 
 
-@needs_real_registry
 @pytest.mark.type_checkers
 @pytest.mark.parametrize("errors_of", [pyright_errors, mypy_errors], ids=["pyright", "mypy"])
 def test_checkers_see_typed_configurations(checked_site, errors_of):
@@ -142,7 +139,6 @@ def test_checkers_see_typed_configurations(checked_site, errors_of):
 POSTGRES = {"host": "db", "port": 5432, "database": "app", "username": "reader"}
 
 
-@needs_real_registry
 @pytest.mark.parametrize("name, given, member, value", [
     ("source-faker", {"count": 100}, "count", 100),
     ("source-postgres", POSTGRES, "host", "db"),
@@ -158,10 +154,9 @@ def test_members_read_back_as_the_values_given(checked_site, name, given, member
         read = getattr(config, member)
         if isinstance(given[member], dict):  # a nested object is its class, its members their values
             assert type(read).__name__ == value and read.model_dump(exclude_unset=True) == given[member]
-            assert f"{member}={value}(mode='verify-ca'" in repr(config)
         else:
             assert read == value and type(read) is type(value)
-            assert f"{member}={value!r}" in repr(config)
+        assert f"{member}={read!r}" in repr(config)
     finally:
         forget_tree()
 
