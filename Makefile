@@ -139,7 +139,7 @@ sanitize: $(SAN_BUILD) $(CONNECTOR_STAMPS)
 	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:handle_segv=0:intercept_tls_get_addr=0 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(SAN_PY) -m pytest -q -p no:cacheprovider -m "not registry_scale and not runs_installer" tests bench/tests
+	  $(SAN_PY) -m pytest -q -p no:cacheprovider -m "not registry_scale and not runs_installer and not type_checkers" tests bench/tests
 
 # --- static checks -------------------------------------------------------
 # clang-tidy (the PyPI wheel, pinned) over the extension's sources, with the

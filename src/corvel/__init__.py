@@ -11,7 +11,18 @@ The typed front door to airbyte, ``config_class``, ``to_airbyte_config``,
 loaded at first use.
 """
 
-from corvel.compat import DatabricksModuleFinder, install_finders
+from typing import TYPE_CHECKING
+
+from corvel.compat import DatabricksModuleFinder as DatabricksModuleFinder, install_finders
+
+if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is loaded at first use
+    from corvel import connector_configs as connector_configs
+    from corvel.configs import ConnectorSpecWarning as ConnectorSpecWarning
+    # config_class with one overload per connector of the installed tree (written by corvel-generate)
+    from corvel.connector_configs._config_classes import config_class as config_class
+    from corvel.configs import get_destination as get_destination
+    from corvel.configs import get_source as get_source
+    from corvel.configs import to_airbyte_config as to_airbyte_config
 
 install_finders()
 
@@ -23,6 +34,10 @@ def __getattr__(name):
         from corvel import configs
 
         return getattr(configs, name)
+    if name == "connector_configs":  # the installed tree's index, unless a tree was loaded before
+        import importlib
+
+        return importlib.import_module(f"{__name__}.{name}")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 

@@ -16,11 +16,16 @@ import sys
 import warnings
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any, cast
 
 from corvel import lockfile
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
 from corvel.registry import class_root, versioned_name
+
+if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
+    from airbyte.destinations.base import Destination
+    from airbyte.sources.base import Source
+    from pydantic import BaseModel
 
 PACKAGE = "corvel.connector_configs"
 MODEL_PACKAGE = PACKAGE + ".model"
@@ -118,7 +123,7 @@ def _generated_connector_name(cls: Any) -> str | None:
     return default if isinstance(default, str) else None
 
 
-def config_class(connector_name: str, tree: str | Path | None = None) -> type:
+def config_class(connector_name: str, tree: str | Path | None = None) -> type[BaseModel]:
     """The generated configuration class of CONNECTOR_NAME ("source-faker").
 
     It comes from the installed package's index, or from the tree that
@@ -160,7 +165,7 @@ def _connector_name(config: Any) -> str:
     return name
 
 
-def to_airbyte_config(config: Any) -> dict[str, Any]:
+def to_airbyte_config(config: BaseModel) -> dict[str, Any]:
     """The plain configuration dict the connector itself expects.
 
     Values are JSON-compatible, keys are the schema's own names (a field
@@ -287,11 +292,11 @@ def _check_spec(airbyte: Any, connector: Any, lock: lockfile.Lock, record: lockf
     )
 
 
-def get_source(config: Any, **kwargs: Any):
+def get_source(config: BaseModel, **kwargs: Any) -> Source:
     """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged."""
-    return _connector(config, "source", kwargs)
+    return cast("Source", _connector(config, "source", kwargs))
 
 
-def get_destination(config: Any, **kwargs: Any):
+def get_destination(config: BaseModel, **kwargs: Any) -> Destination:
     """``airbyte.get_destination`` for a generated destination configuration; KWARGS go to airbyte unchanged."""
-    return _connector(config, "destination", kwargs)
+    return cast("Destination", _connector(config, "destination", kwargs))

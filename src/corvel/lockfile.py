@@ -32,7 +32,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable
 
-from corvel import generator_settings
+from corvel import generator_settings, index_stubs
 from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
 
 LOCK_NAME = "corvel.lock"
@@ -225,12 +225,13 @@ class Planned:
 
 
 def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
-    """Connectors whose files differ from the lock's hashes, and whether the index does; every connector when
-    the models were generated with other settings than this corvel's."""
+    """Connectors whose files differ from the lock's hashes, and whether the index (or its stubs) does; every
+    connector when the models were generated with other settings than this corvel's."""
     if not lock.current_settings():
         return lock.names(), True
     stale = {r.name for r in lock.records if any(file_hash(configs_dir / p) != h for p, h in r.files)}
-    index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash
+    index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash \
+        or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records})
     return stale, index_stale
 
 
@@ -367,6 +368,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
             new.append(Locked.of(p.record.kind, p.record.entry, files))
             moves += files
     new += [r for r in old if r.name not in whole and r.name not in removing]
+    moves += index_stubs.write(staging.tree, {r.versioned: r.name for r in new})
     removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
     index_hash = file_hash(staging.tree / INDEX) if whole == names else None
     kept_old = lock is not None and not lock.current_settings() and any(r.name not in whole for r in new)
@@ -418,8 +420,9 @@ def recover(configs_dir: Path) -> None:
 
 
 def _tree_file(relative: Any) -> bool:
-    """Whether RELATIVE names a file a run may move or delete: the index, a schema or a model, nothing else."""
-    if relative == INDEX:
+    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema or a model,
+    nothing else."""
+    if relative == INDEX or relative in index_stubs.FILES:
         return True
     if not isinstance(relative, str) or relative.count("/") != 1:
         return False
