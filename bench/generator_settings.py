@@ -257,11 +257,15 @@ def registry_report(runs: dict[tuple[str, int], list[dict]], imports: dict[str, 
         lines.append(f"WRITTEN CONNECTORS DIFFER: only before {sorted(sets['before'] - sets['after'])[:10]}, only after"
                      f" {sorted(sets['after'] - sets['before'])[:10]} (jobs 1 and jobs 2 too, when both are empty)")
         ok = False
-    for setting in ("before", "after"):
-        digests = {r["digest"] for (s, _), results in runs.items() if s == setting for r in results}
-        if len(digests) != 1:
+    digests = {setting: {r["digest"] for (s, _), results in runs.items() if s == setting for r in results}
+               for setting in ("before", "after")}
+    for setting, found in digests.items():
+        if len(found) != 1:
             lines.append(f"{setting}: TREES DIFFER between runs (jobs 1 and jobs 2 must write the same files)")
             ok = False
+    if digests["before"] == digests["after"]:  # the run did not take its settings from generator_settings.directory()
+        lines.append("before and after wrote THE SAME TREE: the before settings were not used")
+        ok = False
     for setting, check in imports.items():
         failures = check.get("failures", {})
         line = f"{setting}: {check['modules'] - len(failures)} of {check['modules']} modules import on their own" \

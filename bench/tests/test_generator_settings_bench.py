@@ -13,7 +13,7 @@ def registry_runs(after_written=("a", "b")):
             ("before", 2): [run(55, digest="old")], ("after", 2): [run(40, after_written)]}
 
 
-def test_registry_report_gives_after_over_before_and_fails_when_the_written_sets_differ():
+def test_registry_report_gives_after_over_before_and_fails_on_different_sets_or_the_same_trees():
     imports = {"before": {"modules": 2, "failures": {}, "index_error": None},
                "after": {"modules": 2, "failures": {"b": "ValidationError: x"}, "index_error": "ValueError: y"}}
     lines, ok = generator_settings.registry_report(registry_runs(), imports, 2)
@@ -21,8 +21,9 @@ def test_registry_report_gives_after_over_before_and_fails_when_the_written_sets
     assert ok and "jobs 1: after / before = 0.60 (paired within each repetition: 0.60); cpu time 0.60" in text
     assert "jobs 2: after / before = 0.73" in text
     assert "after: 1 of 2 modules import on their own; the index fails: ValueError: y" in text
-    _, ok = generator_settings.registry_report(registry_runs(after_written=("a",)), imports, 2)
-    assert not ok
+    assert not generator_settings.registry_report(registry_runs(after_written=("a",)), imports, 2)[1]
+    same_trees = {run: [dict(results[0], digest="tree")] for run, results in registry_runs().items()}
+    assert not generator_settings.registry_report(same_trees, imports, 2)[1]
 
 
 def test_formatter_report_gives_the_ratio_and_the_first_difference():
