@@ -23,6 +23,7 @@ BENCHMARKS = [
     "generation.py",
     "parallel_cache.py",
     "tree_lock.py",
+    "generator_settings.py", "loading.py",
 ]
 
 
