@@ -46,6 +46,7 @@ sys.path.insert(0, str(HERE))
 
 from measuring import default_tmp, measure_call, run_forked  # noqa: E402
 
+from corvel import generator_settings  # noqa: E402
 from corvel.registry import class_root  # noqa: E402
 
 MODES = ("spawn", "fast", "floor")
@@ -101,10 +102,10 @@ def run_pipeline(mode: str, registry: str, names: list[str], out: str) -> dict:
     server_peaks = []
     close = fast_mode.WarmGenerator.close
 
-    def close_and_measure(self, kill=False):
+    def close_and_measure(self, kill=False, retire=False):
         if self._server is not None:
             server_peaks.append(proc_peak_kib(self._server.pid))
-        close(self, kill)
+        close(self, kill, retire)
 
     fast_mode.WarmGenerator.close = close_and_measure
     if mode == "floor":
@@ -121,10 +122,17 @@ def run_pipeline(mode: str, registry: str, names: list[str], out: str) -> dict:
             "digest": tree_digest(tree), "models_digest": tree_digest(tree / "model")}
 
 
+def tree_root(root: Path) -> str:
+    """ROOT made ready for the generator module: the tree's two folders exist."""
+    for part in ("jsonschema", "model"):
+        (root / "connector_configs" / part).mkdir(parents=True, exist_ok=True)
+    return str(root.resolve())
+
+
 def floor(registry: str, names: list[str], out: str) -> int:
-    """The export, then the generator's Python entry point in a loop, one process."""
+    """The export, then the generator's Python entry point in a loop, one process, in corvel's settings."""
     os.environ[cli.REGISTRY_VARIABLE] = registry
-    mg.CURRENT_DIR = cli._prepare_tree(Path(out))
+    mg.CURRENT_DIR = tree_root(Path(out))
     exported = list(mg.generate_jsonschema_files(names))
     commands = []
     mg.subprocess = type("Recorder", (), {"run": staticmethod(lambda command, **_: commands.append(command))})
@@ -132,6 +140,7 @@ def floor(registry: str, names: list[str], out: str) -> int:
     from datamodel_code_generator.__main__ import main
 
     failures = 0
+    os.chdir(generator_settings.directory())  # where every generator run of corvel's reads its settings
     for command in commands:
         words = fast_mode.shell_words(command)
         sys.argv = [shutil.which(words[0]), *words[1:]]
@@ -154,7 +163,7 @@ def module_overhead(work: Path, count: int) -> dict:
     script.write_text("#!/bin/sh\nexit 0\n")
     script.chmod(0o755)
     os.environ["PATH"] = f"{bin_dir}{os.pathsep}{os.environ['PATH']}"
-    root = cli._prepare_tree(Path(tempfile.mkdtemp(dir=work)))
+    root = tree_root(Path(tempfile.mkdtemp(dir=work)))
     mg.CURRENT_DIR = root
     in_runs = 0.0
 
