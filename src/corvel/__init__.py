@@ -8,7 +8,9 @@ imported here: airbyte is loaded only when it is imported.
 
 The typed front door to airbyte, ``config_class``, ``to_airbyte_config``,
 ``get_source`` and ``get_destination``, lives in ``corvel.configs`` and is
-loaded at first use.
+loaded at first use. ``corvel.__version__`` is the installed distribution's
+version (``corvel-generate --version`` shows it with airbyte's and the
+generator's).
 """
 
 from corvel.compat import DatabricksModuleFinder, install_finders
@@ -23,8 +25,12 @@ def __getattr__(name):
         from corvel import configs
 
         return getattr(configs, name)
+    if name == "__version__":
+        from importlib.metadata import version
+
+        return version("corvel")
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 def __dir__():
-    return sorted([*globals(), *_FRONT_DOOR])
+    return sorted([*globals(), *_FRONT_DOOR, "__version__"])

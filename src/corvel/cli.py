@@ -35,6 +35,7 @@ from typing import Any
 from corvel import lockfile
 from corvel.compat import environment, quiet_airbyte_import
 from corvel.fast_mode import WarmPool, console_script, shell_words
+from corvel.installation import VersionAction, default_tree_problem, versions
 from corvel.lockfile import INDEX, KEPT, REMOVED, UPGRADED, Lock, LockError, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
@@ -238,6 +239,12 @@ def build_parser() -> argparse.ArgumentParser:
         "and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
+    parser.add_argument(
+        "--version",
+        action=VersionAction,
+        help="show the versions of corvel, airbyte, datamodel-code-generator and pydantic, and the Python this runs "
+        "on, and exit (--report records the same under versions)",
+    )
     return parser
 
 
@@ -282,9 +289,12 @@ def main(argv: list[str] | None = None) -> int:
         )
         return 1
     location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
-    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": []}
+    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": [],
+                              "versions": versions()}
     stdout = sys.stdout
     try:
+        if not args.list and args.output_dir is None and (problem := default_tree_problem()):
+            raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error
         with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
