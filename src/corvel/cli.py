@@ -235,8 +235,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         type=Path,
         help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
-        "reason, class_name, model_path, returncode, from_cache, change, previous_version), the registry, the tree "
-        "and the exit status",
+        "reason, class_name, model_path, returncode, from_cache, change, previous_version), the registry, the tree, "
+        "the versions --version shows and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     parser.add_argument(
