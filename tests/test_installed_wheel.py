@@ -13,7 +13,6 @@ import os
 import re
 import shutil
 import subprocess
-import sys
 import tarfile
 import time
 import tomllib
