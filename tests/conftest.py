@@ -7,6 +7,7 @@ import http.server
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -128,6 +129,22 @@ def registry_server(monkeypatch):
     monkeypatch.setenv("AIRBYTE_LOCAL_REGISTRY", server.url)
     yield server
     server.close()
+
+
+@pytest.fixture
+def sigint_interrupts():
+    """SIGINT as an interpreter sets it up when it did not inherit it ignored, for a test that sends one.
+
+    A process started in the background of a non-interactive shell (nohup,
+    `cmd &` in a script, some CI runners) inherits SIGINT ignored, and an
+    interpreter keeps an ignored SIGINT ignored; so does a program it starts.
+    For the test this process raises KeyboardInterrupt in its main thread, and
+    a process started meanwhile begins with the default disposition (a handler
+    is reset at exec, an ignored signal is not).
+    """
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
 
 
 def python_script_on_path(monkeypatch, bin_dir, name, text):

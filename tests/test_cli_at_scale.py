@@ -213,7 +213,8 @@ def processes_marked(marker: bytes) -> list[int]:
     return found
 
 
-def test_an_interrupt_with_two_runs_in_flight_leaves_no_process(tmp_path, registry, fake_generator, monkeypatch):
+def test_an_interrupt_with_two_runs_in_flight_leaves_no_process(tmp_path, registry, fake_generator, monkeypatch,
+                                                                sigint_interrupts):
     sleeping = {"type": "object", "properties": {"sleep": {"type": "string"}}}
     registry({"sources": [entry(f"airbyte/source-s{n}", schema=sleeping) for n in range(4)], "destinations": []})
     pids = tmp_path / "pids"

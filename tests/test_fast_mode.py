@@ -173,7 +173,7 @@ def test_an_interrupted_run_ends_the_warm_process_and_its_child(fake_bin, warm, 
     assert warm.run("fakegen ok", **SHELL_OPTIONS).returncode == 0  # a new warm process takes over
 
 
-def test_a_pool_stops_for_an_interrupt_that_another_thread_received(fake_bin, tmp_path):
+def test_a_pool_stops_for_an_interrupt_that_another_thread_received(fake_bin, tmp_path, sigint_interrupts):
     pid_file = tmp_path / "child.pid"
 
     def interrupt_this_thread():  # as the kernel may do with a SIGINT sent to the process

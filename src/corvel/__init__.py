@@ -8,7 +8,9 @@ imported here: airbyte is loaded only when it is imported.
 
 The typed front door to airbyte, ``config_class``, ``to_airbyte_config``,
 ``get_source`` and ``get_destination``, lives in ``corvel.configs`` and is
-loaded at first use.
+loaded at first use. ``corvel.__version__`` is the installed distribution's
+version (``corvel-generate --version`` shows it with airbyte's and the
+generator's).
 """
 
 from typing import TYPE_CHECKING
@@ -34,6 +36,10 @@ def __getattr__(name):
         from corvel import configs
 
         return getattr(configs, name)
+    if name == "__version__":
+        from importlib.metadata import version
+
+        return version("corvel")
     if name == "connector_configs":  # the installed tree's index, unless a tree was loaded before
         import importlib
 
@@ -42,4 +48,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted([*globals(), *_FRONT_DOOR])
+    return sorted([*globals(), *_FRONT_DOOR, "__version__"])

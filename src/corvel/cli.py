@@ -34,6 +34,7 @@ from corvel.compat import environment
 from corvel.lockfile import KEPT, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, GENERATED, GENERATION_STOPPED, GENERATOR,
                              REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record, Stop, read_entries, run)
+from corvel.installation import VersionAction, default_tree_problem, versions
 
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
 
@@ -149,10 +150,16 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         type=Path,
         help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
-        "reason, class_name, model_path, returncode, from_cache, change, previous_version), the registry, the tree "
-        "and the exit status",
+        "reason, class_name, model_path, returncode, from_cache, change, previous_version), the registry, the tree, "
+        "the versions --version shows and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
+    parser.add_argument(
+        "--version",
+        action=VersionAction,
+        help="show the versions of corvel, airbyte, datamodel-code-generator and pydantic, and the Python this runs "
+        "on, and exit (--report records the same under versions)",
+    )
     return parser
 
 
@@ -197,9 +204,12 @@ def main(argv: list[str] | None = None) -> int:
         )
         return 1
     location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
-    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": []}
+    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": [],
+                              "versions": versions()}
     stdout = sys.stdout
     try:
+        if not args.list and args.output_dir is None and (problem := default_tree_problem()):
+            raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error
         with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
