@@ -23,6 +23,7 @@ BENCHMARKS = [
     "generation.py",
     "parallel_cache.py",
     "tree_lock.py",
+    "manifests.py",
 ]
 
 

@@ -17,6 +17,7 @@ from pathlib import Path
 
 import airbyte
 import airbyte._executors.util as docker_util
+from airbyte._executors.declarative import DeclarativeExecutor
 import pytest
 import yaml
 from conftest import entry, python_script_on_path, run_python
@@ -25,6 +26,9 @@ import corvel
 from corvel import cli, lockfile, manifests
 from corvel.configs import forget_tree
 
+# airbyte 0.33 (the oldest supported) builds a declarative source without the connector's configuration, which the
+# airbyte-cdk of today needs to discover or read most manifests; their spec it gives all the same
+CONFIGURED_DECLARATIVE = hasattr(DeclarativeExecutor, "_config_from_args")
 CONNECTORS_DIR = Path(os.environ.get("AIRBYTE_INSTALL_DIR") or Path(__file__).parents[1] / "build" / "connectors")
 # a connector that is manifest-only today, from its last PyPI release (tools/connectors/source-exchange-rates.txt)
 EXCHANGE_RATES_MANIFEST = next(CONNECTORS_DIR.glob(".venv-source-exchange-rates/lib/python*/site-packages/"
@@ -312,23 +316,26 @@ def test_a_manifest_only_connector_runs_its_vendored_manifest_offline(capsys, tm
         warnings.simplefilter("error", corvel.ConnectorSpecWarning)
         cls = corvel.config_class("source-exchange-rates", tree={str(tmp_path / "tree")!r})
         source = corvel.get_source(cls(start_date="2024-01-02", access_key="key"))
-        wrong = corvel.get_source(cls.model_construct(start_date="2024/01/02", access_key="key"))
-        try:
-            wrong.check()
-            rejected = None
-        except Exception as error:
-            rejected = str(getattr(error, "context", {{}}).get("failure_reason"))
-        print(json.dumps([source.config_spec, source.get_available_streams(), type(source.executor).__name__, rejected]))
+        streams = rejected = None
+        if {CONFIGURED_DECLARATIVE}:
+            streams = source.get_available_streams()
+            try:
+                corvel.get_source(cls.model_construct(start_date="2024/01/02", access_key="key")).check()
+            except Exception as error:
+                rejected = str(getattr(error, "context", {{}}).get("failure_reason"))
+        print(json.dumps([source.config_spec, streams, type(source.executor).__name__, rejected]))
     """
     done = run_python(code, cwd=tmp_path, env={"AIRBYTE_OFFLINE_MODE": "1"})
     assert done.returncode == 0, done.stderr
     spec, streams, executor, rejected = json.loads(done.stdout.splitlines()[-1])
     assert spec == yaml.safe_load(real)["spec"]["connection_specification"]
-    assert streams == ["exchange_rates"] and executor == "DeclarativeExecutor"
-    assert "'2024/01/02' does not match" in rejected
+    assert executor == "DeclarativeExecutor"
+    if CONFIGURED_DECLARATIVE:
+        assert streams == ["exchange_rates"] and "'2024/01/02' does not match" in rejected
     assert not list(tmp_path.glob(".venv-*"))  # airbyte's offline fallback installs the old PyPI release here
 
 
+@pytest.mark.skipif(not CONFIGURED_DECLARATIVE, reason="this airbyte reads no manifest that needs its configuration")
 def test_a_manifest_with_custom_components_reads_into_duckdb(capsys, tmp_path, store, monkeypatch):
     store.publish("source-api", "0.1.0", API_MANIFEST, API_COMPONENTS)
     rows = [{"id": n, "name": f"item {n}"} for n in range(7)]
