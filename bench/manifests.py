@@ -70,7 +70,8 @@ def manifest(entry: dict) -> bytes:
     document = {"version": "6.0.0", "type": "DeclarativeSource",
                 "check": {"type": "CheckStream", "stream_names": ["stream_0"]}, "streams": streams,
                 "spec": {"type": "Spec", "connection_specification": entry["spec"]["connectionSpecification"]}}
-    return yaml.safe_dump(document, sort_keys=False, allow_unicode=True).encode()
+    dumper = getattr(yaml, "CSafeDumper", yaml.SafeDumper)
+    return yaml.dump(document, Dumper=dumper, sort_keys=False, allow_unicode=True).encode()
 
 
 class Store:
@@ -78,6 +79,8 @@ class Store:
 
     def __init__(self, routes: dict[str, bytes]) -> None:
         class Handler(http.server.BaseHTTPRequestHandler):
+            disable_nagle_algorithm = True  # headers and body go out at once, as a real server sends them
+
             def do_GET(self):
                 body = routes.get(self.path)
                 self.send_response(404 if body is None else 200)

@@ -223,7 +223,7 @@ def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
             _install_version(connector.executor, locked[1].package[1])
     if locked:
         # a pin names the version that runs; so does the caller's own version=
-        _check_spec(airbyte, connector, *locked, locked[1].tag if pin else kwargs.get("version"))
+        _check_spec(connector, *locked, locked[1].tag if pin else kwargs.get("version"))
     return connector
 
 
@@ -239,9 +239,9 @@ def _pin(locked: tuple[lockfile.Lock, lockfile.Locked], kind: str) -> dict[str, 
         return {"pip_url": f"{package}=={version}"}
     if record.connector_kind == lockfile.DOCKER:
         return {"docker_image": f"{record.entry['dockerRepository']}:{record.tag}"}
-    manifest = lock.path.parent / lockfile.manifest_paths(record.versioned)[0]
     if kind == "source" and _vendored_intact(lock.path.parent, record):
-        return {"source_manifest": manifest}  # run offline; airbyte takes the components.py beside it by name
+        # run offline; airbyte takes the components.py beside it by name
+        return {"source_manifest": lock.path.parent / lockfile.manifest_paths(record.versioned)[0]}
     return {"version": record.tag}  # airbyte fetches the manifest of that version from its store
 
 
@@ -258,7 +258,7 @@ def _install_version(executor: Any, version: str) -> None:
         executor.install()
 
 
-def _check_spec(airbyte: Any, connector: Any, lock: lockfile.Lock, record: lockfile.Locked, asked: str | None) -> None:
+def _check_spec(connector: Any, lock: lockfile.Lock, record: lockfile.Locked, asked: str | None) -> None:
     """Warns, once per connector and versions, when the connector's spec is not the one the class came from.
 
     The version named is the one the package installed reports; for a manifest or an image, which report
@@ -273,8 +273,10 @@ def _check_spec(airbyte: Any, connector: Any, lock: lockfile.Lock, record: lockf
             running = asked
         else:
             running = connector.executor.get_installed_version(raise_on_error=False)
-    except (airbyte.exceptions.PyAirbyteError, OSError):
-        return  # not installed, no spec to give or no docker: the caller meets that at the connector's first use
+    except Exception:  # noqa: BLE001 - the check only advises
+        # not installed, no spec to give, no docker, custom components refused: the caller meets that at the
+        # connector's first use, as airbyte leaves it
+        return
     key = (str(lock.path), record.versioned, running)
     if reported == record.entry["spec"]["connectionSpecification"] or key in _warned_specs:
         return

@@ -38,6 +38,11 @@ FETCH_TIMEOUT = 30.0  # seconds, for the connection and for each read of an answ
 CACHE_FORMAT = "corvel-manifest-cache 1"  # part of every key, so a change of the entry layout misses old entries
 
 
+# the tags airbyte's yaml.safe_load constructs
+_SAFE_TAGS = {f"tag:yaml.org,2002:{name}" for name in
+              ("null", "bool", "int", "float", "binary", "timestamp", "omap", "pairs", "set", "str", "seq", "map")}
+
+
 class StoreError(Exception):
     """The store's location cannot be used; the message says why."""
 
@@ -88,15 +93,26 @@ def _get(session, url: str) -> bytes | None:
 
 
 def _yaml_mapping(url: str, body: bytes) -> None:
+    """FetchError unless BODY is one YAML document whose root is a mapping.
+
+    The document is parsed, not loaded: building its objects would cost
+    several times as much, and airbyte loads it again to run it.
+    """
     import yaml
 
     loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
     try:
-        document = yaml.load(body.decode("utf-8"), Loader=loader)  # noqa: S506 - a safe loader
+        events = list(yaml.parse(body.decode("utf-8"), Loader=loader))
     except (UnicodeError, yaml.YAMLError) as error:
         raise FetchError(f"{url}: not a YAML manifest: {str(error).splitlines()[0]}") from error
-    if not isinstance(document, dict):
-        raise FetchError(f"{url}: not a YAML manifest: a {type(document).__name__}, not a mapping")
+    documents = sum(isinstance(event, yaml.DocumentStartEvent) for event in events)
+    if documents != 1 or not isinstance(events[2], yaml.MappingStartEvent):
+        what = f"{documents} documents" if documents != 1 else \
+            "a sequence" if isinstance(events[2], yaml.SequenceStartEvent) else "a scalar"
+        raise FetchError(f"{url}: not a YAML manifest: {what}, not a mapping")
+    tags = {getattr(event, "tag", None) for event in events} - {None, "!"} - _SAFE_TAGS
+    if tags:
+        raise FetchError(f"{url}: not a YAML manifest: it has tags a safe loader refuses ({', '.join(sorted(tags))})")
 
 
 def _components(url: str, body: bytes) -> bytes:

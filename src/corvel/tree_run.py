@@ -4,6 +4,7 @@
 tree's file lock: a run stopped midway is finished (``lockfile.recover``),
 the lock is read, the run is planned from it and the request (reading the
 registry only when the plan needs it), the generator runner is warmed, the
+manifests the tree is to vendor are fetched (``corvel.manifests``), the
 generator module writes the planned set into a staging tree, and what was
 written is committed with the new lock.  What became of each connector
 comes back as records for the command line to summarise.
