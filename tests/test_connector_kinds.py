@@ -2,6 +2,7 @@
 vendored in the tree and run offline, Docker images at the locked tag, PyPI
 packages at the locked version."""
 
+import gc
 import hashlib
 import http.server
 import io
@@ -158,6 +159,7 @@ def clean(monkeypatch):
     forget_tree()
     for name in ("components", "source_declarative_manifest.components"):  # the CDK registers custom components here
         sys.modules.pop(name, None)
+    gc.collect()  # connectors run in this process leave sockets and files to their objects: none outlives the test
 
 
 def manifest_entry(name, tag, manifest_text, **extra):

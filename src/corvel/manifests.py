@@ -189,16 +189,17 @@ def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
     up to JOBS fetches at once. ADVANCE is called as each one is done."""
     import requests
 
-    sessions = threading.local()
+    local, sessions = threading.local(), []  # a session per thread, each closed when all are done
 
     def one(record: Locked) -> Fetched | FetchError:
         try:
             key = cache.key(record.name, record.tag) if cache is not None else None
             fetched = cache.get(key) if cache is not None else None
             if fetched is None:
-                if not hasattr(sessions, "session"):
-                    sessions.session = requests.Session()
-                fetched = fetch(sessions.session, record.name, record.tag)
+                if not hasattr(local, "session"):
+                    local.session = requests.Session()
+                    sessions.append(local.session)
+                fetched = fetch(local.session, record.name, record.tag)
                 if cache is not None:
                     cache.put(key, fetched)
             return fetched
@@ -208,8 +209,12 @@ def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
             advance()
 
     store_urls("{name}", "{version}")  # a template that cannot be used stops the run before anything is fetched
-    with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="corvel-manifest") as pool:
-        return dict(zip([r.versioned for r in records], pool.map(one, records)))
+    try:
+        with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="corvel-manifest") as pool:
+            return dict(zip([r.versioned for r in records], pool.map(one, records)))
+    finally:
+        for session in sessions:
+            session.close()
 
 
 def vendor(tree: Path, versioned: str, fetched: Fetched) -> dict[str, str]:
