@@ -289,7 +289,8 @@ def main(argv: list[str] | None = None) -> int:
     work = Path(tempfile.mkdtemp(prefix="corvel-bench-generation-", dir=args.tmp))
     try:
         registry = work / "registry.json"
-        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry)], check=True, capture_output=True)
+        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry), "--no-manifests"], check=True,
+                       capture_output=True)
         all_names = json.loads(registry.with_suffix(".names.json").read_text(encoding="utf-8"))
         load_modules()
         runs = {size: {mode: [] for mode in MODES} for size in args.sizes}

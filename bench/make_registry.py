@@ -15,6 +15,14 @@ above U+FFFF, "airbyte_secret" fields and defaults of every JSON type.
 With --replicas N the base entries are written N times over, each copy under
 its own connector name and tag.  A sidecar OUT.names.json lists every
 connector name in the document.
+
+Connectors come in airbyte's three kinds in the real registry's proportions
+(of its 559 connectors, 387 of the 510 sources are manifest-only, and of the
+rest 100 are on PyPI and 72 run only as Docker images), spread evenly over
+the document: 265 manifest-only, 136 PyPI and 99 Docker connectors of 500.
+With --no-manifests the manifest-only ones carry no language, so airbyte
+(and corvel) take them for Docker connectors: for runs that have no manifest
+store to fetch from.
 """
 
 from __future__ import annotations
@@ -31,6 +39,8 @@ from corvel.registry import registry_entries
 SEED = 20240611
 SOURCES = 350
 DESTINATIONS = 150
+MANIFEST_SHARE = 387 / 510  # of the sources
+PYPI_SHARE = 100 / 172  # of the connectors that are not manifest-only
 
 SERVICES = [
     "postgres", "mysql", "mssql", "oracle", "mongodb", "salesforce", "hubspot",
@@ -345,16 +355,35 @@ def build_base(seed: int = SEED) -> dict:
     return registry
 
 
-def build_registry(seed: int = SEED, replicas: int = 1) -> dict:
+def _every(position: int, share: float) -> bool:
+    """Whether the POSITION-th item is one of SHARE of them, spread evenly."""
+    return int((position + 1) * share) > int(position * share)
+
+
+def _language(kind: str, position: int, rest: int, name: str, manifests: bool) -> dict:
+    """The members that make an entry manifest-only, PyPI or Docker, as airbyte reads them; REST counts the
+    connectors before it that are not manifest-only."""
+    if kind == "source" and _every(position, MANIFEST_SHARE):
+        return {"language": "manifest-only", "tags": ["language:manifest-only"]} if manifests else {}
+    if _every(rest, PYPI_SHARE):
+        return {"language": "python", "tags": ["language:python"],
+                "remoteRegistries": {"pypi": {"enabled": True, "packageName": f"airbyte-{name}"}}}
+    return {"language": "java", "tags": ["language:java"]}
+
+
+def build_registry(seed: int = SEED, replicas: int = 1, manifests: bool = True) -> dict:
     """The base entries `replicas` times over; connector N is
     airbyte/<kind>-<service>-N with tag 1.2.N, N unique across the document."""
     base = build_base(seed)
     out: dict = {"sources": [], "destinations": []}
-    n = 0
+    n = rest = 0
     for _ in range(replicas):
         for typ, kind in (("sources", "source"), ("destinations", "destination")):
-            for entry in base[typ]:
+            for position, entry in enumerate(base[typ]):
                 n += 1
+                name = f"{kind}-{entry['service']}-{n}"
+                language = _language(kind, position, rest, name, manifests)
+                rest += not (kind == "source" and _every(position, MANIFEST_SHARE))
                 out[typ].append({
                     "sourceDefinitionId" if kind == "source" else "destinationDefinitionId":
                         f"{n:08x}-0000-4000-8000-{n:012x}",
@@ -363,6 +392,7 @@ def build_registry(seed: int = SEED, replicas: int = 1) -> dict:
                     "dockerImageTag": f"1.2.{n}",
                     "documentationUrl": f"https://docs.airbyte.com/integrations/{typ}/{entry['service']}",
                     "releaseStage": "generally_available",
+                    **language,
                     "spec": copy.deepcopy(entry["spec"]),
                 })
     return out
@@ -372,10 +402,10 @@ def connector_names(registry: dict) -> list[str]:
     return [entry.name for entry in registry_entries(registry)]
 
 
-def write_registry(path: str | Path, seed: int = SEED, replicas: int = 1) -> dict:
+def write_registry(path: str | Path, seed: int = SEED, replicas: int = 1, manifests: bool = True) -> dict:
     """Write the registry to `path` and its connector names to <path stem>.names.json."""
     path = Path(path)
-    registry = build_registry(seed, replicas)
+    registry = build_registry(seed, replicas, manifests)
     text = json.dumps(registry, ensure_ascii=False, separators=(",", ":"))
     path.write_text(text, encoding="utf-8")
     names = connector_names(registry)
@@ -388,8 +418,9 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("out", help="registry JSON file to write")
     ap.add_argument("--replicas", type=int, default=1)
     ap.add_argument("--seed", type=int, default=SEED)
+    ap.add_argument("--no-manifests", action="store_true", help="no manifest-only connectors: Docker ones instead")
     args = ap.parse_args(argv)
-    info = write_registry(args.out, args.seed, args.replicas)
+    info = write_registry(args.out, args.seed, args.replicas, not args.no_manifests)
     print(json.dumps(info))
     return 0
 

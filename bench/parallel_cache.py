@@ -191,7 +191,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         registries = {}
         full = work / "registry-full.json"
-        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(full),
+        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(full), "--no-manifests",
                         "--replicas", str(max(1, -(-args.connectors // 500)))], check=True, capture_output=True)
         document = json.loads(full.read_text(encoding="utf-8"))
         for size in (args.connectors, args.small_connectors):

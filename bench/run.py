@@ -24,6 +24,7 @@ BENCHMARKS = [
     "parallel_cache.py",
     "tree_lock.py",
     "generator_settings.py", "loading.py",
+    "manifests.py",
 ]
 
 

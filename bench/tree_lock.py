@@ -74,7 +74,8 @@ def main(argv: list[str] | None = None) -> int:
     os.environ["XDG_CACHE_HOME"] = str(work / "cache")  # the run's own cache, filled below
     try:
         registry = work / "registry.json"
-        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry)], check=True, capture_output=True)
+        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry), "--no-manifests"], check=True,
+                       capture_output=True)
         document = json.loads(registry.read_text(encoding="utf-8"))
         added = document["sources"][-1]["dockerRepository"].replace("airbyte/", "")
         others = work / "registry-others.json"

@@ -112,7 +112,7 @@ print(status, "airbyte" in sys.modules, "corvel.model_generator" in sys.modules)
     "damage, message",
     [
         (lambda lock: "{", "the lock is not JSON"),
-        (lambda lock: json.dumps(dict(json.loads(lock), format=2)), "lock format version 2 is not one"),
+        (lambda lock: json.dumps(dict(json.loads(lock), format=3)), "lock format version 3 is not one"),
         (lambda lock: lock.replace('"image_tag": "7.2.1"', '"image_tag": "7.0.0"'), "image_tag is '7.0.0', but"),
         (lambda lock: lock.replace('"jsonschema/source_faker', '"../../../outside/source_faker'), "its files must be"),
     ],

@@ -32,8 +32,8 @@ from typing import Any
 from corvel import lockfile
 from corvel.compat import environment
 from corvel.lockfile import KEPT, UPGRADED
-from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, GENERATED, GENERATION_STOPPED, GENERATOR,
-                             REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record, Stop, read_entries, run)
+from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, FETCHED_AGAIN, GENERATED, GENERATION_STOPPED,
+                             GENERATOR, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record, Stop, read_entries, run)
 from corvel.installation import VersionAction, default_tree_problem, versions
 
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
@@ -75,9 +75,12 @@ def build_parser() -> argparse.ArgumentParser:
         "path or an http(s) URL); when it is unset, the registry bundled with corvel is used, so no network is "
         "needed. It is read once per run. Entries the generator cannot use (no spec, connectionSpecification or "
         "properties object, or a versioned name that is no Python module name) are left out and named with the "
-        "reason. Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
-        "left out, a name is not in the registry, the registry is unusable or the lock is, 2 for a wrong command "
-        "line.",
+        "reason. A manifest-only connector's manifest is vendored in the tree (manifests/<versioned name>/), "
+        "fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
+        "template with {name} and {version}), and fetched again when it is missing or differs from the lock. "
+        "Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
+        "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable or "
+        "the lock is, 2 for a wrong command line.",
     )
     parser.add_argument("names", nargs="*", metavar="NAME", help="connector names, e.g. source-file destination-csv")
     parser.add_argument("--all", action="store_true", help="add every connector of the registry")
@@ -150,8 +153,8 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="FILE",
         type=Path,
         help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
-        "reason, class_name, model_path, returncode, from_cache, change, previous_version), the registry, the tree, "
-        "the versions --version shows and the exit status",
+        "reason, class_name, model_path, returncode, from_cache, change, previous_version, connector_kind, "
+        "manifest, manifest_error), the registry, the tree, the versions --version shows and the exit status",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     parser.add_argument(
@@ -260,8 +263,8 @@ def _summarise(out, ending: Ending, verbose: bool) -> int:
         held = sum(r.status == "up to date" for r in ending.records)
         out.print(f"{ending.tree} is up to date: {held} connector models, as {lockfile.LOCK_NAME} names them",
                   markup=False)
-        left_out = any(r.status != "up to date" for r in ending.records)
-        return _summary(out, ending.tree, ending.records, False, False) if left_out else 0
+        noted = any(r.status != "up to date" or r.manifest for r in ending.records)
+        return _summary(out, ending.tree, ending.records, False, False) if noted else 0
     status = _summary(out, ending.tree, ending.records, False, False)
     return status if ending.records else 1
 
@@ -274,8 +277,8 @@ def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: b
 
     held = [r for r in records if r.status != "removed"]
     written = [r for r in held if r.status == "written"]
-    failed = [r for r in held if r.status not in ("written", "up to date")]
-    changed = [r for r in records if r not in failed and r.change not in (None, KEPT)]
+    failed = [r for r in held if r.status not in ("written", "up to date") or r.manifest_error]
+    changed = [r for r in records if r not in failed and (r.change not in (None, KEPT) or r.manifest == FETCHED_AGAIN)]
     rest = [r for r in records if r not in failed and r not in changed]
     if generated:
         out.print(f"{len(written)} of {len(held)} connector models written to {tree}", markup=False)
@@ -302,8 +305,15 @@ def _result(record: Record) -> str:
     if record.status not in ("written", "up to date", "removed"):
         return f"{record.status}: {record.reason}" if record.reason else record.status
     if record.change == UPGRADED:
-        return f"upgraded from {record.previous_version} to {record.version}"
-    return record.change or record.status
+        result = f"upgraded from {record.previous_version} to {record.version}"
+    else:
+        result = record.change or record.status
+    if record.manifest_error:
+        note = f"manifest not vendored: {record.manifest_error}"
+        return note if record.change == KEPT else f"{result}; {note}"
+    if record.manifest == FETCHED_AGAIN:
+        return "manifest fetched again" if record.change == KEPT else f"{result}; manifest fetched again"
+    return result
 
 
 if __name__ == "__main__":

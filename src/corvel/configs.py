@@ -250,20 +250,41 @@ def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
             f"use corvel.get_{other}"
         )
     locked = _locked(config)
-    package, version = locked[1].package if locked else (None, None)
-    pinned = bool(version) and not any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
-    if pinned:
-        # airbyte's own version= installs that version only when its registry names the connector's package and
-        # nothing of the name is on PATH; a pinned requirement installs it however airbyte finds the connector
-        kwargs = dict(kwargs, pip_url=f"{package}=={version}")
+    chosen = any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
+    pin = _pin(locked, kind) if locked and not chosen else {}
     factory = airbyte.get_source if kind == "source" else airbyte.get_destination
     with installers_on_path():  # airbyte may install the connector here
-        connector = factory(name, config=to_airbyte_config(config), **kwargs)
-        if pinned and kwargs.get("install_if_missing", True):
-            _install_version(connector.executor, version)
+        connector = factory(name, config=to_airbyte_config(config), **{**kwargs, **pin})
+        if "pip_url" in pin and kwargs.get("install_if_missing", True):
+            _install_version(connector.executor, locked[1].package[1])
     if locked:
-        _check_spec(airbyte, connector, *locked)
+        # a pin names the version that runs; so does the caller's own version=
+        _check_spec(connector, *locked, locked[1].tag if pin else kwargs.get("version"))
     return connector
+
+
+def _pin(locked: tuple[lockfile.Lock, lockfile.Locked], kind: str) -> dict[str, Any]:
+    """airbyte's arguments that run the locked version of a connector, by how airbyte runs it."""
+    lock, record = locked
+    if not record.tag:
+        return {}
+    if record.connector_kind == lockfile.PYPI:
+        # airbyte's own version= installs that version only when its registry names the connector's package and
+        # nothing of the name is on PATH; a pinned requirement installs it however airbyte finds the connector
+        package, version = record.package
+        return {"pip_url": f"{package}=={version}"}
+    if record.connector_kind == lockfile.DOCKER:
+        return {"docker_image": f"{record.entry['dockerRepository']}:{record.tag}"}
+    if kind == "source" and _vendored_intact(lock.path.parent, record):
+        # run offline; airbyte takes the components.py beside it by name
+        return {"source_manifest": lock.path.parent / lockfile.manifest_paths(record.versioned)[0]}
+    return {"version": record.tag}  # airbyte fetches the manifest of that version from its store
+
+
+def _vendored_intact(configs_dir: Path, record: lockfile.Locked) -> bool:
+    """Whether the tree holds the manifest files the lock records for RECORD, as the lock records them."""
+    files = record.manifest_files
+    return bool(files) and all(lockfile.file_hash(configs_dir / path) == digest for path, digest in files.items())
 
 
 def _install_version(executor: Any, version: str) -> None:
@@ -273,13 +294,25 @@ def _install_version(executor: Any, version: str) -> None:
         executor.install()
 
 
-def _check_spec(airbyte: Any, connector: Any, lock: lockfile.Lock, record: lockfile.Locked) -> None:
-    """Warns, once per connector and versions, when the connector's spec is not the one the class came from."""
+def _check_spec(connector: Any, lock: lockfile.Lock, record: lockfile.Locked, asked: str | None) -> None:
+    """Warns, once per connector and versions, when the connector's spec is not the one the class came from.
+
+    The version named is the one the package installed reports; for a manifest or an image, which report
+    none of their own (a manifest's version is the airbyte-cdk's), the one ASKED for.
+    """
+    from airbyte._executors.declarative import DeclarativeExecutor
+    from airbyte._executors.docker import DockerExecutor
+
     try:
         reported = connector.config_spec
-        running = connector.executor.get_installed_version(raise_on_error=False)
-    except airbyte.exceptions.PyAirbyteError:
-        return  # not installed, or no spec to give: the caller meets that at the connector's first use
+        if isinstance(connector.executor, (DeclarativeExecutor, DockerExecutor)):
+            running = asked
+        else:
+            running = connector.executor.get_installed_version(raise_on_error=False)
+    except Exception:  # noqa: BLE001 - the check only advises
+        # not installed, no spec to give, no docker, custom components refused: the caller meets that at the
+        # connector's first use, as airbyte leaves it
+        return
     key = (str(lock.path), record.versioned, running)
     if reported == record.entry["spec"]["connectionSpecification"] or key in _warned_specs:
         return

@@ -3,8 +3,10 @@
 ``connector_configs/corvel.lock`` names every connector of the tree with the
 registry entry it was generated from (kept as the registry had it, so the
 schema file can be exported again without the registry), its versioned and
-class names, the PyPI package and version that run it, and the hashes of the
-files the tree holds for it.  The text is sorted and has no times or paths in
+class names, how airbyte runs it (``connector_kind``: its PyPI package, its
+manifest, or its Docker image), the PyPI package and version, and the
+hashes of the files the tree holds for it: its schema and model, and for a
+manifest-only connector the manifest vendored under ``manifests/``.  The text is sorted and has no times or paths in
 it, so the same tree always has the same lock.
 
 A run plans what the tree is to hold (``plan``), hands the generator module
@@ -36,7 +38,8 @@ from corvel import generator_settings, index_stubs
 from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
 
 LOCK_NAME = "corvel.lock"
-FORMAT = 1
+FORMAT = 2
+READABLE_FORMATS = (1, 2)  # a format-1 lock has no connector_kind; the next write upgrades it
 INDEX = "__init__.py"
 STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
@@ -44,8 +47,14 @@ REGISTRY_FILE = "registry.json"
 INDEX_CLASS_PREFIX = "from corvel.connector_configs.model."
 # what a run does with a connector of the tree
 KEPT, ADDED, UPGRADED, REGENERATED, REMOVED = "kept", "added", "upgraded", "regenerated", "removed"
-_RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "package", "package_version", "files",
-                "registry_entry")
+_RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "connector_kind", "package",
+                "package_version", "files", "registry_entry")
+# how airbyte runs a connector when told nothing else
+PYPI, MANIFEST, DOCKER = "pypi", "manifest", "docker"
+CONNECTOR_KINDS = (PYPI, MANIFEST, DOCKER)
+MANIFESTS = "manifests"
+MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
+_LANGUAGES = ("python", "java", "manifest-only")  # airbyte's; any other language counts as none
 
 
 class LockError(Exception):
@@ -55,6 +64,12 @@ class LockError(Exception):
 def file_paths(versioned: str) -> tuple[str, str]:
     """The files the tree holds for a versioned name, relative to connector_configs/."""
     return f"jsonschema/{versioned}.json", f"model/{versioned}.py"
+
+
+def manifest_paths(versioned: str) -> tuple[str, str]:
+    """Where a manifest-only connector's manifest and custom components are vendored, relative to
+    connector_configs/."""
+    return f"{MANIFESTS}/{versioned}/{MANIFEST_FILE}", f"{MANIFESTS}/{versioned}/{COMPONENTS_FILE}"
 
 
 def file_hash(path: Path) -> str | None:
@@ -72,6 +87,20 @@ def pypi_package(entry: dict) -> tuple[str | None, str | None]:
         return None, None
     tag = tag_text(entry.get("dockerImageTag"))
     return pypi["packageName"], tag or None
+
+
+def connector_kind(entry: dict) -> str:
+    """How airbyte runs an entry's connector when it is told nothing else, read as airbyte reads it: its
+    language (the ``language`` member, else a ``language:`` tag) and its PyPI package. A manifest-only
+    connector runs its manifest, a Python one with a PyPI package that package, any other its Docker image."""
+    language = entry.get("language") if entry.get("language") in _LANGUAGES else None
+    tags = entry.get("tags") if isinstance(entry.get("tags"), list) else []
+    for tagged in ("python", "manifest-only"):
+        if not language and f"language:{tagged}" in tags:
+            language = tagged
+    if language == "manifest-only":
+        return MANIFEST
+    return PYPI if language == "python" and pypi_package(entry)[0] else DOCKER
 
 
 @dataclass(frozen=True)
@@ -103,11 +132,20 @@ class Locked:
     def package(self) -> tuple[str | None, str | None]:
         return pypi_package(self.entry)
 
+    @property
+    def connector_kind(self) -> str:
+        return connector_kind(self.entry)
+
+    @property
+    def manifest_files(self) -> dict[str, str]:
+        """The vendored manifest files the lock records, with their hashes."""
+        return {path: digest for path, digest in self.files if path.startswith(MANIFESTS + "/")}
+
     def as_json(self) -> dict[str, Any]:
         package, version = self.package
         return {"name": self.name, "kind": self.kind, "image_tag": self.tag, "versioned_name": self.versioned,
-                "class_name": self.class_name, "package": package, "package_version": version,
-                "files": dict(self.files), "registry_entry": self.entry}
+                "class_name": self.class_name, "connector_kind": self.connector_kind, "package": package,
+                "package_version": version, "files": dict(self.files), "registry_entry": self.entry}
 
 
 @dataclass
@@ -157,13 +195,15 @@ def read_lock(configs_dir: Path) -> Lock | None:
         raise LockError(f"{path}: the lock is not JSON: {error}") from error
     if not isinstance(document, dict) or "format" not in document:
         raise LockError(f"{path}: not a corvel lock: it has no format version")
-    if document["format"] != FORMAT:
-        raise LockError(f"{path}: lock format version {document['format']!r} is not one this corvel reads ({FORMAT}); "
-                        "a newer corvel may have written it")
+    if document["format"] not in READABLE_FORMATS:
+        raise LockError(f"{path}: lock format version {document['format']!r} is not one this corvel reads "
+                        f"({', '.join(map(str, READABLE_FORMATS))}); a newer corvel may have written it")
+    keys = _RECORD_KEYS if document["format"] == FORMAT else tuple(k for k in _RECORD_KEYS if k != "connector_kind")
     settings = document.get("generator_settings")  # a lock from before corvel had settings of its own has none
     if settings is not None and not _is_hash(settings):
         raise LockError(f"{path}: 'generator_settings' must be null or a sha256")
-    return Lock(path, _records(path, document.get("connectors")), _index_hash(path, document.get("index")), settings)
+    return Lock(path, _records(path, document.get("connectors"), keys), _index_hash(path, document.get("index")),
+                settings)
 
 
 def _is_hash(value: Any) -> bool:
@@ -178,14 +218,14 @@ def _index_hash(path: Path, index: Any) -> str | None:
     return index[INDEX]
 
 
-def _records(path: Path, connectors: Any) -> list[Locked]:
+def _records(path: Path, connectors: Any, keys: tuple[str, ...]) -> list[Locked]:
     if not isinstance(connectors, list):
         raise LockError(f"{path}: 'connectors' must be a list")
     records, seen = [], set()
     for position, item in enumerate(connectors):
         where = f"{path}: connector {position}"
-        if not isinstance(item, dict) or set(item) != set(_RECORD_KEYS):
-            raise LockError(f"{where}: a record has exactly the members {', '.join(_RECORD_KEYS)}")
+        if not isinstance(item, dict) or set(item) != set(keys):
+            raise LockError(f"{where}: a record has exactly the members {', '.join(keys)}")
         where += f" ({item['name']!r})"
         entry = item["registry_entry"]
         if not isinstance(entry, dict) or not isinstance(entry.get("dockerRepository"), str):
@@ -197,11 +237,15 @@ def _records(path: Path, connectors: Any) -> list[Locked]:
             raise LockError(f"{where}: 'files' must map file names to sha256 hashes")
         record = Locked.of(item["kind"], entry, files)
         expected = record.as_json()
-        for key in ("name", "image_tag", "versioned_name", "class_name", "package", "package_version"):
-            if item[key] != expected[key]:
+        for key in ("name", "image_tag", "versioned_name", "class_name", "connector_kind", "package", "package_version"):
+            if key in item and item[key] != expected[key]:
                 raise LockError(f"{where}: {key} is {item[key]!r}, but its registry_entry gives {expected[key]!r}")
-        if set(files) != set(file_paths(record.versioned)):
-            raise LockError(f"{where}: its files must be {' and '.join(file_paths(record.versioned))}")
+        manifest, components = manifest_paths(record.versioned)
+        vendored = {manifest, components} if record.connector_kind == MANIFEST and "connector_kind" in keys else set()
+        if not set(file_paths(record.versioned)) <= set(files) <= set(file_paths(record.versioned)) | vendored or (
+                components in files and manifest not in files):
+            raise LockError(f"{where}: its files must be {' and '.join(file_paths(record.versioned))}"
+                            + (f", and {manifest} with {components} if it has custom components" if vendored else ""))
         problem = _problem(entry, record.versioned)
         if problem:
             raise LockError(f"{where}: its registry_entry cannot be generated: {problem}")
@@ -225,11 +269,12 @@ class Planned:
 
 
 def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
-    """Connectors whose files differ from the lock's hashes, and whether the index (or its stubs) does; every
-    connector when the models were generated with other settings than this corvel's."""
+    """Connectors whose schema or model differs from the lock's hashes, and whether the index (or its stubs)
+    does; every connector when the models were generated with other settings than this corvel's."""
     if not lock.current_settings():
         return lock.names(), True
-    stale = {r.name for r in lock.records if any(file_hash(configs_dir / p) != h for p, h in r.files)}
+    stale = {r.name for r in lock.records
+             if any(file_hash(configs_dir / p) != h for p, h in r.files if p in file_paths(r.versioned))}
     index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash \
         or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records})
     return stale, index_stale
@@ -349,30 +394,54 @@ def legacy_connectors(configs_dir: Path) -> dict[str, set[str]]:
 # -- staging, commit and recovery -----------------------------------------------
 
 
-def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str],
-               removing: set[str]) -> list[Locked]:
+def stale_manifests(configs_dir: Path, planned: list[Planned]) -> list[Locked]:
+    """The planned manifest-only connectors whose vendored manifest is to be fetched: none is recorded for
+    them, or the tree's files differ from the lock's hashes."""
+    return [p.record for p in planned if p.record.connector_kind == MANIFEST and (
+        not p.record.manifest_files
+        or any(file_hash(configs_dir / path) != digest for path, digest in p.record.manifest_files.items()))]
+
+
+def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str] | None,
+               removing: set[str], vendored: dict[str, dict[str, str]]) -> list[Locked]:
     """Moves the files of a run into the tree and writes its new lock; the locked records removed.
 
-    WRITTEN holds the versioned names whose models the run wrote. A
-    connector is taken whole: when any of its entries was not written, the
-    tree keeps what its lock had for it (nothing, for a new one), and the
-    index, which names it all the same, is to be written again next run.
+    WRITTEN holds the versioned names whose models the run wrote, None when
+    the generator did not run. A connector is taken whole: when any of its
+    entries was not written, the tree keeps what its lock had for it
+    (nothing, for a new one), and the index, which names it all the same,
+    is to be written again next run. VENDORED holds the manifest files the
+    run staged (path: hash) by versioned name; a connector's manifest the
+    run did not fetch stays as the lock recorded it. Whatever the old lock
+    records and the new one does not is deleted.
     """
     names = {p.record.name for p in planned}
-    whole = {n for n in names if all(p.record.versioned in written for p in planned if p.record.name == n)}
+    generated = written is not None
+    whole = {n for n in names if generated and all(p.record.versioned in written for p in planned if p.record.name == n)}
     old = lock.records if lock is not None else []
-    new, moves = [], [INDEX]
-    for p in planned:
-        if p.record.name in whole:
-            files = {path: file_hash(staging.tree / path) for path in file_paths(p.record.versioned)}
-            new.append(Locked.of(p.record.kind, p.record.entry, files))
-            moves += files
+    new = [p.record for p in planned if p.record.name in whole]
     new += [r for r in old if r.name not in whole and r.name not in removing]
-    moves += index_stubs.write(staging.tree, {r.versioned: r.name for r in new})
-    removals = [path for r in old if r.name in whole | removing for path, _ in r.files if path not in moves]
-    index_hash = file_hash(staging.tree / INDEX) if whole == names else None
+    moves = [INDEX] if generated else []
+    for position, record in enumerate(new):
+        files = dict(record.files)
+        if record.name in whole:
+            kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
+            files = {path: file_hash(staging.tree / path) for path in file_paths(record.versioned)} | kept
+            moves += file_paths(record.versioned)
+        if record.versioned in vendored:
+            files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored[record.versioned]
+            moves += vendored[record.versioned]
+        new[position] = Locked.of(record.kind, record.entry, files)
+    recorded = {path for record in new for path, _ in record.files}
+    removals = [path for r in old for path, _ in r.files if path not in recorded]
+    if generated:
+        moves += index_stubs.write(staging.tree, {r.versioned: r.name for r in new})
+        index_hash = file_hash(staging.tree / INDEX) if whole == names else None
+    else:
+        index_hash = lock.index_hash if lock is not None else None
+    # the lock keeps other settings' fingerprint until every model it records was made with this corvel's
     kept_old = lock is not None and not lock.current_settings() and any(r.name not in whole for r in new)
-    settings = lock.settings if kept_old else generator_settings.fingerprint()  # until every model is remade
+    settings = lock.settings if kept_old else generator_settings.fingerprint()
     staging.commit(moves, removals, lock_text(new, index_hash, settings))
     return [r for r in old if r.name in removing]
 
@@ -420,12 +489,15 @@ def recover(configs_dir: Path) -> None:
 
 
 def _tree_file(relative: Any) -> bool:
-    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema or a model,
-    nothing else."""
+    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema, a model or a
+    vendored manifest file, nothing else."""
     if relative == INDEX or relative in index_stubs.FILES:
         return True
-    if not isinstance(relative, str) or relative.count("/") != 1:
+    if not isinstance(relative, str) or relative.count("/") not in (1, 2):
         return False
+    if relative.count("/") == 2:
+        folder, versioned, name = relative.split("/")
+        return folder == MANIFESTS and versioned not in ("", ".", "..") and name in (MANIFEST_FILE, COMPONENTS_FILE)
     folder, name = relative.split("/")
     return (folder, Path(name).suffix) in {("jsonschema", ".json"), ("model", ".py")} and name not in (".", "..")
 
@@ -442,11 +514,23 @@ def _finish(configs_dir: Path, staging: Path) -> None:
     for relative in moves:
         source = staging / "connector_configs" / relative
         if source.exists():  # not yet moved by the run that was stopped
+            (configs_dir / relative).parent.mkdir(parents=True, exist_ok=True)  # a manifest's own directory
             os.replace(source, configs_dir / relative)
     _write_atomically(lock_path(configs_dir), text)
     for relative in removals:
         (configs_dir / relative).unlink(missing_ok=True)
+        if relative.startswith(MANIFESTS + "/"):
+            _remove_empty((configs_dir / relative).parent, configs_dir / MANIFESTS)
     shutil.rmtree(staging, ignore_errors=True)
+
+
+def _remove_empty(*directories: Path) -> None:
+    """Takes away each directory in turn while it is empty: a removed connector leaves no manifest folder."""
+    for directory in directories:
+        try:
+            directory.rmdir()
+        except OSError:
+            return
 
 
 def _write_atomically(path: Path, text: str) -> None:

@@ -4,6 +4,7 @@
 tree's file lock: a run stopped midway is finished (``lockfile.recover``),
 the lock is read, the run is planned from it and the request (reading the
 registry only when the plan needs it), the generator runner is warmed, the
+manifests the tree is to vendor are fetched (``corvel.manifests``), the
 generator module writes the planned set into a staging tree, and what was
 written is committed with the new lock.  What became of each connector
 comes back as records for the command line to summarise.
@@ -26,10 +27,10 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import generator_settings, lockfile
+from corvel import generator_settings, lockfile, manifests
 from corvel.compat import quiet_airbyte_import
 from corvel.fast_mode import WarmPool, console_script, shell_words
-from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, PlanError, Planned, Staging, TreeLock
+from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, Locked, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 
@@ -37,6 +38,8 @@ DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
 REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
 GENERATOR = "datamodel-codegen"
+# what became of a manifest the run fetched
+VENDORED, FETCHED_AGAIN, NOT_VENDORED = "vendored", "fetched again", "not vendored"
 # how a run ended, for its summary
 GENERATED, UP_TO_DATE, NOTHING_GENERATED, GENERATION_STOPPED = "generated", "up to date", "nothing generated", "stopped"
 
@@ -117,6 +120,9 @@ class Record:
     from_cache: bool = False
     change: str | None = None  # for the tree: kept, added, upgraded, regenerated or removed
     previous_version: str | None = None  # the tag an upgraded connector had
+    connector_kind: str | None = None  # how airbyte runs it: pypi, manifest or docker
+    manifest: str | None = None  # of a manifest fetched by the run: VENDORED, FETCHED_AGAIN or NOT_VENDORED
+    manifest_error: str = ""  # why it is NOT_VENDORED
 
     @property
     def label(self) -> str:
@@ -277,11 +283,15 @@ def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, 
             if record.name in locked:
                 record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
         del document  # the module reads the composed registry; this one need not stay for the whole run
-        if (lock is not None or not planned) and all(p.change == KEPT for p in planned) and not dropped and not index_stale:
+        fetching = lockfile.stale_manifests(configs_dir, planned)
+        generating = not ((lock is not None or not planned) and all(p.change == KEPT for p in planned)
+                          and not dropped and not index_stale)
+        if not generating and not fetching:
             return _nothing_to_do(configs_dir, lock, planned, left_out, report)
-        if runner is None:
+        if generating and runner is None:
             runner = _start_runner(args, cleanup)
-        ending = _regenerate(args, runner, configs_dir, lock, planned, left_out, out, err, report)
+        ending = _write(args, runner if generating else None, configs_dir, lock, planned, left_out, fetching, out,
+                        err, report)
         if resettled:
             ending.notes.append(
                 f"{lockfile.LOCK_NAME} was written with other generator settings (an earlier corvel's): every "
@@ -309,15 +319,69 @@ def _never_disabled(_location: str) -> bool:
     return False
 
 
-def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
-                out, err, report: dict[str, Any]) -> Ending:
-    """Has the generator module write the planned set into a staging tree, then commits what was written."""
-    held = [p.record for p in planned]
+def _write(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
+           fetching: list[Locked], out, err, report: dict[str, Any]) -> Ending:
+    """Fetches the manifests to vendor and, with a RUNNER, has the generator module write the planned set,
+    both into a staging tree; then commits what was written."""
+    with ExitStack() as cleanup:
+        staging = Staging(configs_dir)
+        cleanup.callback(staging.discard)
+        fetched = _fetch_manifests(args, fetching, out)
+        vendored = {versioned: manifests.vendor(staging.tree, versioned, answer)
+                    for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
+        if runner is None:
+            records, written = _kept_records(configs_dir, planned), None
+        else:
+            records = _generate(runner, staging, [p.record for p in planned], out, err)
+            if records is None:
+                return Ending(configs_dir, [], GENERATION_STOPPED)
+            written = {r.versioned_name for r in records if r.status == "written"}
+        removed = lockfile.commit_run(staging, lock, planned, written, set(args.remove), vendored)
+    changes = {p.record.versioned: p for p in planned}
+    for record in records:
+        change = changes[record.versioned_name]
+        record.model_path = str(configs_dir / lockfile.file_paths(record.versioned_name)[1])
+        record.change, record.previous_version = change.change, change.previous
+        _note_manifest(record, change.record, fetched.get(record.versioned_name))
+    records = left_out + records + [
+        Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED,
+               connector_kind=r.connector_kind) for r in removed]
+    report["connectors"] = [asdict(record) for record in records]
+    return Ending(configs_dir, records, GENERATED if runner is not None else UP_TO_DATE)
+
+
+def _fetch_manifests(args, fetching: list[Locked], out) -> dict[str, manifests.Fetched | manifests.FetchError]:
+    """The manifests of FETCHING from the store (through the cache), by versioned name, under a progress bar."""
+    if not fetching:
+        return {}
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
+
+    cache = None if args.no_cache or args.spawn else manifests.ManifestCache(args.cache_dir or default_directory())
+    with Progress(TextColumn("fetching manifests"), BarColumn(), MofNCompleteColumn(), console=out) as progress:
+        task = progress.add_task("", total=len(fetching))
+        try:
+            return manifests.fetch_all(fetching, args.jobs or 1, cache, lambda: progress.advance(task))
+        except manifests.StoreError as error:
+            raise Stop(str(error)) from error
+
+
+def _note_manifest(record: Record, planned: Locked, answer) -> None:
+    """What became of RECORD's manifest, when the run fetched one for it."""
+    record.connector_kind = planned.connector_kind
+    if answer is None or record.status not in ("written", "up to date"):
+        return
+    if isinstance(answer, manifests.FetchError):
+        record.manifest, record.manifest_error = NOT_VENDORED, str(answer)
+    else:
+        record.manifest = FETCHED_AGAIN if planned.manifest_files else VENDORED
+
+
+def _generate(runner, staging: Staging, held: list[Locked], out, err) -> list[Record] | None:
+    """Has the generator module write HELD into the staging tree; a record for each versioned name it exported,
+    None when it stopped midway (said on ERR)."""
     with ExitStack() as cleanup:
         registry_file = lockfile.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
-        staging = Staging(configs_dir)
-        cleanup.callback(staging.discard)
 
         with quiet_airbyte_import():  # the module's start-up imports airbyte
             import corvel.model_generator as mg
@@ -337,41 +401,29 @@ def _regenerate(args, runner, configs_dir: Path, lock: Lock | None, planned: lis
             raise
         except Exception as error:
             err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
-            return Ending(configs_dir, [], GENERATION_STOPPED)
-        if runner is not subprocess and runner.shell_runs:
-            err.print(
-                f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
-                f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
-                markup=False,
-            )
+            return None
         records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
         if any(r.status != "written" for r in records):
             _index_of_written(mg, records, recorder)
-        removed = _commit(staging, lock, planned, records, set(args.remove))
-    changes = {p.record.versioned: p for p in planned}
-    for record in records:
-        record.model_path = str(configs_dir / lockfile.file_paths(record.versioned_name)[1])
-        record.change, record.previous_version = changes[record.versioned_name].change, changes[record.versioned_name].previous
-    records = left_out + records + removed
-    report["connectors"] = [asdict(record) for record in records]
-    return Ending(configs_dir, records, GENERATED)
+    if runner is not subprocess and runner.shell_runs:
+        err.print(
+            f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
+            f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
+            markup=False,
+        )
+    return records
 
 
-def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], records: list[Record],
-            removing: set[str]) -> list[Record]:
-    """Puts what was written into the tree with its new lock; the records of the connectors removed."""
-    written = {r.versioned_name for r in records if r.status == "written"}
-    removed = lockfile.commit_run(staging, lock, planned, written, removing)
-    return [Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED) for r in removed]
+def _kept_records(configs_dir: Path, planned: list[Planned]) -> list[Record]:
+    return [Record(p.record.name, p.record.tag, p.record.versioned, "up to date", class_name=p.record.class_name,
+                   model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=KEPT,
+                   connector_kind=p.record.connector_kind)
+            for p in planned]
 
 
 def _nothing_to_do(configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
                    report: dict[str, Any]) -> Ending:
-    records = left_out + [
-        Record(p.record.name, p.record.tag, p.record.versioned, "up to date", class_name=p.record.class_name,
-               model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=KEPT)
-        for p in planned
-    ]
+    records = left_out + _kept_records(configs_dir, planned)
     report["connectors"] = [asdict(record) for record in records]
     return Ending(configs_dir, records, NOTHING_GENERATED if lock is None else UP_TO_DATE)
 

@@ -1,0 +1,230 @@
+"""Manifests of manifest-only connectors, fetched from the manifest store for the tree to vendor.
+
+A manifest-only connector is a declarative YAML manifest that the airbyte-cdk
+runs; airbyte fetches it from its manifest store on every run.  A run of
+``corvel-generate`` fetches it once, at the locked version, and the tree
+keeps it under ``manifests/<versioned name>/manifest.yaml``, with the
+connector's custom components beside it as ``components.py`` when it has
+any, so that ``corvel.get_source`` runs exactly that manifest, offline.
+
+The store is airbyte's own (the URL template airbyte fetches manifests
+from), or the one ``CORVEL_MANIFEST_URL`` names: a template with ``{name}``
+and ``{version}``, for mirrors.  Custom components come from beside the
+manifest, under the name airbyte fetches them by (``components.zip``, or
+``components.py`` on older airbyte releases); a store without them
+answers 404.  A manifest is fetched with a timeout, up to ``jobs`` at once,
+through a content cache keyed by the URLs asked and the connector's name
+and version, so that a run after the first fetches nothing.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import json
+import os
+import shutil
+import tempfile
+import threading
+import zipfile
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from pathlib import Path
+
+from corvel.lockfile import COMPONENTS_FILE, Locked, file_hash, manifest_paths
+
+URL_VARIABLE = "CORVEL_MANIFEST_URL"
+FETCH_TIMEOUT = 30.0  # seconds, for the connection and for each read of an answer
+CACHE_FORMAT = "corvel-manifest-cache 1"  # part of every key, so a change of the entry layout misses old entries
+
+
+# the tags airbyte's yaml.safe_load constructs
+_SAFE_TAGS = {f"tag:yaml.org,2002:{name}" for name in
+              ("null", "bool", "int", "float", "binary", "timestamp", "omap", "pairs", "set", "str", "seq", "map")}
+
+
+class StoreError(Exception):
+    """The store's location cannot be used; the message says why."""
+
+
+class FetchError(Exception):
+    """One connector's manifest could not be fetched; the message names the URL and the reason."""
+
+
+@dataclass(frozen=True)
+class Fetched:
+    """The store's answer for one connector at one version."""
+
+    manifest: bytes
+    components: bytes | None  # None: the connector has no custom components
+
+
+def store_urls(name: str, version: str) -> tuple[str, str]:
+    """The URLs of a connector's manifest and of its custom components at VERSION, as airbyte forms them."""
+    from airbyte._executors import util
+
+    template = os.environ.get(URL_VARIABLE) or util.DEFAULT_MANIFEST_URL.replace("{source_name}", "{name}")
+    if "{name}" not in template or "{version}" not in template:
+        raise StoreError(f"{URL_VARIABLE}={template!r} must hold {{name}} and {{version}}")
+    components_name = getattr(util, "DEFAULT_COMPONENTS_URL", "/components.py").rpartition("/")[2]
+    manifest = template.replace("{name}", name).replace("{version}", version.removeprefix("v"))
+    return manifest, manifest.rpartition("/")[0] + "/" + components_name
+
+
+def _get(session, url: str) -> bytes | None:
+    """The body at URL, None when the store answers 404; FetchError for anything else but 200."""
+    import requests
+
+    from corvel.registry import user_agent
+
+    try:
+        response = session.get(url, headers={"User-Agent": user_agent()}, timeout=FETCH_TIMEOUT)
+    except requests.Timeout as error:
+        raise FetchError(f"{url}: no answer within {FETCH_TIMEOUT:g} s ({type(error).__name__})") from error
+    except requests.ConnectionError as error:
+        raise FetchError(f"{url}: the store cannot be reached ({type(error).__name__})") from error
+    except requests.RequestException as error:
+        raise FetchError(f"{url}: {type(error).__name__}: {error}") from error
+    if response.status_code == 404:
+        return None
+    if response.status_code != 200:
+        raise FetchError(f"{url}: the store answered HTTP {response.status_code}")
+    return response.content
+
+
+def _yaml_mapping(url: str, body: bytes) -> None:
+    """FetchError unless BODY is one YAML document whose root is a mapping.
+
+    The document is parsed, not loaded: building its objects would cost
+    several times as much, and airbyte loads it again to run it.
+    """
+    import yaml
+
+    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    try:
+        events = list(yaml.parse(body.decode("utf-8"), Loader=loader))
+    except (UnicodeError, yaml.YAMLError) as error:
+        raise FetchError(f"{url}: not a YAML manifest: {str(error).splitlines()[0]}") from error
+    documents = sum(isinstance(event, yaml.DocumentStartEvent) for event in events)
+    if documents != 1 or not isinstance(events[2], yaml.MappingStartEvent):
+        what = f"{documents} documents" if documents != 1 else \
+            "a sequence" if isinstance(events[2], yaml.SequenceStartEvent) else "a scalar"
+        raise FetchError(f"{url}: not a YAML manifest: {what}, not a mapping")
+    tags = {getattr(event, "tag", None) for event in events} - {None, "!"} - _SAFE_TAGS
+    if tags:
+        raise FetchError(f"{url}: not a YAML manifest: it has tags a safe loader refuses ({', '.join(sorted(tags))})")
+
+
+def _components(url: str, body: bytes) -> bytes:
+    """components.py out of the store's answer: the file itself, or a zip archive holding it."""
+    if not url.endswith(".zip"):
+        return body
+    try:
+        with zipfile.ZipFile(io.BytesIO(body)) as archive:
+            return archive.read(COMPONENTS_FILE)
+    except (zipfile.BadZipFile, KeyError) as error:
+        raise FetchError(f"{url}: no {COMPONENTS_FILE} in it: {error}") from error
+
+
+def fetch(session, name: str, version: str) -> Fetched:
+    """A connector's manifest and custom components at VERSION, from the store."""
+    manifest_url, components_url = store_urls(name, version)
+    manifest = _get(session, manifest_url)
+    if manifest is None:
+        raise FetchError(f"{manifest_url}: the store has no manifest for {name} {version} (HTTP 404)")
+    _yaml_mapping(manifest_url, manifest)
+    components = _get(session, components_url)
+    return Fetched(manifest, None if components is None else _components(components_url, components))
+
+
+class ManifestCache:
+    """Answers of the store kept under DIRECTORY, one folder per key, each file behind the hashes in
+    ``hashes.json``; a folder is written whole under a temporary name and renamed into place."""
+
+    def __init__(self, directory: Path) -> None:
+        self.directory = Path(directory) / "manifests"
+
+    @staticmethod
+    def key(name: str, version: str) -> str:
+        words = [CACHE_FORMAT, name, version, *store_urls(name, version)]
+        return hashlib.sha256(json.dumps(words).encode()).hexdigest()
+
+    def get(self, key: str) -> Fetched | None:
+        folder = self.directory / key
+        try:
+            hashes = json.loads((folder / "hashes.json").read_text(encoding="utf-8"))
+            files = {name: (folder / name).read_bytes() for name in hashes}
+        except (OSError, ValueError, TypeError):
+            return None
+        if any(hashlib.sha256(data).hexdigest() != hashes[name] for name, data in files.items()):
+            return None
+        if "manifest.yaml" not in files:
+            return None
+        return Fetched(files["manifest.yaml"], files.get(COMPONENTS_FILE))
+
+    def put(self, key: str, fetched: Fetched) -> None:
+        files = {"manifest.yaml": fetched.manifest}
+        if fetched.components is not None:
+            files[COMPONENTS_FILE] = fetched.components
+        folder = None
+        try:
+            self.directory.mkdir(parents=True, exist_ok=True)
+            folder = Path(tempfile.mkdtemp(dir=self.directory, prefix=".tmp-"))
+            for name, data in files.items():
+                (folder / name).write_bytes(data)
+            hashes = {name: hashlib.sha256(data).hexdigest() for name, data in files.items()}
+            (folder / "hashes.json").write_text(json.dumps(hashes), encoding="utf-8")
+            target = self.directory / key
+            if target.exists():  # an entry that failed its check, or one another run just wrote
+                shutil.rmtree(target, ignore_errors=True)
+            os.rename(folder, target)
+        except OSError:  # a cache that cannot be written only costs a fetch next time
+            if folder is not None:
+                shutil.rmtree(folder, ignore_errors=True)
+
+
+def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
+              advance=lambda: None) -> dict[str, Fetched | FetchError]:
+    """Each record's manifest at its locked version, by versioned name: from the cache, else from the store,
+    up to JOBS fetches at once. ADVANCE is called as each one is done."""
+    import requests
+
+    local, sessions = threading.local(), []  # a session per thread, each closed when all are done
+
+    def one(record: Locked) -> Fetched | FetchError:
+        try:
+            key = cache.key(record.name, record.tag) if cache is not None else None
+            fetched = cache.get(key) if cache is not None else None
+            if fetched is None:
+                if not hasattr(local, "session"):
+                    local.session = requests.Session()
+                    sessions.append(local.session)
+                fetched = fetch(local.session, record.name, record.tag)
+                if cache is not None:
+                    cache.put(key, fetched)
+            return fetched
+        except FetchError as error:
+            return error
+        finally:
+            advance()
+
+    store_urls("{name}", "{version}")  # a template that cannot be used stops the run before anything is fetched
+    try:
+        with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="corvel-manifest") as pool:
+            return dict(zip([r.versioned for r in records], pool.map(one, records)))
+    finally:
+        for session in sessions:
+            session.close()
+
+
+def vendor(tree: Path, versioned: str, fetched: Fetched) -> dict[str, str]:
+    """Writes a fetched manifest into TREE (a staging tree) under its versioned name; the files with their
+    hashes, relative to the tree."""
+    manifest, components = manifest_paths(versioned)
+    files = {manifest: fetched.manifest}
+    if fetched.components is not None:
+        files[components] = fetched.components
+    for relative, data in files.items():
+        (tree / relative).parent.mkdir(parents=True, exist_ok=True)
+        (tree / relative).write_bytes(data)
+    return {relative: file_hash(tree / relative) for relative in files}
