@@ -263,7 +263,8 @@ def round_trip_cases():
             # hundreds of connectors share their shapes: the sanitizer run leaves them out
             marks = [] if registry == "hand-written" else [pytest.mark.registry_scale]
             if (registry, name) in DISAGREEING:
-                marks.append(pytest.mark.xfail(reason=DISAGREEING[registry, name], strict=True))
+                # not strict: whether the one instance drawn meets the shape can depend on the draw
+                marks.append(pytest.mark.xfail(reason=DISAGREEING[registry, name]))
             cases.append(pytest.param(registry, name, id=f"{registry}:{name}", marks=marks))
     return cases
 
