@@ -10,18 +10,25 @@ corvel adjusts its classes from the connector's own schema, the tree's
   keeps the members its class does not declare, so they reach the
   connector. The generator allows them only where the schema says ``true``
   (or gives a schema, against which its class checks them).
-- A default that its own member rejects (source-postgres gives a ``oneOf``
-  of objects the default ``"CDC"``) is no default: the member is left unset
-  and the connector applies its own, instead of every configuration that
-  leaves it out failing on a value nobody gave.
+- A default that its own member rejects is no default: the member is left
+  unset and the connector applies its own, instead of every configuration
+  that leaves it out failing on a value nobody gave (source-postgres gives a
+  ``oneOf`` of objects the default ``"CDC"``), or the connector refusing a
+  value it was sent (source-survey-sparrow's default fits both options of its
+  ``oneOf``, where JSON Schema wants exactly one). The member's own JSON
+  Schema node judges, as the connector validates (formats unchecked), and so
+  does the member's pydantic annotation.
 - Members the schema marks secret (``airbyte_secret``, ``writeOnly``,
   ``"format": "password"``, at any depth) are masked in ``repr()``/``str()``
   and in validation errors, including inputs shown for another member's error.
+  A class that cannot be paired with a node of the schema shows none of the
+  values it holds, and a ``ModelBehaviourWarning`` names it.
 """
 
 from __future__ import annotations
 
 import json
+import re
 import types
 import typing
 import warnings
@@ -31,14 +38,14 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from pydantic import BaseModel, RootModel, TypeAdapter, ValidationError
+from pydantic import BaseModel, RootModel, ValidationError
 from pydantic_core import PydanticCustomError, PydanticUndefined
 
 MASK = "**********"
 
 
 class ModelBehaviourWarning(UserWarning):
-    """A generated module kept the classes the generator wrote: corvel could not adjust them."""
+    """corvel could not give a generated module's classes all of their behaviour (the message says which)."""
 
 
 class _Mask:
@@ -51,18 +58,49 @@ class _Mask:
 _MASKED = _Mask()
 
 
+class _Connector:
+    """The connector's whole schema, against which $refs resolve and defaults are judged."""
+
+    def __init__(self, root: dict):
+        self.root = root
+        self._validator = None  # built at the first default: most classes have none to judge
+
+    def accepts(self, node: Any, value: Any) -> bool:
+        """Whether NODE, a node of this schema, accepts VALUE as the connector's own validation would."""
+        # imported here: only a module with defaults needs them (airbyte has imported them by then)
+        from jsonschema.exceptions import UnknownType
+        from jsonschema.validators import validator_for
+        from referencing import Registry
+        from referencing.exceptions import Unresolvable
+
+        if self._validator is None:
+            # the dialect the schema names (airbyte's specs: draft 7), no format checks, as the connector
+            # validates; an empty registry: a $ref elsewhere is never fetched while a module loads
+            self._validator = validator_for(self.root)(self.root, registry=Registry())
+        try:
+            return self._validator.evolve(schema=node).is_valid(value)
+        except (UnknownType, Unresolvable, re.error, TypeError, ValueError):
+            return True  # a node no validator can apply (a $ref to nowhere, a pattern re refuses): pydantic judges
+
+
 @dataclass
 class _ClassSchema:
     """A generated class and the schema node it stands for."""
 
     node: dict
-    root: dict  # the connector's whole schema, for $ref
+    connector: _Connector
     members: dict[str, dict] = field(default_factory=dict)  # field name -> the member's schema node
     holds: set[type] = field(default_factory=set)  # the generated classes its members are made of
+
+    @property
+    def root(self) -> dict:
+        return self.connector.root
 
 
 # class -> what it was adjusted from; weak so that a forgotten tree's classes go
 _adjusted: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+# the classes no schema node was found for: everything they hold is masked
+_adjusted_blindly: weakref.WeakSet = weakref.WeakSet()
 
 
 def schema_path(module_file: str) -> Path:
@@ -76,42 +114,53 @@ def adapt_module(module: types.ModuleType) -> None:
     origin = getattr(module, "__file__", None)
     if not origin:
         return
+    classes = _generated_classes(module)
+    configuration = next((cls for cls in classes if "connector_name" in cls.model_fields), None)
+    failure = ""
     try:
         schema = json.loads(schema_path(origin).read_text(encoding="utf-8"))
-    except (OSError, ValueError):
-        return  # a model without its schema file: nothing to adjust from
-    configuration = _configuration_class(module)
-    if configuration is None or not isinstance(schema, dict):
-        return
-    try:
-        walk = _Walk(schema)
-        walk.model(configuration, schema)
-        rebuilt: set[type] = set()
-        # members before the classes that hold them: a class holds its members'
-        # validators, so it is rebuilt after any of them was
-        for cls in walk.order:
-            if _adjust(cls, walk.found[cls], needs_rebuild=bool(walk.found[cls].holds & rebuilt)):
-                rebuilt.add(cls)
-    except Exception as error:  # one odd schema must not keep the whole index from importing
+    except (OSError, ValueError) as error:
+        schema, failure = None, f"its schema file cannot be read ({type(error).__name__}: {error})"
+    if configuration is not None and isinstance(schema, dict):
+        try:
+            _adapt_classes(configuration, schema)
+        except Exception as error:  # one odd schema must not keep the whole index from importing
+            failure = f"{type(error).__name__}: {error}"
+    unpaired = [cls for cls in classes if cls not in _adjusted]
+    for cls in unpaired:
+        _mask_blindly(cls)
+    if unpaired:
         warnings.warn(
-            f"{module.__name__}: its classes could not be given corvel's behaviour (open objects, defaults, "
-            f"masked secrets): {type(error).__name__}: {error}",
+            f"{module.__name__}: {', '.join(cls.__qualname__ for cls in unpaired)} could not be paired with the "
+            f"connector's schema{': ' + failure if failure else ''}; every value they hold is masked where they "
+            "are shown, and they keep the generator's behaviour otherwise",
             ModelBehaviourWarning,
             stacklevel=2,
         )
 
 
-def _configuration_class(module: types.ModuleType) -> type | None:
-    """The class the index imports: the one with the connector_name member."""
-    for value in vars(module).values():
-        if (
-            isinstance(value, type)
-            and issubclass(value, BaseModel)
-            and value.__module__ == module.__name__
-            and "connector_name" in value.model_fields
-        ):
-            return value
-    return None
+def _generated_classes(module: types.ModuleType) -> list[type]:
+    """The model classes the module defines (not the RootModel[X] bases pydantic parametrizes for it)."""
+    return [
+        value
+        for value in vars(module).values()
+        if isinstance(value, type)
+        and issubclass(value, BaseModel)
+        and value.__module__ == module.__name__
+        and value.__pydantic_generic_metadata__["origin"] is None
+    ]
+
+
+def _adapt_classes(configuration: type, schema: dict) -> None:
+    walk = _Walk(schema)
+    walk.model(configuration, schema)
+    rebuilt: set[type] = set()
+    # members before the classes that hold them: a class holds its members'
+    # validators, so it is rebuilt after any of them was
+    for cls in walk.order:
+        found = walk.found[cls]
+        if _paired(cls, found.node) and _adjust(cls, found, needs_rebuild=bool(found.holds & rebuilt)):
+            rebuilt.add(cls)
 
 
 def _resolve(node: Any, root: dict) -> Any:
@@ -153,6 +202,7 @@ class _Walk:
     """Pairs each generated class with the schema node it was generated from."""
 
     def __init__(self, root: dict):
+        self.connector = _Connector(root)
         self.root = root
         self.found: dict[type, _ClassSchema] = {}
         self.order: list[type] = []
@@ -168,11 +218,9 @@ class _Walk:
         elif origin in (typing.Union, types.UnionType):
             members = [a for a in args if a is not type(None)]
             options = _options(node, self.root)
-            if options and len(options) == len(members):  # the generator keeps the options' order
-                pairs = list(zip(members, options))
-            else:  # a model takes the option it was made from; anything else (a root model) the whole node
-                pairs = [(m, o) for m in members if _is_object_model(m) for o in options if _fits(m, o)]
-                pairs += [(m, node) for m in members if not (options and _is_object_model(m))]
+            # the generator keeps the options' order; where some were merged (two of one type), each member
+            # takes the whole node, and an object model the option it was made from (model() finds it)
+            pairs = zip(members, options) if options and len(options) == len(members) else ((m, node) for m in members)
             for member, option in pairs:
                 self.annotation(member, option)
         elif origin in (list, tuple, set, frozenset):
@@ -189,7 +237,12 @@ class _Walk:
             self.holder[-1].holds.add(cls)
         if cls in self.found:
             return
-        found = self.found[cls] = _ClassSchema(node, self.root)
+        if not issubclass(cls, RootModel) and _member_names(cls) != _property_names(node):
+            # an option's class met with the oneOf itself: a merged union's member, or the class a root model
+            # wraps where a oneOf has a single option
+            names = _member_names(cls)
+            node = next((option for option in _options(node, self.root) if _property_names(option) == names), node)
+        found = self.found[cls] = _ClassSchema(node, self.connector)
         self.holder.append(found)
         if issubclass(cls, RootModel):
             self.annotation(cls.model_fields["root"].annotation, node)
@@ -204,14 +257,19 @@ class _Walk:
         self.order.append(cls)
 
 
-def _is_object_model(annotation: Any) -> bool:
-    return isinstance(annotation, type) and issubclass(annotation, BaseModel) and not issubclass(annotation, RootModel)
+def _member_names(cls: type) -> set[str]:
+    return {info.alias or name for name, info in cls.model_fields.items()}
 
 
-def _fits(cls: type, option: dict) -> bool:
-    """Whether a model was generated from an object option: the same member names."""
-    names = {info.alias or name for name, info in cls.model_fields.items()}
-    return names == set(option.get("properties") or {})
+def _property_names(node: dict) -> set[str]:
+    properties = node.get("properties")
+    return set(properties) if isinstance(properties, dict) else set()
+
+
+def _paired(cls: type, node: dict) -> bool:
+    """Whether NODE can be the node CLS was made from: a root model takes any; an object model's members
+    are all properties of NODE (connector_name too: the schema export adds it to the configuration)."""
+    return issubclass(cls, RootModel) or _member_names(cls) <= _property_names(node)
 
 
 def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
@@ -223,55 +281,83 @@ def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
             cls.model_config["extra"] = "allow"
             rebuild = True
         for name, info in cls.model_fields.items():
-            if _rejects_own_default(info):
+            if _rejects_own_default(cls, name, info, found):
                 info.default, info.validate_default = None, None
                 rebuild = True
     if rebuild and cls.__pydantic_complete__:  # a class built at first use is built with the changes then
         cls.model_rebuild(force=True)
     _adjusted[cls] = found
-    if is_secret(found.node) or any(map(_holds_secret, found.members.values())):
-        original = cls.__repr_args__
-        cls.__repr_args__ = lambda self: _masked_repr_args(self, original)
+    _show_masked(cls, lambda model, name, value: _masked_value(value, _node_of(found, model, name), found.root))
     _guard_validation(cls)
     return rebuild
 
 
-def _rejects_own_default(info) -> bool:
+def _rejects_own_default(cls: type, name: str, info: Any, found: _ClassSchema) -> bool:
+    """Whether member NAME's default is refused by its JSON Schema node or by the class's own validator."""
     default = info.default
     if default is PydanticUndefined or default is None or info.default_factory is not None:
         return False
-    # the member's constraints (ge=, pattern=, ...) sit in its metadata, beside the annotation
-    annotation = typing.Annotated[(info.annotation, *info.metadata)] if info.metadata else info.annotation
-    try:
-        TypeAdapter(annotation).validate_python(default)
+    node = found.members.get(name)
+    if node is not None and not found.connector.accepts(node, default):
+        return True
+    try:  # the class's validator, not a new one: the member's annotation and constraints, already built
+        cls.__pydantic_validator__.validate_assignment(cls.model_construct(), name, default)
     except ValidationError:
         return True
     return False
 
 
-def _holds_secret(node: Any) -> bool:
-    """A member that is secret, or a list (of lists) of secrets."""
-    while isinstance(node, dict) and not is_secret(node) and isinstance(node.get("items"), dict):
-        node = node["items"]
-    return is_secret(node)
+def _node_of(found: _ClassSchema, model: BaseModel, name: str) -> Any:
+    """The schema node of what MODEL shows under NAME: a member's, a kept undeclared member's, a root's."""
+    if isinstance(model, RootModel):
+        return found.node
+    return found.members.get(name, found.node.get("additionalProperties"))
 
 
-def _masked_repr_args(model: BaseModel, original):
-    found = _adjusted.get(type(model))
-    for name, value in original(model):
-        node = found.node if isinstance(model, RootModel) else found.members.get(name)
-        yield name, _masked_value(value, node, found.root) if node is not None else value
+def _show_masked(cls: type, masked) -> None:
+    """repr() and str() of CLS's instances show MASKED(model, name, value) for each member."""
+    original = cls.__repr_args__
+    cls.__repr_args__ = lambda self: ((name, masked(self, name, value)) for name, value in original(self))
 
 
 def _masked_value(value: Any, node: Any, root: dict) -> Any:
     node = _resolve(node, root)
-    if value is None:
-        return None
+    if value is None or not isinstance(node, dict):
+        return value
     if is_secret(node):
         return _MASKED
-    if isinstance(value, list) and isinstance(node, dict):
+    if isinstance(value, list):
         return [_masked_value(item, node.get("items"), root) for item in value]
+    if not isinstance(value, BaseModel) and any(is_secret(option) for option in _options(node, root)):
+        return _MASKED  # a plain value of a member one of whose options is secret ({"anyOf": [secret, null]})
     return value
+
+
+def _mask_blindly(cls: type) -> None:
+    """Masks every value CLS holds, but for those the schema fixes (a Literal member's), True, False and
+    None; objects in it show what their own classes show. For a class whose schema node is unknown."""
+    fixed = {name for name, info in cls.model_fields.items() if _fixed_by_schema(info.annotation)}
+    _show_masked(cls, lambda model, name, value: value if name in fixed else _blind(value))
+    _adjusted_blindly.add(cls)
+    _guard_validation(cls)
+
+
+def _fixed_by_schema(annotation: Any) -> bool:
+    """Whether an annotation admits only Literal values (and None)."""
+    args = [a for a in typing.get_args(annotation) if a is not type(None)]
+    if typing.get_origin(annotation) in (typing.Union, types.UnionType):
+        return bool(args) and all(map(_fixed_by_schema, args))
+    return typing.get_origin(annotation) is typing.Literal
+
+
+def _blind(value: Any) -> Any:
+    if value is None or isinstance(value, (bool, BaseModel)):
+        return value
+    if isinstance(value, (list, tuple)):
+        return [_blind(item) for item in value]
+    if isinstance(value, Mapping):
+        return {key: _blind(item) for key, item in value.items()}
+    return _MASKED
 
 
 # -- validation errors with the secrets masked
@@ -321,6 +407,8 @@ def _masked_error(cls: type, data: Any, error: ValidationError) -> ValidationErr
     secrets: set[str] = set()
     if found is not None:
         _collect_secrets(data, found.node, found.root, secrets)
+    elif cls in _adjusted_blindly:
+        secrets.update(text for text in _texts(data) if text)  # no node to tell: every text is kept out
     return _rebuilt(error, secrets) if secrets else None
 
 
@@ -351,10 +439,13 @@ def _collect_secrets(value: Any, node: Any, root: dict, secrets: set[str]) -> No
 
 
 def _texts(value: Any):
-    if isinstance(value, RootModel):
-        value = value.root
+    if isinstance(value, BaseModel):
+        value = value.model_dump()
     if isinstance(value, str):
         yield str(value)
+    elif isinstance(value, Mapping):
+        for item in value.values():
+            yield from _texts(item)
     elif isinstance(value, (list, tuple)):
         for item in value:
             yield from _texts(item)
