@@ -121,7 +121,11 @@ def adapt_module(module: types.ModuleType) -> None:
         schema = json.loads(schema_path(origin).read_text(encoding="utf-8"))
     except (OSError, ValueError) as error:
         schema, failure = None, f"its schema file cannot be read ({type(error).__name__}: {error})"
-    if configuration is not None and isinstance(schema, dict):
+    if configuration is None:
+        failure = "it has no configuration class (one with a connector_name member)"
+    elif not isinstance(schema, dict):
+        failure = failure or "its schema is no JSON object"
+    else:
         try:
             _adapt_classes(configuration, schema)
         except Exception as error:  # one odd schema must not keep the whole index from importing
@@ -131,9 +135,9 @@ def adapt_module(module: types.ModuleType) -> None:
         _mask_blindly(cls)
     if unpaired:
         warnings.warn(
-            f"{module.__name__}: {', '.join(cls.__qualname__ for cls in unpaired)} could not be paired with the "
-            f"connector's schema{': ' + failure if failure else ''}; every value they hold is masked where they "
-            "are shown, and they keep the generator's behaviour otherwise",
+            f"{module.__name__}: {', '.join(cls.__qualname__ for cls in unpaired)} could not be paired with a node "
+            f"of the connector's schema{': ' + failure if failure else ''}; their values are masked wherever they are "
+            "shown, and they keep the generator's behaviour otherwise",
             ModelBehaviourWarning,
             stacklevel=2,
         )
