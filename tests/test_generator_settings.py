@@ -51,6 +51,7 @@ def test_a_generator_table_in_the_users_project_changes_nothing(capsys, tmp_path
         ("    start: AwareDatetime = Field(\n        ...,\n        pattern='^[0-9]{4}$',\n        title='S',\n    )\n",
          "    start: AwareDatetime = Field(\n        ...,\n        title='S',\n    )\n"),
         ("    day: date | None = Field(default=None, pattern='^x$')\n", "    day: date | None = Field(default=None)\n"),
+        ("    port: int = Field(..., pattern='^[0-9]+$', ge=1)\n", "    port: int = Field(..., ge=1)\n"),
         ("    day: date | None = Field(\n        default='2021-01-01', title='D'\n    )\n",
          "    day: date | None = Field(  # type: ignore[assignment]\n"
          "        default='2021-01-01', validate_default=True, title='D'\n    )\n"),

@@ -248,7 +248,6 @@ DISAGREEING = {
     ("2023", "source-coingecko-coins"): DATE_SPELLING + " (DD-MM-YYYY)",
     ("2023", "source-nytimes"): DATE_SPELLING + " (YYYY-MM)",
     ("2023", "source-notion"): "its date-time pattern asks for milliseconds; to_airbyte_config writes '...:00Z' for a whole second",
-    ("2023", "source-strava"): "an integer member with a pattern: pydantic fails every value with a TypeError",
     ("2023", "source-tplcentral"): "a uri member is sent as pydantic's AnyUrl normalises it ('https://A.gs' as 'https://a.gs/')",
 }
 

@@ -5,10 +5,11 @@ connector schema, is refused by pydantic or misread by type checkers:
 
 - With constraints written as ``Field()`` arguments, the generator keeps a
   string's ``pattern`` beside a ``"format": "date-time"`` (or date, time)
-  member typed ``AwareDatetime``. pydantic cannot apply a pattern to a
-  parsed date-time and fails every value given for it. The pattern is about
-  the text's spelling, which the class parses, so it is dropped, as the
-  generator's other constraint forms drop it.
+  member typed ``AwareDatetime``, and beside an integer, number or boolean
+  member. pydantic cannot apply a pattern to a value that is no text and
+  fails every value given for it (with the value in its message). The
+  pattern is about a text's spelling, which such a member never is, so it
+  is dropped, as the generator's other constraint forms drop it.
 - Such a member's default is the schema's text (``default='2021-01-01'``).
   pydantic would keep that text as the value, so the default is validated
   like a given value (``validate_default=True``); checkers, which cannot
@@ -26,6 +27,8 @@ from datamodel_code_generator.format import CustomCodeFormatter
 
 # what the generator types date and time formats as
 _PARSED_TYPES = frozenset({"AwareDatetime", "NaiveDatetime", "datetime", "date", "time", "timedelta"})
+# members whose values are never text, so a pattern has nothing to apply to
+_NOT_TEXT = _PARSED_TYPES | {"int", "float", "bool", "Decimal", "StrictInt", "StrictFloat", "StrictBool"}
 _IGNORE_DEFAULT = "  # type: ignore[assignment]"
 
 
@@ -37,12 +40,12 @@ class _Edit:
     text: str | None  # None: the keyword and its comma go
 
 
-def _parsed_only(annotation: ast.expr) -> bool:
-    """Whether every value the annotation admits, bar None, is a parsed date or time."""
+def _only(annotation: ast.expr, types: frozenset[str]) -> bool:
+    """Whether every value the annotation admits, bar None, is of one of TYPES."""
     names = {node.id for node in ast.walk(annotation) if isinstance(node, ast.Name)}
     names |= {node.attr for node in ast.walk(annotation) if isinstance(node, ast.Attribute)}
     names -= {"None", "Optional", "Union"}
-    return bool(names) and names <= _PARSED_TYPES
+    return bool(names) and names <= types
 
 
 def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], set[int]]:
@@ -54,13 +57,13 @@ def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], set[int]]:
         call = node.value
         if not (isinstance(call.func, ast.Name) and call.func.id == "Field"):
             continue
-        parsed = _parsed_only(node.annotation)
+        parsed, not_text = _only(node.annotation, _PARSED_TYPES), _only(node.annotation, _NOT_TEXT)
         for keyword in call.keywords:
             if keyword.lineno != keyword.end_lineno:
                 continue  # the formatter writes each keyword on one line
             where = (keyword.lineno - 1, keyword.col_offset, keyword.end_col_offset)
             text = source[where[0]][where[1] : where[2]]
-            if parsed and keyword.arg == "pattern":
+            if not_text and keyword.arg == "pattern":
                 edits.append(_Edit(*where, None))
             elif parsed and keyword.arg == "default" and isinstance(keyword.value, ast.Constant) \
                     and isinstance(keyword.value.value, str):
