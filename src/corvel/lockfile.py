@@ -6,8 +6,9 @@ schema file can be exported again without the registry), its versioned and
 class names, how airbyte runs it (``connector_kind``: its PyPI package, its
 manifest, or its Docker image), the PyPI package and version, and the
 hashes of the files the tree holds for it: its schema and model, and for a
-manifest-only connector the manifest vendored under ``manifests/``.  The text is sorted and has no times or paths in
-it, so the same tree always has the same lock.
+manifest-only connector the manifest vendored under ``manifests/``.  The
+text is sorted and has no times or paths in it, so the same tree always has
+the same lock.
 
 A run plans what the tree is to hold (``plan``), hands the generator module
 one registry document composed of exactly those entries (``composed_registry``),
@@ -51,7 +52,6 @@ _RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "co
                 "package_version", "files", "registry_entry")
 # how airbyte runs a connector when told nothing else
 PYPI, MANIFEST, DOCKER = "pypi", "manifest", "docker"
-CONNECTOR_KINDS = (PYPI, MANIFEST, DOCKER)
 MANIFESTS = "manifests"
 MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
 _LANGUAGES = ("python", "java", "manifest-only")  # airbyte's; any other language counts as none

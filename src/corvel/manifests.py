@@ -21,8 +21,10 @@ from __future__ import annotations
 
 import hashlib
 import io
+import itertools
 import json
 import os
+import re
 import shutil
 import tempfile
 import threading
@@ -31,13 +33,15 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
-from corvel.lockfile import COMPONENTS_FILE, Locked, file_hash, manifest_paths
+from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, Locked, file_hash, manifest_paths
 
 URL_VARIABLE = "CORVEL_MANIFEST_URL"
 FETCH_TIMEOUT = 30.0  # seconds, for the connection and for each read of an answer
 CACHE_FORMAT = "corvel-manifest-cache 1"  # part of every key, so a change of the entry layout misses old entries
 
 
+# a document marker or a tag: text without them is one document without tags
+_MARKERS = re.compile(r"^(---|\.\.\.)(\s|$)|!", re.MULTILINE)
 # the tags airbyte's yaml.safe_load constructs
 _SAFE_TAGS = {f"tag:yaml.org,2002:{name}" for name in
               ("null", "bool", "int", "float", "binary", "timestamp", "omap", "pairs", "set", "str", "seq", "map")}
@@ -93,16 +97,28 @@ def _get(session, url: str) -> bytes | None:
 
 
 def _yaml_mapping(url: str, body: bytes) -> None:
-    """FetchError unless BODY is one YAML document whose root is a mapping.
+    """FetchError unless BODY is one YAML document whose root is a mapping, with no tag a safe loader refuses.
 
     The document is parsed, not loaded: building its objects would cost
-    several times as much, and airbyte loads it again to run it.
+    several times as much, and airbyte loads it again to run it. Text with
+    no document marker and no tag (most manifests) is one document without
+    tags: libyaml checks all of it without building events, and its first
+    events give the root.
     """
     import yaml
 
-    loader = getattr(yaml, "CSafeLoader", yaml.SafeLoader)
+    loader = getattr(yaml, "CSafeLoader", None)
     try:
-        events = list(yaml.parse(body.decode("utf-8"), Loader=loader))
+        text = body.decode("utf-8")
+        if loader is not None and not _MARKERS.search(text):
+            checker = loader(text)
+            try:
+                checker.raw_parse()
+            finally:
+                checker.dispose()
+            events = list(itertools.islice(yaml.parse(text, Loader=loader), 3))
+        else:
+            events = list(yaml.parse(text, Loader=loader or yaml.SafeLoader))
     except (UnicodeError, yaml.YAMLError) as error:
         raise FetchError(f"{url}: not a YAML manifest: {str(error).splitlines()[0]}") from error
     documents = sum(isinstance(event, yaml.DocumentStartEvent) for event in events)
@@ -152,18 +168,17 @@ class ManifestCache:
     def get(self, key: str) -> Fetched | None:
         folder = self.directory / key
         try:
-            hashes = json.loads((folder / "hashes.json").read_text(encoding="utf-8"))
-            files = {name: (folder / name).read_bytes() for name in hashes}
+            hashes = dict(json.loads((folder / "hashes.json").read_text(encoding="utf-8")))
+            files = {name: (folder / name).read_bytes() for name in (MANIFEST_FILE, COMPONENTS_FILE) if name in hashes}
         except (OSError, ValueError, TypeError):
             return None
-        if any(hashlib.sha256(data).hexdigest() != hashes[name] for name, data in files.items()):
-            return None
-        if "manifest.yaml" not in files:
-            return None
-        return Fetched(files["manifest.yaml"], files.get(COMPONENTS_FILE))
+        if MANIFEST_FILE not in files or any(hashlib.sha256(data).hexdigest() != hashes[name]
+                                             for name, data in files.items()):
+            return None  # a damaged entry is fetched again and replaced
+        return Fetched(files[MANIFEST_FILE], files.get(COMPONENTS_FILE))
 
     def put(self, key: str, fetched: Fetched) -> None:
-        files = {"manifest.yaml": fetched.manifest}
+        files = {MANIFEST_FILE: fetched.manifest}
         if fetched.components is not None:
             files[COMPONENTS_FILE] = fetched.components
         folder = None
