@@ -323,7 +323,7 @@ def main(argv: list[str] | None = None) -> int:
     work = Path(tempfile.mkdtemp(prefix="corvel-bench-settings-", dir=args.tmp))
     try:
         registry = work / "registry.json"
-        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry)], check=True, capture_output=True)
+        subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry), "--no-manifests"], check=True, capture_output=True)
         document = json.loads(registry.read_text(encoding="utf-8"))
         sources = document["sources"][: args.connectors * 7 // 10]
         document = {"sources": sources, "destinations": document["destinations"][: args.connectors - len(sources)]}

@@ -116,7 +116,7 @@ def main(argv: list[str] | None = None) -> int:
         registry = args.registry
         if registry is None:
             registry = work / "registry.json"
-            subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry)], check=True,
+            subprocess.run([sys.executable, str(HERE / "make_registry.py"), str(registry), "--no-manifests"], check=True,
                            capture_output=True)
         tree = work / "tree"
         generated = generate(registry, tree)
