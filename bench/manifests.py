@@ -80,6 +80,7 @@ class Store:
     def __init__(self, routes: dict[str, bytes]) -> None:
         class Handler(http.server.BaseHTTPRequestHandler):
             disable_nagle_algorithm = True  # headers and body go out at once, as a real server sends them
+            protocol_version = "HTTP/1.1"  # connections are kept open between requests, as a real store keeps them
 
             def do_GET(self):
                 body = routes.get(self.path)
