@@ -129,7 +129,9 @@ def test_the_sdist_holds_the_sources_and_nothing_built_or_generated():
     for needed in ("pyproject.toml", "CMakeLists.txt", "cmake/single_threaded.cpp", "README.md", "PKG-INFO",
                    "src/corvel/model_generator/module/module.cpp", "src/corvel/cli.py", "src/corvel/data/registry.json"):
         assert needed in names
-    generated = [n for n in names if n.startswith("src/corvel/connector_configs/") and not n.endswith("README.txt")]
+    # the tree ships its folders' READMEs and config_class's overloads for a tree without connectors
+    shipped = ("README.txt", "_config_classes.pyi")
+    generated = [n for n in names if n.startswith("src/corvel/connector_configs/") and not n.endswith(shipped)]
     assert generated == []
     assert not [n for n in names if n.split("/")[0] in ("build", "dist", ".venv", "demo-out") or n.endswith(".so")]
 
