@@ -130,7 +130,7 @@ def test_the_sdist_holds_the_sources_and_nothing_built_or_generated():
                    "src/corvel/model_generator/module/module.cpp", "src/corvel/cli.py", "src/corvel/data/registry.json"):
         assert needed in names
     # the tree ships its folders' READMEs and config_class's overloads for a tree without connectors
-    shipped = ("README.txt", "_config_classes.pyi")
+    shipped = ("README.txt", "_config_classes.py")
     generated = [n for n in names if n.startswith("src/corvel/connector_configs/") and not n.endswith(shipped)]
     assert generated == []
     assert not [n for n in names if n.split("/")[0] in ("build", "dist", ".venv", "demo-out") or n.endswith(".so")]
@@ -207,6 +207,36 @@ def test_a_package_directory_the_user_cannot_write(installed, tmp_path):
         "own with --output-dir DIR"]
     after = {str(p): p.stat().st_mtime_ns for p in installed.rglob("*") if "__pycache__" not in p.parts}
     assert after == before
+
+
+def test_a_project_package_outlives_reinstalling_and_uninstalling_corvel(installed, tmp_path):
+    """A uv project names its package in [tool.corvel]; corvel's reinstall and uninstall leave it, and the
+    installed tree's stubs, as they were."""
+    subprocess.run([UV, "init", "-q", "--lib", "--name", "myapp", "--no-workspace", "--vcs", "none", str(tmp_path / "proj")],
+                   check=True, capture_output=True)
+    with open(tmp_path / "proj" / "pyproject.toml", "a", encoding="utf-8") as file:
+        file.write('\n[tool.corvel]\npackage = "myapp.connector_configs"\n')
+    done = run([VENV / "bin" / "corvel-generate", "source-faker"], cwd=tmp_path / "proj" / "src")
+    assert done.returncode == 0, done.stdout + done.stderr
+    package = tmp_path / "proj" / "src" / "myapp" / "connector_configs"
+    use = "from myapp.connector_configs import SourceFakerConfig; print(SourceFakerConfig(count=3).count)"
+
+    def state():
+        files = {p: p.read_bytes() for p in [*package.rglob("*"), installed / "connector_configs" / "_config_classes.pyi"]
+                 if p.is_file() and "__pycache__" not in p.parts}
+        return files, run([PYTHON, "-c", use], cwd=tmp_path, PYTHONPATH=str(package.parents[1])).stdout
+
+    before = state()
+    assert before[1] == "3\n"
+    wheel = only("corvel-*.whl")
+    for command in (["install", "--reinstall", "--no-deps", wheel], ["uninstall", "corvel"], ["install", "--no-deps", wheel]):
+        done = subprocess.run([UV, "pip", *map(str, command), "-q", "--python", str(PYTHON)], capture_output=True, text=True)
+        assert done.returncode == 0, done.stderr
+        if command[0] == "uninstall":
+            assert {p: b for p, b in before[0].items() if p.is_relative_to(package)} == {
+                p: b for p, b in state()[0].items() if p.is_relative_to(package)}
+        else:
+            assert state() == before
 
 
 def test_the_module_runs_as_main_from_the_wheel(installed, tmp_path):

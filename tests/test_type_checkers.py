@@ -14,7 +14,7 @@ from pathlib import Path
 import pytest
 
 import corvel
-from corvel import cli, index_stubs
+from corvel import cli, index_stubs, project
 from corvel.configs import forget_tree
 from conftest import INSTALLED_PACKAGE, run_python
 
@@ -172,20 +172,24 @@ def test_stubs_bind_what_the_index_binds_last():
         from airbyte._processors.sql.databricks import DatabricksConfig as DestinationDatabricksConfig
     """)
     tree = {"source_x__1_0": "source-x", "source_x__2_0": "source-x", "destination_databricks__3_1": "destination-databricks"}
-    stub = index_stubs.index_stub(index, tree).splitlines()
+    bindings = index_stubs.module_index_bindings(index)
+    stub = index_stubs.index_stub(bindings, tree).splitlines()
     assert [line for line in stub if line.startswith(("from", "import"))] == [
         "from corvel.connector_configs.model.source_x__2_0 import SourceXConfig as SourceXConfig",
         "import corvel.connector_configs.model.source_x__2_0 as SourceX",
         "from airbyte._processors.sql.databricks import DatabricksConfig as DestinationDatabricksConfig",
     ]
     assert stub[-5:] == ["__all__ = [", "    'SourceXConfig',", "    'SourceX',", "    'DestinationDatabricksConfig',", "]"]
-    overloads = index_stubs.config_classes_stub(index, tree)
+    overloads = index_stubs.config_classes_stub(bindings, tree)
     assert "Literal['source-x'], tree: None = None) -> type[source_x__2_0.SourceXConfig]" in overloads
     assert "Literal['destination-databricks'], tree: None = None) -> type[destination_databricks__3_1.DestinationDatabricksConfig]" in overloads
     assert "source_failed" not in overloads and "source_x__1_0" not in overloads
-    # the package ships the overloads of a tree without connectors
-    shipped = (INSTALLED_PACKAGE / "connector_configs" / index_stubs.CONFIG_CLASS_STUB).read_text(encoding="utf-8")
-    assert shipped == index_stubs.config_classes_stub("", {})
+    # a project's stub binds the same, relative to its package
+    project_bindings = project.index_bindings(project.index_text(project.from_module_index(
+        bindings, index_stubs.MODEL_PACKAGE)))
+    relative = index_stubs.index_stub([(m, n, b) for b, m, n in project_bindings], tree).splitlines()
+    assert relative[1:3] == ["from .model.source_x__2_0 import SourceXConfig as SourceXConfig",
+                             "from .model import source_x__2_0 as SourceX"]
 
 
 def test_importing_corvel_loads_neither_airbyte_nor_pydantic(package_copy):

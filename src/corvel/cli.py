@@ -29,12 +29,14 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import lockfile
+from corvel import lockfile, project
 from corvel.compat import environment
 from corvel.lockfile import KEPT, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, FETCHED_AGAIN, GENERATED, GENERATION_STOPPED,
                              GENERATOR, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record, Stop, read_entries, run)
-from corvel.installation import VersionAction, default_tree_problem, versions
+from corvel.installation import VersionAction, versions, write_problem
+from corvel.project import ProjectError, Settings
+from corvel.tree import Tree
 
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
 
@@ -119,6 +121,19 @@ def build_parser() -> argparse.ArgumentParser:
         "so load it with corvel.config_class(NAME, tree=DIR) or corvel.configs.import_tree(DIR)",
     )
     parser.add_argument(
+        "--package",
+        metavar="NAME",
+        help="write the tree as the project's own package NAME (myapp.connector_configs), in the directory "
+        "where its top-level package is (src/myapp/ or myapp/ beside the project's pyproject.toml); "
+        "import its classes from it. A [tool.corvel] table's package = NAME does the same",
+    )
+    parser.add_argument(
+        "--manifests",
+        action=argparse.BooleanOptionalAction,
+        help="vendor the manifests of manifest-only connectors in the tree (the default), or not: "
+        "--no-manifests generates the classes alone, needs no manifest store, and the lock records the choice",
+    )
+    parser.add_argument(
         "--spawn",
         action="store_true",
         help=f"run each {GENERATOR} command through the shell, a new interpreter per connector. Without it the "
@@ -179,8 +194,12 @@ def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        if args.list and (args.names or args.all or args.output_dir or args.spawn or args.report or args.jobs):
-            parser.error("--list takes no connector names, no --all, --output-dir, --spawn, --jobs or --report")
+        if args.list and (args.names or args.all or args.output_dir or args.package or args.spawn or args.report
+                          or args.jobs):
+            parser.error("--list takes no connector names, no --all, --output-dir, --package, --spawn, --jobs or "
+                         "--report")
+        if args.output_dir and args.package:
+            parser.error("--output-dir and --package name two places for one tree; give one")
         if args.all and args.names:
             parser.error("--all takes no connector names")
         if args.list and (args.frozen or args.remove or args.upgrade is not None):
@@ -206,17 +225,27 @@ def main(argv: list[str] | None = None) -> int:
             markup=False,
         )
         return 1
-    location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
+    try:
+        settings = project.find_settings(Path.cwd())
+    except ProjectError as error:
+        err.print(f"corvel-generate: {error}", markup=False)
+        return 1
+    # the command line, then the environment, then the project's table
+    location = args.registry or os.environ.get(REGISTRY_VARIABLE) or settings.registry or str(BUNDLED_REGISTRY)
+    if args.manifests is None:
+        args.manifests = settings.manifests
     report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": [],
                               "versions": versions()}
     stdout = sys.stdout
     try:
-        if not args.list and args.output_dir is None and (problem := default_tree_problem()):
+        tree = None if args.list else _tree(args, settings)
+        if tree is not None and not tree.is_project and (problem := write_problem(tree.directory)):
             raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error
         with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
-            status = _list(out) if args.list else _summarise(out, run(args, location, out, err, report), args.verbose)
+            status = _list(out) if args.list else _summarise(out, run(args, location, tree, out, err, report),
+                                                             args.verbose)
     except Stop as stop:
         err.print(f"corvel-generate: {stop}", markup=False)
         report["error"], status = str(stop), 1
@@ -235,6 +264,20 @@ def main(argv: list[str] | None = None) -> int:
             err.print(f"corvel-generate: cannot write the report {args.report}: {error}", markup=False)
             status = status or 1
     return status
+
+
+def _tree(args, settings: Settings) -> Tree:
+    """The tree the run writes: --output-dir, else the project's package (--package, else its table), else the
+    installed one."""
+    if args.output_dir is not None:
+        return Tree.at_root(args.output_dir.expanduser().resolve())
+    package = args.package or settings.package
+    if package is None:
+        return Tree.installed()
+    try:
+        return project.package_tree(package, settings.project_directory or project.project_directory(Path.cwd()))
+    except ProjectError as error:
+        raise Stop(str(error)) from error
 
 
 def _list(out) -> int:

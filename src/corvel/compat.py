@@ -187,20 +187,22 @@ def _adapt_model_module(module) -> None:
     adapt_module(module)
 
 
-def _completing_finders() -> list[CompletingFinder]:
-    return [
-        CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module),
-        # the generated model modules get corvel's behaviour (corvel.model_behaviour)
-        CompletingFinder(MODEL_PACKAGE, lambda name: name.startswith(MODEL_PACKAGE + "."), _adapt_model_module),
-    ]
+def _install(finder: CompletingFinder) -> None:
+    """Installs FINDER unless one for the same purpose is (an earlier copy of this module may have)."""
+    if all(getattr(installed, "purpose", None) != finder.purpose for installed in sys.meta_path):
+        sys.meta_path.insert(0, finder)  # ahead of the path finder that would load the module plain
+
+
+def install_model_finder(model_package: str) -> None:
+    """The model modules of MODEL_PACKAGE get corvel's behaviour (corvel.model_behaviour) as they are loaded."""
+    prefix = model_package + "."
+    _install(CompletingFinder(model_package, lambda name: name.startswith(prefix), _adapt_model_module))
 
 
 def install_finders() -> None:
-    """Installs the finders once per interpreter (an earlier copy of this module may have)."""
-    installed = {getattr(finder, "purpose", None) for finder in sys.meta_path}
-    for finder in _completing_finders():
-        if finder.purpose not in installed:
-            sys.meta_path.insert(0, finder)  # ahead of the path finder that would load the module plain
+    """Installs the finders once per interpreter."""
+    _install(CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module))
+    install_model_finder(MODEL_PACKAGE)
     if not any(type(finder).__name__ == DatabricksModuleFinder.__name__ for finder in sys.meta_path):
         sys.meta_path.append(DatabricksModuleFinder())  # behind it: airbyte's own module wins
     loaded = sys.modules.get(REGISTRY_MODULE)

@@ -9,6 +9,7 @@ airbyte under the connector's name.
 from __future__ import annotations
 
 import datetime
+import hashlib
 import importlib.util
 import re
 import shlex
@@ -18,9 +19,10 @@ from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
-from corvel import lockfile
+from corvel import lockfile, project
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
 from corvel.registry import class_root, versioned_name
+from corvel.tree import CONFIGS, INDEX, MODEL, tree_of_model
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
     from airbyte.destinations.base import Destination
@@ -114,9 +116,9 @@ def _loaded_index(root: Path) -> ModuleType | None:
 
 def _generated_connector_name(cls: Any) -> str | None:
     """The catalogue name a generated configuration class carries, or None for any other class."""
-    from pydantic import BaseModel
+    from corvel.model_behaviour import configuration_file
 
-    if not (isinstance(cls, type) and issubclass(cls, BaseModel) and cls.__module__.startswith(MODEL_PACKAGE + ".")):
+    if configuration_file(cls) is None:
         return None
     field = cls.model_fields.get(CONNECTOR_NAME_FIELD)
     default = getattr(field, "default", None)
@@ -136,6 +138,8 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
     class costs the same in a tree of five connectors or five hundred.
     """
     root = installed_tree() if tree is None else Path(tree).expanduser().resolve()
+    if tree is not None and not (root / CONFIGS / INDEX).is_file() and (found := _project_class(root, connector_name)):
+        return found
     index = _loaded_index(root)
     if index is not None:
         text = Path(index.__file__).read_text(encoding="utf-8")
@@ -153,6 +157,52 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
         f"{connector_name!r} has not been generated in {root / 'connector_configs'}; "
         f"generate it with: {shlex.join(command)}"
     )
+
+
+def _project_class(directory: Path, connector_name: str) -> type[BaseModel] | None:
+    """CONNECTOR_NAME's class from the project package in DIRECTORY, None when DIRECTORY holds no project
+    index or the index has no such class. The package is imported under its own name when that name finds
+    it, else under one of its own; only the class's model module is imported with it."""
+    try:
+        bindings = project.index_bindings((directory / INDEX).read_text(encoding="utf-8"))
+    except (OSError, UnicodeError, SyntaxError, ValueError):
+        return None
+    expected = class_root(versioned_name(connector_name, "")) + "Config"
+    prefix = f".{MODEL}."
+    for _, source, name in reversed(bindings):
+        if name == expected and source.startswith(prefix):
+            package = _project_package(directory)
+            cls = getattr(importlib.import_module(source, package), name, None)
+            if _generated_connector_name(cls) == connector_name:
+                return cls
+    return None
+
+
+def _project_package(directory: Path) -> str:
+    """The name the project package in DIRECTORY is imported under, imported."""
+    parts = [directory.name]
+    while (directory.parents[len(parts) - 1] / INDEX).is_file():  # the packages around it
+        parts.insert(0, directory.parents[len(parts) - 1].name)
+    name = ".".join(parts)
+    index = directory / INDEX
+    try:
+        spec = importlib.util.find_spec(name)
+    except (ImportError, ValueError):  # its top-level package is not on sys.path
+        spec = None
+    if spec is not None and spec.origin and Path(spec.origin).resolve() == index:
+        importlib.import_module(name)
+        return name
+    name = "_corvel_tree_" + hashlib.sha256(str(directory).encode()).hexdigest()[:16]
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, index, submodule_search_locations=[str(directory)])
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        try:
+            spec.loader.exec_module(module)
+        except BaseException:
+            del sys.modules[name]
+            raise
+    return name
 
 
 def _connector_name(config: Any) -> str:
@@ -230,13 +280,15 @@ _warned_specs: set[tuple[str, str, str | None]] = set()  # (lock, versioned name
 
 
 def _locked(config: Any) -> tuple[lockfile.Lock, lockfile.Locked] | None:
-    """The lock of the tree CONFIG's class came from and its record for the class, when there is one."""
-    module = sys.modules.get(type(config).__module__)
-    path = getattr(module, "__file__", None)
-    if not path:
+    """The lock of the tree CONFIG's class came from and its record for the class, when there is one: found
+    from the model module's file, which stays the class's own when another tree is loaded under its name."""
+    from corvel.model_behaviour import configuration_file
+
+    model = configuration_file(type(config))
+    if model is None:
         return None
-    lock = lockfile.read_lock(Path(path).resolve().parent.parent)
-    record = lock.record(type(config).__module__.rpartition(".")[2]) if lock is not None else None
+    lock = lockfile.read_lock(tree_of_model(model))
+    record = lock.record(model.stem) if lock is not None else None
     return (lock, record) if record is not None else None
 
 

@@ -12,7 +12,12 @@ connector of the installed tree, so that ``config_class("source-faker")`` is
 checking. The package ships the version for a tree without connectors.
 
 Both are written by every run that writes the index; a direct call of the
-generator module writes the index alone.
+generator module writes the index alone.  A project's package
+(``corvel.project``) gets ``__init__.pyi`` alone, with relative imports:
+its classes are imported from the package, not through ``config_class``.
+The package ships ``_config_classes.py``, the overload for a tree without
+connectors; checkers read the generated ``.pyi`` in its place, which a
+reinstall of corvel leaves alone.
 """
 
 from __future__ import annotations
@@ -20,52 +25,66 @@ from __future__ import annotations
 import ast
 from pathlib import Path
 
-INDEX = "__init__.py"
-INDEX_STUB = "__init__.pyi"
+from corvel import project
+from corvel.tree import INDEX, INDEX_STUB, INSTALLED_PACKAGE, MODEL
+
 CONFIG_CLASS_STUB = "_config_classes.pyi"
 FILES = (INDEX_STUB, CONFIG_CLASS_STUB)
-MODEL_PACKAGE = "corvel.connector_configs.model"
+MODEL_PACKAGE = f"{INSTALLED_PACKAGE}.{MODEL}"
 _HEADER = "# Written by corvel-generate from the index beside it, for type checkers; do not edit.\n"
 
 
-def _bindings(index: str) -> list[tuple[str, str | None, str, str]]:
-    """(module, imported name or None for the module itself, bound name, import line) per name the index binds."""
+def module_index_bindings(index: str) -> list[tuple[str, str | None, str]]:
+    """(module, imported name or None for the module itself, bound name) per name the generator module's
+    index binds, in its order."""
     found = []
     for statement in ast.parse(index).body:
         if isinstance(statement, ast.ImportFrom) and statement.level == 0 and statement.module:
-            for alias in statement.names:
-                bound = alias.asname or alias.name
-                found.append((statement.module, alias.name, bound, f"from {statement.module} import {alias.name} as {bound}"))
+            found += [(statement.module, alias.name, alias.asname or alias.name) for alias in statement.names]
         elif isinstance(statement, ast.Import):
-            for alias in statement.names:
-                bound = alias.asname or alias.name.partition(".")[0]
-                line = f"import {alias.name}" + (f" as {alias.asname}" if alias.asname else "")
-                found.append((alias.name, None, bound, line))
+            found += [(alias.name, None, alias.asname or alias.name.partition(".")[0]) for alias in statement.names]
     return found
 
 
+def _bindings(index: str, is_project: bool) -> list[tuple[str, str | None, str]]:
+    if is_project:
+        return [(module, name, bound) for bound, module, name in project.index_bindings(index)]
+    return module_index_bindings(index)
+
+
+def _import_line(module: str, name: str | None, bound: str) -> str:
+    if name is not None:
+        return f"from {module} import {name} as {bound}"
+    if module.startswith("."):
+        package, _, leaf = module.rpartition(".")
+        return f"from {package or '.'} import {leaf} as {bound}"
+    return f"import {module} as {bound}"
+
+
 def _versioned(module: str) -> str | None:
-    prefix = MODEL_PACKAGE + "."
-    return module[len(prefix):] if module.startswith(prefix) else None
+    for prefix in (MODEL_PACKAGE + ".", f".{MODEL}."):
+        if module.startswith(prefix):
+            return module[len(prefix):]
+    return None
 
 
-def index_stub(index: str, connectors: dict[str, str]) -> str:
-    """The stub of INDEX's text; CONNECTORS maps the versioned names the tree holds to their connectors'
+def index_stub(bindings: list[tuple[str, str | None, str]], connectors: dict[str, str]) -> str:
+    """The stub of an index's BINDINGS; CONNECTORS maps the versioned names the tree holds to their connectors'
     names, and models of any other (a connector whose run failed) are left out."""
     last = {}
-    for module, _, bound, line in _bindings(index):
+    for module, name, bound in bindings:
         versioned = _versioned(module)
         if versioned is None or versioned in connectors:
             last.pop(bound, None)
-            last[bound] = line
+            last[bound] = _import_line(module, name, bound)
     names = "".join(f"    {name!r},\n" for name in last)
     return _HEADER + "".join(line + "\n" for line in last.values()) + f"\n__all__ = [\n{names}]\n"
 
 
-def config_classes_stub(index: str, connectors: dict[str, str]) -> str:
+def config_classes_stub(bindings: list[tuple[str, str | None, str]], connectors: dict[str, str]) -> str:
     """``config_class``'s overloads: per connector, the class the index binds last among its models."""
     classes = {}
-    for module, name, _, _ in _bindings(index):
+    for module, name, _ in bindings:
         versioned = _versioned(module)
         if name is not None and versioned in connectors:
             classes[connectors[versioned]] = (versioned, name)
@@ -82,29 +101,41 @@ def config_classes_stub(index: str, connectors: dict[str, str]) -> str:
             f"{imports}\n{overloads}@overload\n{fallback}")
 
 
-def _texts(configs_dir: Path, connectors: dict[str, str]) -> dict[str, str]:
-    """Both stubs of CONFIGS_DIR's index by file name; none when there is no index."""
+def _texts(configs_dir: Path, connectors: dict[str, str], is_project: bool) -> dict[str, str]:
+    """The stubs of CONFIGS_DIR's index by file name; none when there is no index."""
     path = Path(configs_dir) / INDEX
     if not path.is_file():
         return {}
-    index = path.read_text(encoding="utf-8")
-    return {INDEX_STUB: index_stub(index, connectors), CONFIG_CLASS_STUB: config_classes_stub(index, connectors)}
+    try:
+        bindings = _bindings(path.read_text(encoding="utf-8"), is_project)
+    except (SyntaxError, ValueError):  # an index of the other layout, or edited: written again by the run
+        return {INDEX_STUB: ""}
+    if is_project:
+        return {INDEX_STUB: index_stub(bindings, connectors)}
+    return {INDEX_STUB: index_stub(bindings, connectors), CONFIG_CLASS_STUB: config_classes_stub(bindings, connectors)}
 
 
-def write(configs_dir: Path, connectors: dict[str, str]) -> list[str]:
-    """Writes both stubs of CONFIGS_DIR's index, when it has one; their names, relative to CONFIGS_DIR."""
-    texts = _texts(configs_dir, connectors)
+def write(configs_dir: Path, connectors: dict[str, str], is_project: bool = False) -> list[str]:
+    """Writes the stubs of CONFIGS_DIR's index, when it has one; their names, relative to CONFIGS_DIR."""
+    texts = _texts(configs_dir, connectors, is_project)
     for name, text in texts.items():
         (Path(configs_dir) / name).write_text(text, encoding="utf-8")
     return list(texts)
 
 
-def in_line(configs_dir: Path, connectors: dict[str, str]) -> bool:
+def in_line(configs_dir: Path, connectors: dict[str, str], is_project: bool = False) -> bool:
     """Whether CONFIGS_DIR holds the stubs its index and CONNECTORS give (a tree from before them has none)."""
-    for name, text in _texts(configs_dir, connectors).items():
+    for name, text in _texts(configs_dir, connectors, is_project).items():
         try:
-            if (Path(configs_dir) / name).read_text(encoding="utf-8") != text:
+            if not text or (Path(configs_dir) / name).read_text(encoding="utf-8") != text:
                 return False
         except (OSError, UnicodeDecodeError):
             return False
     return True
+
+
+def project_index(configs_dir: Path) -> None:
+    """Replaces the generator module's index in CONFIGS_DIR with the project index that binds the same."""
+    path = Path(configs_dir) / INDEX
+    bindings = module_index_bindings(path.read_text(encoding="utf-8"))
+    path.write_text(project.index_text(project.from_module_index(bindings, MODEL_PACKAGE)), encoding="utf-8")

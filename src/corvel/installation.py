@@ -50,15 +50,6 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
-def default_tree_root() -> Path:
-    """Where a run without --output-dir writes its tree: the generator module's CURRENT_DIR when the module is
-    loaded (a caller may have rebound it), else the installed package directory, which is what it starts as."""
-    module = sys.modules.get("corvel.model_generator")
-    if module is not None:
-        return Path(str(module.CURRENT_DIR))
-    return Path(__file__).resolve().parent
-
-
 def write_problem(configs_dir: Path) -> str | None:
     """Why a run could not write the tree in ``configs_dir`` (connector_configs/), or None when it can.
 
@@ -79,8 +70,3 @@ def write_problem(configs_dir: Path) -> str | None:
             return f"cannot write the tree in {existing} ({error.strerror or error}); write it to a directory of " \
                    "your own with --output-dir DIR"
     return None
-
-
-def default_tree_problem() -> str | None:
-    """Why a run without --output-dir could not write its tree, or None when it can."""
-    return write_problem(default_tree_root() / "connector_configs")

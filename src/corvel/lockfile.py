@@ -37,11 +37,10 @@ from typing import Any, Callable
 
 from corvel import generator_settings, index_stubs
 from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
+from corvel.tree import INDEX, LOCK_NAME, MANIFESTS
 
-LOCK_NAME = "corvel.lock"
 FORMAT = 2
 READABLE_FORMATS = (1, 2)  # a format-1 lock has no connector_kind; the next write upgrades it
-INDEX = "__init__.py"
 STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
 REGISTRY_FILE = "registry.json"
@@ -52,7 +51,6 @@ _RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "co
                 "package_version", "files", "registry_entry")
 # how airbyte runs a connector when told nothing else
 PYPI, MANIFEST, DOCKER = "pypi", "manifest", "docker"
-MANIFESTS = "manifests"
 MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
 _LANGUAGES = ("python", "java", "manifest-only")  # airbyte's; any other language counts as none
 
@@ -154,6 +152,7 @@ class Lock:
     records: list[Locked]
     index_hash: str | None  # None: the index is to be written again
     settings: str | None = None  # the generator settings' fingerprint the files were made with; None: unknown
+    vendor_manifests: bool = True  # False: the project wants the classes alone, its manifests stay in the store
 
     def current_settings(self) -> bool:
         """Whether the tree's models were generated with this corvel's generator settings."""
@@ -170,12 +169,15 @@ def lock_path(configs_dir: Path) -> Path:
     return Path(configs_dir) / LOCK_NAME
 
 
-def lock_text(records: list[Locked], index_hash: str | None, settings: str | None) -> str:
+def lock_text(records: list[Locked], index_hash: str | None, settings: str | None,
+              vendor_manifests: bool = True) -> str:
     """The lock's text: records by connector name, each name's entries in registry order (the order the index
-    binds them in), the registry entries' members in their own order."""
+    binds them in), the registry entries' members in their own order. ``manifests`` is written only when
+    false, so a lock that vendors them reads as it did before the choice existed."""
     ordered = sorted(records, key=lambda record: record.name)
     document = {"format": FORMAT, "generator_settings": settings,
                 "index": None if index_hash is None else {INDEX: index_hash},
+                **({} if vendor_manifests else {"manifests": False}),
                 "connectors": [record.as_json() for record in ordered]}
     return json.dumps(document, indent=2) + "\n"
 
@@ -202,8 +204,11 @@ def read_lock(configs_dir: Path) -> Lock | None:
     settings = document.get("generator_settings")  # a lock from before corvel had settings of its own has none
     if settings is not None and not _is_hash(settings):
         raise LockError(f"{path}: 'generator_settings' must be null or a sha256")
+    vendor_manifests = document.get("manifests", True)
+    if not isinstance(vendor_manifests, bool):
+        raise LockError(f"{path}: 'manifests' must be true or false")
     return Lock(path, _records(path, document.get("connectors"), keys), _index_hash(path, document.get("index")),
-                settings)
+                settings, vendor_manifests)
 
 
 def _is_hash(value: Any) -> bool:
@@ -268,7 +273,7 @@ class Planned:
     previous: str | None = None  # the tag an upgraded connector had
 
 
-def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
+def stale_names(configs_dir: Path, lock: Lock, is_project: bool = False) -> tuple[set[str], bool]:
     """Connectors whose schema or model differs from the lock's hashes, and whether the index (or its stubs)
     does; every connector when the models were generated with other settings than this corvel's."""
     if not lock.current_settings():
@@ -276,7 +281,7 @@ def stale_names(configs_dir: Path, lock: Lock) -> tuple[set[str], bool]:
     stale = {r.name for r in lock.records
              if any(file_hash(configs_dir / p) != h for p, h in r.files if p in file_paths(r.versioned))}
     index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash \
-        or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records})
+        or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records}, is_project)
     return stale, index_stale
 
 
@@ -403,7 +408,8 @@ def stale_manifests(configs_dir: Path, planned: list[Planned]) -> list[Locked]:
 
 
 def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str] | None,
-               removing: set[str], vendored: dict[str, dict[str, str]]) -> list[Locked]:
+               removing: set[str], vendored: dict[str, dict[str, str]], *, is_project: bool = False,
+               vendor_manifests: bool = True) -> list[Locked]:
     """Moves the files of a run into the tree and writes its new lock; the locked records removed.
 
     WRITTEN holds the versioned names whose models the run wrote, None when
@@ -412,8 +418,10 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     (nothing, for a new one), and the index, which names it all the same,
     is to be written again next run. VENDORED holds the manifest files the
     run staged (path: hash) by versioned name; a connector's manifest the
-    run did not fetch stays as the lock recorded it. Whatever the old lock
-    records and the new one does not is deleted.
+    run did not fetch stays as the lock recorded it, unless the tree is not
+    to VENDOR_MANIFESTS. Whatever the old lock records and the new one does
+    not is deleted. A project's package (IS_PROJECT) gets its own index in
+    place of the module's.
     """
     names = {p.record.name for p in planned}
     generated = written is not None
@@ -428,21 +436,24 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
             kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
             files = {path: file_hash(staging.tree / path) for path in file_paths(record.versioned)} | kept
             moves += file_paths(record.versioned)
-        if record.versioned in vendored:
-            files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored[record.versioned]
-            moves += vendored[record.versioned]
+        if record.versioned in vendored or not vendor_manifests:
+            files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored.get(
+                record.versioned, {})
+            moves += vendored.get(record.versioned, {})
         new[position] = Locked.of(record.kind, record.entry, files)
     recorded = {path for record in new for path, _ in record.files}
     removals = [path for r in old for path, _ in r.files if path not in recorded]
     if generated:
-        moves += index_stubs.write(staging.tree, {r.versioned: r.name for r in new})
+        if is_project:
+            index_stubs.project_index(staging.tree)
+        moves += index_stubs.write(staging.tree, {r.versioned: r.name for r in new}, is_project)
         index_hash = file_hash(staging.tree / INDEX) if whole == names else None
     else:
         index_hash = lock.index_hash if lock is not None else None
     # the lock keeps other settings' fingerprint until every model it records was made with this corvel's
     kept_old = lock is not None and not lock.current_settings() and any(r.name not in whole for r in new)
     settings = lock.settings if kept_old else generator_settings.fingerprint()
-    staging.commit(moves, removals, lock_text(new, index_hash, settings))
+    staging.commit(moves, removals, lock_text(new, index_hash, settings, vendor_manifests))
     return [r for r in old if r.name in removing]
 
 

@@ -36,7 +36,8 @@ from pathlib import Path
 from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, Locked, file_hash, manifest_paths
 
 URL_VARIABLE = "CORVEL_MANIFEST_URL"
-FETCH_TIMEOUT = 30.0  # seconds, for the connection and for each read of an answer
+TIMEOUT_VARIABLE = "CORVEL_MANIFEST_TIMEOUT"
+FETCH_TIMEOUT = 30.0  # seconds, for the connection and for each read of an answer, unless TIMEOUT_VARIABLE says
 CACHE_FORMAT = "corvel-manifest-cache 1"  # part of every key, so a change of the entry layout misses old entries
 
 
@@ -52,7 +53,14 @@ class StoreError(Exception):
 
 
 class FetchError(Exception):
-    """One connector's manifest could not be fetched; the message names the URL and the reason."""
+    """One connector's manifest could not be fetched; the message names the URL and the reason.
+
+    ``unreachable`` says that the store itself could not be reached (no connection, or no answer in time):
+    the run asks it nothing more."""
+
+    def __init__(self, message: str, unreachable: bool = False) -> None:
+        super().__init__(message)
+        self.unreachable = unreachable
 
 
 @dataclass(frozen=True)
@@ -75,6 +83,18 @@ def store_urls(name: str, version: str) -> tuple[str, str]:
     return manifest, manifest.rpartition("/")[0] + "/" + components_name
 
 
+def fetch_timeout() -> float:
+    """Seconds a fetch waits for the store to connect, and then for each read of its answer."""
+    text = os.environ.get(TIMEOUT_VARIABLE)
+    try:
+        timeout = float(text) if text else FETCH_TIMEOUT
+    except ValueError:
+        timeout = -1.0
+    if not timeout > 0:
+        raise StoreError(f"{TIMEOUT_VARIABLE}={text!r} must be a number of seconds above 0")
+    return timeout
+
+
 def _get(session, url: str) -> bytes | None:
     """The body at URL, None when the store answers 404; FetchError for anything else but 200."""
     import requests
@@ -82,11 +102,11 @@ def _get(session, url: str) -> bytes | None:
     from corvel.registry import user_agent
 
     try:
-        response = session.get(url, headers={"User-Agent": user_agent()}, timeout=FETCH_TIMEOUT)
+        response = session.get(url, headers={"User-Agent": user_agent()}, timeout=fetch_timeout())
     except requests.Timeout as error:
-        raise FetchError(f"{url}: no answer within {FETCH_TIMEOUT:g} s ({type(error).__name__})") from error
+        raise FetchError(f"{url}: no answer within {fetch_timeout():g} s ({type(error).__name__})", True) from error
     except requests.ConnectionError as error:
-        raise FetchError(f"{url}: the store cannot be reached ({type(error).__name__})") from error
+        raise FetchError(f"{url}: the store cannot be reached ({type(error).__name__})", True) from error
     except requests.RequestException as error:
         raise FetchError(f"{url}: {type(error).__name__}: {error}") from error
     if response.status_code == 404:
@@ -201,16 +221,23 @@ class ManifestCache:
 def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
               advance=lambda: None) -> dict[str, Fetched | FetchError]:
     """Each record's manifest at its locked version, by versioned name: from the cache, else from the store,
-    up to JOBS fetches at once. ADVANCE is called as each one is done."""
+    up to JOBS fetches at once. ADVANCE is called as each one is done.
+
+    Once the store cannot be reached, it is asked nothing more in this run: every manifest still to fetch
+    fails at once with that reason, so an unreachable store costs one wait, not one per connector."""
     import requests
 
     local, sessions = threading.local(), []  # a session per thread, each closed when all are done
+    unreachable: list[FetchError] = []  # the first failure to reach the store
 
     def one(record: Locked) -> Fetched | FetchError:
         try:
             key = cache.key(record.name, record.tag) if cache is not None else None
             fetched = cache.get(key) if cache is not None else None
             if fetched is None:
+                if unreachable:
+                    return FetchError(f"{store_urls(record.name, record.tag)[0]}: not asked: the store could not "
+                                      "be reached earlier in this run", True)
                 if not hasattr(local, "session"):
                     local.session = requests.Session()
                     sessions.append(local.session)
@@ -219,11 +246,14 @@ def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
                     cache.put(key, fetched)
             return fetched
         except FetchError as error:
+            if error.unreachable:
+                unreachable.append(error)
             return error
         finally:
             advance()
 
-    store_urls("{name}", "{version}")  # a template that cannot be used stops the run before anything is fetched
+    store_urls("{name}", "{version}")  # a template or timeout that cannot be used stops the run before anything
+    fetch_timeout()                     # is fetched
     try:
         with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="corvel-manifest") as pool:
             return dict(zip([r.versioned for r in records], pool.map(one, records)))

@@ -101,6 +101,17 @@ class _ClassSchema:
 _adjusted: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
 # the classes no schema node was found for: everything they hold is masked
 _adjusted_blindly: weakref.WeakSet = weakref.WeakSet()
+# configuration class -> the model module file it was loaded from, whichever name the module had then: the
+# tree (and its lock) a configuration came from stays known when another tree takes the package's name
+_configuration_files: weakref.WeakKeyDictionary = weakref.WeakKeyDictionary()
+
+
+def configuration_file(cls: Any) -> Path | None:
+    """The model module file of a generated configuration class; None for any other class."""
+    try:
+        return _configuration_files.get(cls)
+    except TypeError:  # not weakly referable: no class of a model module
+        return None
 
 
 def schema_path(module_file: str) -> Path:
@@ -116,6 +127,8 @@ def adapt_module(module: types.ModuleType) -> None:
         return
     classes = _generated_classes(module)
     configuration = next((cls for cls in classes if "connector_name" in cls.model_fields), None)
+    if configuration is not None:
+        _configuration_files[configuration] = Path(origin).resolve()
     failure = ""
     try:
         schema = json.loads(schema_path(origin).read_text(encoding="utf-8"))

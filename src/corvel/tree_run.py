@@ -22,6 +22,7 @@ import os
 import shutil
 import subprocess
 import sys
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -33,6 +34,7 @@ from corvel.fast_mode import WarmPool, console_script, shell_words
 from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, Locked, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
+from corvel.tree import JSONSCHEMA, MODEL, Tree
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
@@ -157,19 +159,10 @@ def read_entries(location: str) -> tuple[Any, list[Entry]]:
 
 
 
-def _configs_dir(output_dir: Path | None) -> tuple[Path, list[Path]]:
-    """The tree's connector_configs/ directory, and the directories made for it: under --output-dir, else
-    where the generator module writes (the installed package unless its CURRENT_DIR was rebound)."""
-    if output_dir is not None:
-        root = output_dir.expanduser().resolve()
-    elif (module := sys.modules.get("corvel.model_generator")) is not None:
-        root = Path(str(module.CURRENT_DIR))
-    else:
-        from corvel.configs import installed_tree
-
-        root = installed_tree()
-    configs_dir = root / "connector_configs"
-    parts = [configs_dir / "jsonschema", configs_dir / "model"]
+def _configs_dir(tree: Tree) -> tuple[Path, list[Path]]:
+    """The tree's package directory, and the directories made for it."""
+    configs_dir = tree.directory
+    parts = [configs_dir / JSONSCHEMA, configs_dir / MODEL]
     made = [d for d in {*configs_dir.parents, configs_dir, *parts} if not d.exists()]
     for part in parts:
         part.mkdir(parents=True, exist_ok=True)
@@ -212,22 +205,23 @@ def _same_name(entry: Entry) -> str:
     return f"entry {entry.position} of {entry.kind}, of the same name, is unusable: {entry.problem}"
 
 
-def run(args, location: str, out, err, report: dict[str, Any]) -> Ending:
-    """One run on the tree, under its file lock: plan from the lock and the registry, generate, commit.
+def run(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -> Ending:
+    """One run on TREE, under its file lock: plan from the lock and the registry, generate, commit.
 
     ARGS is the parsed command line, LOCATION the registry's; the progress
     bar goes to OUT and notices to ERR, and REPORT gets the tree, the
     registry read and a record per connector.
     """
-    configs_dir, made = _configs_dir(args.output_dir)
+    configs_dir, made = _configs_dir(tree)
     report["tree"] = str(configs_dir)
     try:
-        return _run_in(args, location, configs_dir, out, err, report)
+        return _run_in(args, location, tree, out, err, report)
     finally:
         _remove_if_empty(made)
 
 
-def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, Any]) -> Ending:
+def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -> Ending:
+    configs_dir = tree.directory
 
     def waiting():
         err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)
@@ -251,7 +245,11 @@ def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, 
             legacy = {} if lock is not None else lockfile.legacy_connectors(configs_dir)
         except LockError as error:
             raise Stop(str(error)) from error
-        stale, index_stale = lockfile.stale_names(configs_dir, lock) if lock is not None else (set(), False)
+        stale, index_stale = lockfile.stale_names(configs_dir, lock, tree.is_project) if lock is not None \
+            else (set(), False)
+        # the command line's choice, else the lock's; a project that wants the classes alone vendors nothing
+        vendor = args.manifests if args.manifests is not None else lock is None or lock.vendor_manifests
+        vendor_changed = lock is not None and lock.vendor_manifests != vendor
         add = list(args.names) or ([] if lock is not None or legacy or args.all else list(DEFAULT_CONNECTORS))
         locked = lock.names() if lock is not None else set()
         needs_registry = not args.frozen and bool(
@@ -283,15 +281,15 @@ def _run_in(args, location: str, configs_dir: Path, out, err, report: dict[str, 
             if record.name in locked:
                 record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
         del document  # the module reads the composed registry; this one need not stay for the whole run
-        fetching = lockfile.stale_manifests(configs_dir, planned)
+        fetching = lockfile.stale_manifests(configs_dir, planned) if vendor else []
         generating = not ((lock is not None or not planned) and all(p.change == KEPT for p in planned)
                           and not dropped and not index_stale)
-        if not generating and not fetching:
+        if not generating and not fetching and not vendor_changed:
             return _nothing_to_do(configs_dir, lock, planned, left_out, report)
         if generating and runner is None:
             runner = _start_runner(args, cleanup)
-        ending = _write(args, runner if generating else None, configs_dir, lock, planned, left_out, fetching, out,
-                        err, report)
+        ending = _write(args, runner if generating else None, tree, lock, planned, left_out, fetching, vendor,
+                        out, err, report)
         if resettled:
             ending.notes.append(
                 f"{lockfile.LOCK_NAME} was written with other generator settings (an earlier corvel's): every "
@@ -319,24 +317,33 @@ def _never_disabled(_location: str) -> bool:
     return False
 
 
-def _write(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Planned], left_out: list[Record],
-           fetching: list[Locked], out, err, report: dict[str, Any]) -> Ending:
+def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], left_out: list[Record],
+           fetching: list[Locked], vendor: bool, out, err, report: dict[str, Any]) -> Ending:
     """Fetches the manifests to vendor and, with a RUNNER, has the generator module write the planned set,
-    both into a staging tree; then commits what was written."""
+    both into a staging tree; then commits what was written.
+
+    While the generator runs, the manifests are fetched beside it (without a bar of their own: the
+    generator's shows), so a slow or unreachable store costs no more than the generation does."""
+    configs_dir = tree.directory
     with ExitStack() as cleanup:
         staging = Staging(configs_dir)
         cleanup.callback(staging.discard)
-        fetched = _fetch_manifests(args, fetching, out)
-        vendored = {versioned: manifests.vendor(staging.tree, versioned, answer)
-                    for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
         if runner is None:
+            fetched = _fetch_manifests(args, fetching, out)
             records, written = _kept_records(configs_dir, planned), None
         else:
+            _check_store(fetching)  # before the generator runs, not after
+            beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
+            fetching_beside = beside.submit(_fetch_manifests, args, fetching, None)
             records = _generate(runner, staging, [p.record for p in planned], out, err)
+            fetched = fetching_beside.result()
             if records is None:
                 return Ending(configs_dir, [], GENERATION_STOPPED)
             written = {r.versioned_name for r in records if r.status == "written"}
-        removed = lockfile.commit_run(staging, lock, planned, written, set(args.remove), vendored)
+        vendored = {versioned: manifests.vendor(staging.tree, versioned, answer)
+                    for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
+        removed = lockfile.commit_run(staging, lock, planned, written, set(args.remove), vendored,
+                                      is_project=tree.is_project, vendor_manifests=vendor)
     changes = {p.record.versioned: p for p in planned}
     for record in records:
         change = changes[record.versioned_name]
@@ -350,19 +357,30 @@ def _write(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Pla
     return Ending(configs_dir, records, GENERATED if runner is not None else UP_TO_DATE)
 
 
+def _check_store(fetching: list[Locked]) -> None:
+    """Stop when manifests are to be fetched and the store's location or timeout cannot be used."""
+    if fetching:
+        try:
+            manifests.store_urls("{name}", "{version}")
+            manifests.fetch_timeout()
+        except manifests.StoreError as error:
+            raise Stop(str(error)) from error
+
+
 def _fetch_manifests(args, fetching: list[Locked], out) -> dict[str, manifests.Fetched | manifests.FetchError]:
-    """The manifests of FETCHING from the store (through the cache), by versioned name, under a progress bar."""
+    """The manifests of FETCHING from the store (through the cache), by versioned name, under a progress bar
+    on OUT when given."""
     if not fetching:
         return {}
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
 
+    _check_store(fetching)
     cache = None if args.no_cache or args.spawn else manifests.ManifestCache(args.cache_dir or default_directory())
+    if out is None:
+        return manifests.fetch_all(fetching, args.jobs or 1, cache)
     with Progress(TextColumn("fetching manifests"), BarColumn(), MofNCompleteColumn(), console=out) as progress:
         task = progress.add_task("", total=len(fetching))
-        try:
-            return manifests.fetch_all(fetching, args.jobs or 1, cache, lambda: progress.advance(task))
-        except manifests.StoreError as error:
-            raise Stop(str(error)) from error
+        return manifests.fetch_all(fetching, args.jobs or 1, cache, lambda: progress.advance(task))
 
 
 def _note_manifest(record: Record, planned: Locked, answer) -> None:
