@@ -14,9 +14,15 @@ registry without manifest-only connectors; against it:
 
   * manifests, cache full: `--all` with the manifests' content cache filled
     by an earlier run, so nothing is fetched;
+  * store refused, store answering after the timeout: the manifests' cache
+    empty and the store out of reach, its port refusing at once, or taking
+    the connection and answering only after the fetch timeout
+    (CORVEL_MANIFEST_TIMEOUT, set to SLOW_TIMEOUT s here); every manifest is
+    named as not vendored and the run exits 1;
   * manifests, cache empty: every manifest fetched from the store.
 
-The report gives medians and ratios against the baseline.  The benchmark
+The report gives medians and ratios against the baseline, and for an
+unreachable store against the full cache (target: at most 1.1).  The benchmark
 fails when a run fails, when a tree lacks one of the 400 manifests, or when
 its schemas, models and index are not the baseline's byte for byte.
 """
@@ -30,10 +36,13 @@ import io
 import json
 import os
 import shutil
+import socket
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
+import time
 import zipfile
 from pathlib import Path
 
@@ -47,7 +56,11 @@ from measuring import default_tmp  # noqa: E402
 from tree_lock import generate  # noqa: E402
 
 MANIFEST_ONLY = 400
-MODES = ("all, no manifests", "manifests, cache full", "manifests, cache empty")
+MODES = ("all, no manifests", "manifests, cache full", "store refused", "store answering after the timeout",
+         "manifests, cache empty")
+UNREACHABLE = MODES[2:4]
+SLOW_TIMEOUT = 5.0  # seconds
+UNREACHABLE_TARGET = 1.1  # times the full cache
 
 
 def manifest(entry: dict) -> bytes:
@@ -121,6 +134,52 @@ def with_manifests(document: dict) -> tuple[dict, dict[str, bytes]]:
     return document, routes
 
 
+class SilentStore:
+    """A port on 127.0.0.1 that takes connections and answers none of them until it is closed."""
+
+    def __init__(self) -> None:
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.url = f"http://127.0.0.1:{self.listener.getsockname()[1]}/{{name}}/{{version}}/manifest.yaml"
+        self.held: list[socket.socket] = []
+        self.thread = threading.Thread(target=self._hold, daemon=True)
+        self.thread.start()
+
+    def _hold(self) -> None:
+        while True:
+            try:
+                self.held.append(self.listener.accept()[0])
+            except OSError:  # closed
+                return
+
+    def close(self) -> None:
+        self.listener.shutdown(socket.SHUT_RDWR)
+        self.listener.close()
+        self.thread.join()
+        for connection in self.held:
+            connection.close()
+
+
+def refusing_url() -> str:
+    """A store URL whose port nothing listens on: the connection is refused at once."""
+    with socket.create_server(("127.0.0.1", 0)) as probe:
+        port = probe.getsockname()[1]
+    return f"http://127.0.0.1:{port}/{{name}}/{{version}}/manifest.yaml"
+
+
+def unreachable_run(registry: Path, out: Path) -> float:
+    """`--all` with the store out of reach: its wall time, after checking that it named every manifest and
+    exited 1."""
+    report = out.with_suffix(".report.json")
+    started = time.perf_counter()
+    done = subprocess.run([sys.executable, "-m", "corvel.cli", "--registry", str(registry), "--all", "--output-dir",
+                           str(out), "--report", str(report)], capture_output=True, text=True)
+    wall = time.perf_counter() - started
+    named = sum(bool(r["manifest_error"]) for r in json.loads(report.read_text(encoding="utf-8"))["connectors"])
+    if done.returncode != 1 or named != MANIFEST_ONLY:
+        raise SystemExit(f"an unreachable store: exit {done.returncode}, {named} manifests named:\n{done.stderr[-2000:]}")
+    return wall
+
+
 def digest(configs: Path) -> str:
     """The tree's schemas, models and index."""
     sha = hashlib.sha256()
@@ -129,6 +188,21 @@ def digest(configs: Path) -> str:
         if path.is_file() and relative.parts[0] in ("jsonschema", "model", "__init__.py"):
             sha.update(str(relative).encode() + b"\0" + path.read_bytes())
     return sha.hexdigest()
+
+
+def unreachable(mode: str, registry: Path, out: Path) -> float:
+    """An unreachable_run with the store of MODE in place of the real one."""
+    saved = os.environ["CORVEL_MANIFEST_URL"]
+    silent = SilentStore() if mode == UNREACHABLE[1] else None
+    os.environ["CORVEL_MANIFEST_URL"] = silent.url if silent else refusing_url()
+    os.environ["CORVEL_MANIFEST_TIMEOUT"] = str(SLOW_TIMEOUT)
+    try:
+        return unreachable_run(registry, out)
+    finally:
+        os.environ["CORVEL_MANIFEST_URL"] = saved
+        del os.environ["CORVEL_MANIFEST_TIMEOUT"]
+        if silent:
+            silent.close()
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -158,19 +232,25 @@ def main(argv: list[str] | None = None) -> int:
             walls[MODES[0]].append(generate("--registry", str(registries["plain"]), "--all", "--output-dir", str(base)))
             expected = expected or digest(base / "connector_configs")
             for mode in MODES[1:]:
-                if mode.endswith("cache empty"):
+                if mode != MODES[1]:
                     shutil.rmtree(work / "cache" / "corvel" / "manifests", ignore_errors=True)
-                out = work / f"{mode.split()[-1]}-{rep}"
+                out = work / f"{mode.replace(' ', '-')}-{rep}"
+                if mode in UNREACHABLE:
+                    walls[mode].append(unreachable(mode, registries["manifests"], out))
+                    continue
                 walls[mode].append(generate("--registry", str(registries["manifests"]), "--all", "--output-dir", str(out)))
                 configs = out / "connector_configs"
                 vendored = len(list(configs.glob("manifests/*/manifest.yaml")))
                 if vendored != MANIFEST_ONLY or digest(configs) != expected:
                     print(f"{configs}: {vendored} manifests vendored, or models other than the baseline's", file=sys.stderr)
                     return 1
-        baseline = statistics.median(walls[MODES[0]])
+        baseline, cached = statistics.median(walls[MODES[0]]), statistics.median(walls[MODES[1]])
         for mode in MODES:
             median = statistics.median(walls[mode])
-            print(f"{mode:>22}: {median:7.2f} s  ({median / baseline:5.2f} x {MODES[0]})")
+            line = f"{mode:>33}: {median:7.2f} s  ({median / baseline:5.2f} x {MODES[0]})"
+            if mode in UNREACHABLE:
+                line += f", {median / cached:5.2f} x {MODES[1]} (target <= {UNREACHABLE_TARGET})"
+            print(line)
         return 0
     finally:
         store.close()
