@@ -173,8 +173,10 @@ def to_airbyte_config(config: BaseModel) -> dict[str, Any]:
     left out, and so is every member the user did not set and that has no
     default: it is absent, not null.
     """
+    from corvel.model_behaviour import SECRETS_IN_CLEAR  # a dump masks the secrets the connector needs
+
     _connector_name(config)
-    dumped = config.model_dump(mode="json", by_alias=True)
+    dumped = config.model_dump(mode="json", by_alias=True, context=SECRETS_IN_CLEAR)
     result = _as_sent(config, dumped)
     field = type(config).model_fields[CONNECTOR_NAME_FIELD]
     result.pop(field.serialization_alias or field.alias or CONNECTOR_NAME_FIELD, None)
