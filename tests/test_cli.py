@@ -74,10 +74,14 @@ def test_missing_generator_is_reported_once_before_anything_runs(capsys, tmp_pat
     assert not (tmp_path / "out").exists()
 
 
-def test_generator_beside_the_interpreter_is_put_on_path(monkeypatch):
-    monkeypatch.setenv("PATH", "")
-    found = cli.find_generator()
-    assert found and os.path.dirname(found) == cli.scripts_directory() == os.environ["PATH"]
+@pytest.mark.parametrize("mode", [[], ["--spawn"]], ids=["warm", "shell"])
+def test_generator_beside_the_interpreter_is_put_on_the_path_of_its_runs_only(capsys, tmp_path, monkeypatch, mode):
+    monkeypatch.setenv("PATH", "/nowhere")
+    status, out, err = run(capsys, "source-file", "--output-dir", str(tmp_path), *mode)
+    assert "went through the shell" not in err  # the warm generator finds it there too
+    assert status == 0, out
+    assert (tmp_path / "connector_configs" / "model" / "source_file__0_5_13.py").is_file()
+    assert os.environ["PATH"] == "/nowhere"  # the caller's own stays as it was
 
 
 def test_generates_models_into_the_output_dir(capsys, tmp_path):

@@ -84,10 +84,13 @@ class RunRecorder:
     runner: Any = subprocess
     outcomes: list[RunOutcome] = field(default_factory=list)
     replayed: set[str] = field(default_factory=set)  # answered without a run: their models are written already
+    path: str | None = None  # the PATH the runs find the generator on (cli.generator_path); None: this process's
     CalledProcessError = subprocess.CalledProcessError
 
     def run(self, command, **kwargs):
         kwargs.setdefault("cwd", generator_settings.directory())  # the generator reads corvel's settings there
+        if self.path is not None and self.path != os.environ.get("PATH"):
+            kwargs.setdefault("env", {**os.environ, "PATH": self.path})
         versioned = command_versioned_name(command)
         if versioned in self.replayed:
             return subprocess.CompletedProcess(command, 0, "", "")
@@ -309,7 +312,7 @@ def _start_runner(args, cleanup: ExitStack):
     runner = WarmPool(args.jobs, _cache(args))
     runner.interrupted = True  # until the module has returned
     cleanup.callback(lambda: runner.close(kill=runner.interrupted))
-    if script := console_script(GENERATOR):
+    if script := console_script(GENERATOR, args.generator_path):
         runner.start_early(script)
     return runner
 
@@ -332,7 +335,7 @@ def _write(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Pla
         if runner is None:
             records, written = _kept_records(configs_dir, planned), None
         else:
-            records = _generate(runner, staging, [p.record for p in planned], out, err)
+            records = _generate(runner, staging, [p.record for p in planned], out, err, args.generator_path)
             if records is None:
                 return Ending(configs_dir, [], GENERATION_STOPPED)
             written = {r.versioned_name for r in records if r.status == "written"}
@@ -376,9 +379,9 @@ def _note_manifest(record: Record, planned: Locked, answer) -> None:
         record.manifest = FETCHED_AGAIN if planned.manifest_files else VENDORED
 
 
-def _generate(runner, staging: Staging, held: list[Locked], out, err) -> list[Record] | None:
-    """Has the generator module write HELD into the staging tree; a record for each versioned name it exported,
-    None when it stopped midway (said on ERR)."""
+def _generate(runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record] | None:
+    """Has the generator module write HELD into the staging tree, the generator found on PATH; a record for each
+    versioned name it exported, None when it stopped midway (said on ERR)."""
     with ExitStack() as cleanup:
         registry_file = lockfile.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
@@ -392,7 +395,7 @@ def _generate(runner, staging: Staging, held: list[Locked], out, err) -> list[Re
         for name in (*steered, "subprocess"):
             cleanup.callback(setattr, mg, name, getattr(mg, name))
         vars(mg).update(steered)
-        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner)
+        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner, path=path)
         try:
             names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
             if runner is not subprocess:
@@ -408,7 +411,7 @@ def _generate(runner, staging: Staging, held: list[Locked], out, err) -> list[Re
     if runner is not subprocess and runner.shell_runs:
         err.print(
             f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
-            f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
+            f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR, path=path)}) is not the one installed with corvel",
             markup=False,
         )
     return records
