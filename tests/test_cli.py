@@ -6,7 +6,7 @@ import os
 import pytest
 from conftest import entry, mg
 
-from corvel import cli
+from corvel import cli, tree_run
 from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -112,3 +112,18 @@ def test_nothing_matched_leaves_the_tree_alone(capsys, tmp_path):
     status, out, _ = run(capsys, "source-nope", "--output-dir", str(tmp_path))
     assert status == 1 and "not in the registry" in out
     assert not (tmp_path / "connector_configs" / "__init__.py").exists()
+
+
+@pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
+def test_a_fault_while_generating_keeps_its_traceback_for_the_maintainer(capsys, tmp_path, monkeypatch, verbose):
+    def fault(*_):
+        raise RuntimeError("a fault of the run itself")
+
+    monkeypatch.setattr(tree_run, "_run_module", fault)
+    report = tmp_path / "report.json"
+    argv = ["source-file", "--output-dir", str(tmp_path / "out"), "--report", str(report), *(["--verbose"] * verbose)]
+    status, _, err = run(capsys, *argv)
+    assert status == 1
+    assert "generation stopped: RuntimeError: a fault of the run itself" in err
+    assert ("Traceback (most recent call last)" in err) == verbose
+    assert "in fault" in json.loads(report.read_text(encoding="utf-8"))["traceback"]

@@ -208,7 +208,7 @@ def main(argv: list[str] | None = None) -> int:
         )
         return 1
     location = args.registry or os.environ.get(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
-    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": [],
+    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "traceback": None, "connectors": [],
                               "versions": versions()}
     stdout = sys.stdout
     try:

@@ -22,6 +22,7 @@ import os
 import shutil
 import subprocess
 import sys
+import traceback
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -335,8 +336,16 @@ def _write(args, runner, configs_dir: Path, lock: Lock | None, planned: list[Pla
         if runner is None:
             records, written = _kept_records(configs_dir, planned), None
         else:
-            records = _generate(runner, staging, [p.record for p in planned], out, err, args.generator_path)
-            if records is None:
+            try:
+                records = _generate(runner, staging, [p.record for p in planned], out, err, args.generator_path)
+            except Stop:
+                raise
+            except Exception as error:  # a fault of corvel's own included: one line for the user, and the
+                # traceback where a maintainer looks (--verbose, the report)
+                err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
+                report["traceback"] = traceback.format_exc()
+                if args.verbose:
+                    err.print(report["traceback"], markup=False, end="")
                 return Ending(configs_dir, [], GENERATION_STOPPED)
             written = {r.versioned_name for r in records if r.status == "written"}
         removed = lockfile.commit_run(staging, lock, planned, written, set(args.remove), vendored)
@@ -379,9 +388,9 @@ def _note_manifest(record: Record, planned: Locked, answer) -> None:
         record.manifest = FETCHED_AGAIN if planned.manifest_files else VENDORED
 
 
-def _generate(runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record] | None:
+def _generate(runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record]:
     """Has the generator module write HELD into the staging tree, the generator found on PATH; a record for each
-    versioned name it exported, None when it stopped midway (said on ERR)."""
+    versioned name it exported."""
     with ExitStack() as cleanup:
         registry_file = lockfile.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
@@ -396,15 +405,9 @@ def _generate(runner, staging: Staging, held: list[Locked], out, err, path: str 
             cleanup.callback(setattr, mg, name, getattr(mg, name))
         vars(mg).update(steered)
         recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner, path=path)
-        try:
-            names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
-            if runner is not subprocess:
-                runner.interrupted = False
-        except Stop:
-            raise
-        except Exception as error:
-            err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
-            return None
+        names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
+        if runner is not subprocess:
+            runner.interrupted = False
         records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
         if any(r.status != "written" for r in records):
             _index_of_written(mg, records, recorder)
