@@ -12,6 +12,7 @@ import datetime
 import importlib.util
 import re
 import shlex
+import shutil
 import sys
 import warnings
 from pathlib import Path
@@ -305,15 +306,24 @@ def _check_spec(connector: Any, lock: lockfile.Lock, record: lockfile.Locked, as
     from airbyte._executors.declarative import DeclarativeExecutor
     from airbyte._executors.docker import DockerExecutor
 
+    if isinstance(connector.executor, DockerExecutor) and shutil.which("docker") is None:
+        return  # no spec to ask for: the caller meets the missing docker at the connector's first use
+    running = None
     try:
-        reported = connector.config_spec
         if isinstance(connector.executor, (DeclarativeExecutor, DockerExecutor)):
             running = asked
         else:
             running = connector.executor.get_installed_version(raise_on_error=False)
-    except Exception:  # noqa: BLE001 - the check only advises
-        # not installed, no spec to give, no docker, custom components refused: the caller meets that at the
-        # connector's first use, as airbyte leaves it
+        reported = connector.config_spec
+    except Exception as error:  # noqa: BLE001 - the check only advises; the connector is the caller's to use
+        if running is None and not isinstance(connector.executor, (DeclarativeExecutor, DockerExecutor)):
+            return  # not installed (install_if_missing=False): airbyte says so at the connector's first use
+        warnings.warn(
+            f"{record.name} {running or '(version unknown)'}: its configuration spec could not be compared with the "
+            f"one {record.class_name} was generated from ({type(error).__name__}: {error})",
+            ConnectorSpecWarning,
+            stacklevel=4,
+        )
         return
     key = (str(lock.path), record.versioned, running)
     if reported == record.entry["spec"]["connectionSpecification"] or key in _warned_specs:
