@@ -82,7 +82,9 @@ class _Connector:
         try:
             return self._validator.evolve(schema=node).is_valid(value)
         except (UnknownType, Unresolvable, re.error, TypeError, ValueError):
-            return True  # a node no validator can apply (a $ref to nowhere, a pattern re refuses): pydantic judges
+            # a node no validator can apply (a $ref to nowhere, a pattern re refuses, a keyword of the wrong type):
+            # it tells nothing of the default, which the class's own validator still judges (_rejects_own_default)
+            return True
 
 
 @dataclass
