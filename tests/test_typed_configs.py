@@ -158,6 +158,28 @@ def test_config_class_finds_the_class_the_index_binds_last(tmp_path, package_cop
     assert found["bound"] == "corvel.connector_configs.model.source_x__2_0"
 
 
+def test_the_index_before_any_generation_says_what_to_run(tmp_path, package_copy):
+    (package_copy / "corvel" / "connector_configs" / "__init__.py").unlink(missing_ok=True)
+    (tmp_path / "registry.json").write_text(json.dumps({"sources": [entry("airbyte/source-x")], "destinations": []}))
+    done = run_python(
+        f"""
+        try:
+            from corvel.connector_configs import SourceXConfig
+        except ImportError as error:
+            said = str(error)
+        from corvel import cli
+        assert cli.main(["--registry", {str(tmp_path / "registry.json")!r}, "source-x"]) == 0
+        from corvel.connector_configs import SourceXConfig  # generated since, in this interpreter
+        print("SAID", said, SourceXConfig.__name__)
+        """,
+        path_entry=package_copy,
+    )
+    assert done.returncode == 0, done.stderr
+    (said,) = [line for line in done.stdout.splitlines() if line.startswith("SAID ")]
+    assert "cannot import name 'SourceXConfig'" in said and "corvel-generate <connector>" in said
+    assert said.endswith(" SourceXConfig")
+
+
 # -- round trip: what the connector's own schema accepts comes out of to_airbyte_config intact
 
 FORMATS = jsonschema.Draft7Validator.FORMAT_CHECKER
