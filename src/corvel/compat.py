@@ -25,6 +25,8 @@ import sysconfig
 import warnings
 from contextlib import ExitStack, contextmanager
 
+from corvel.errors import CorvelError
+
 SUPPORTED_AIRBYTE = ">=0.33.0,<0.72"
 REGISTRY_MODULE = "airbyte.sources.registry"
 REGISTRY_FUNCTIONS = ("_get_registry_url", "_is_registry_disabled")
@@ -89,7 +91,7 @@ class DatabricksModuleFinder:
         return f"<{type(self).__name__} for {sorted(self.served)}>"
 
 
-class UnsupportedAirbyte(ImportError):
+class UnsupportedAirbyte(CorvelError, ImportError):
     """The installed airbyte keeps its registry functions where corvel does not know to look."""
 
 

@@ -30,6 +30,7 @@ from typing import Any
 
 from corvel import generator_settings, lockfile, manifests
 from corvel.compat import quiet_airbyte_import
+from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool, console_script, shell_words
 from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, Locked, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
@@ -45,7 +46,7 @@ VENDORED, FETCHED_AGAIN, NOT_VENDORED = "vendored", "fetched again", "not vendor
 GENERATED, UP_TO_DATE, NOTHING_GENERATED, GENERATION_STOPPED = "generated", "up to date", "nothing generated", "stopped"
 
 
-class Stop(Exception):
+class Stop(CorvelError):
     """Ends a run before the generator module wrote anything; the message says why."""
 
 
