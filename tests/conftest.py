@@ -3,6 +3,7 @@ directory, registry documents on disk or behind a local HTTP server, and fresh
 interpreters for start-up behaviour."""
 
 import atexit
+import datetime
 import http.server
 import json
 import os
@@ -183,3 +184,23 @@ def run_python(code, *, path_entry=None, cwd=None, env=None):
     if path_entry is not None:
         environment["PYTHONPATH"] = str(path_entry)
     return run_process([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=environment, timeout=300)
+
+
+def instant(text):
+    try:
+        return datetime.datetime.fromisoformat(text)
+    except (TypeError, ValueError):
+        return None
+
+
+def holds(sent, given):
+    """SENT holds every member of GIVEN, at every depth, with an equal JSON value."""
+    if isinstance(given, dict):
+        return isinstance(sent, dict) and all(key in sent and holds(sent[key], value) for key, value in given.items())
+    if isinstance(given, list):
+        return isinstance(sent, list) and len(sent) == len(given) and all(map(holds, sent, given))
+    if isinstance(given, bool) or isinstance(sent, bool):
+        return sent is given
+    if isinstance(given, str) and sent != given and instant(given) is not None:
+        return instant(sent) == instant(given)  # the same date and time, spelled as the class writes it
+    return sent == given

@@ -16,7 +16,7 @@ from unittest import mock
 import airbyte
 import jsonschema
 import pytest
-from conftest import entry, run_python
+from conftest import entry, holds, run_python
 from hypothesis import HealthCheck, Phase, assume, given, settings
 from hypothesis import strategies as st
 from hypothesis_jsonschema import from_schema
@@ -222,26 +222,6 @@ DATE_TIME_SPELLINGS = st.tuples(
     st.datetimes(datetime.datetime(1970, 1, 1), datetime.datetime(2100, 1, 1)),
     st.sampled_from(["%Y-%m-%dT%H:%M:%SZ", "%Y-%m-%dT%H:%M:%S.{ms}Z", "%Y-%m-%dT%H:%M:%S.%fZ", "%Y-%m-%dT%H:%M:%S+02:00"]),
 ).map(lambda pair: pair[0].strftime(pair[1]).replace("{ms}", f"{pair[0].microsecond // 1000:03d}"))
-
-
-def instant(text):
-    try:
-        return datetime.datetime.fromisoformat(text)
-    except (TypeError, ValueError):
-        return None
-
-
-def holds(sent, given):
-    """SENT holds every member of GIVEN, at every depth, with an equal JSON value."""
-    if isinstance(given, dict):
-        return isinstance(sent, dict) and all(key in sent and holds(sent[key], value) for key, value in given.items())
-    if isinstance(given, list):
-        return isinstance(sent, list) and len(sent) == len(given) and all(map(holds, sent, given))
-    if isinstance(given, bool) or isinstance(sent, bool):
-        return sent is given
-    if isinstance(given, str) and sent != given and instant(given) is not None:
-        return instant(sent) == instant(given)  # the same date and time, spelled as the class writes it
-    return sent == given
 
 
 # the shapes that broke a plain model_dump(): a renamed field, a closed
