@@ -16,7 +16,7 @@ from unittest import mock
 import airbyte
 import jsonschema
 import pytest
-from conftest import entry, holds, run_python
+from conftest import REAL_REGISTRY, entry, holds, require_input, run_python
 from hypothesis import HealthCheck, Phase, assume, given, settings
 from hypothesis import strategies as st
 from hypothesis_jsonschema import from_schema
@@ -239,20 +239,22 @@ NAMED_CASES = {"sources": [entry("airbyte/source-named-cases", "1.0", {
     },
 })], "destinations": []}
 HAND_WRITTEN_REGISTRY = {kind: BUNDLED[kind] + NAMED_CASES[kind] for kind in ("sources", "destinations")}
-# the registry airbyte served in June 2023, read where the checkout's shared/ folder keeps it
-REAL_REGISTRY_PATH = Path(__file__).parents[2] / "shared" / "registries" / "oss-2023-06.json"
 REGISTRIES = {
     "hand-written": HAND_WRITTEN_REGISTRY,
     "generated": make_registry.build_registry(manifests=False),  # no manifest store to vendor from
-    "2023": json.loads(REAL_REGISTRY_PATH.read_text(encoding="utf-8")) if REAL_REGISTRY_PATH.is_file() else None,
+    "2023": json.loads(REAL_REGISTRY.read_text(encoding="utf-8")) if REAL_REGISTRY.is_file() else None,
 }
-# shapes where the classes and the connector's schema still disagree, with the reason
-DATE_SPELLING = "a date member whose pattern asks for another spelling: the class's date type refuses every value the connector takes"
+# connectors of the 2023 registry where the class and the connector's schema still disagree: a configuration the
+# connector takes, and what the class makes of it (None: it refuses it; else members of what the connector is sent)
 DISAGREEING = {
-    ("2023", "source-coingecko-coins"): DATE_SPELLING + " (DD-MM-YYYY)",
-    ("2023", "source-nytimes"): DATE_SPELLING + " (YYYY-MM)",
-    ("2023", "source-notion"): "its date-time pattern asks for milliseconds; to_airbyte_config writes '...:00Z' for a whole second",
-    ("2023", "source-tplcentral"): "a uri member is sent as pydantic's AnyUrl normalises it ('https://A.gs' as 'https://a.gs/')",
+    # a date member whose pattern asks for another spelling: the class's date type refuses every value the connector
+    # takes (DD-MM-YYYY, YYYY-MM)
+    "source-coingecko-coins": ({"coin_id": "bitcoin", "vs_currency": "usd", "days": "30", "start_date": "01-02-2023"}, None),
+    "source-nytimes": ({"api_key": "key", "start_date": "2022-08", "period": 7}, None),
+    # its date-time pattern asks for milliseconds; to_airbyte_config writes none for a whole second
+    "source-notion": ({"start_date": "2020-11-16T00:00:00.000Z"}, {"start_date": "2020-11-16T00:00:00Z"}),
+    # a uri member is sent as pydantic's AnyUrl normalises it
+    "source-tplcentral": ({"url_base": "https://A.gs", "client_id": "c", "client_secret": "s"}, {"url_base": "https://a.gs/"}),
 }
 
 
@@ -266,14 +268,13 @@ def round_trip_cases():
     cases = []
     for registry, document in REGISTRIES.items():
         if document is None:
-            cases.append(pytest.param(registry, None, id=registry, marks=pytest.mark.skip(reason=f"no {REAL_REGISTRY_PATH}")))
+            cases.append(pytest.param(registry, None, id=registry))  # fails in CI, skips elsewhere
             continue
         for name in generatable(document):
+            if registry == "2023" and name in DISAGREEING:
+                continue  # test_where_class_and_schema_disagree says what happens to it
             # hundreds of connectors share their shapes: the sanitizer run leaves them out
             marks = [] if registry == "hand-written" else [pytest.mark.registry_scale]
-            if (registry, name) in DISAGREEING:
-                # not strict: whether the one instance drawn meets the shape can depend on the draw
-                marks.append(pytest.mark.xfail(reason=DISAGREEING[registry, name]))
             cases.append(pytest.param(registry, name, id=f"{registry}:{name}", marks=marks))
     return cases
 
@@ -295,6 +296,8 @@ def round_trip_tree(tmp_path_factory):
 
 @pytest.mark.parametrize("registry, name", round_trip_cases())
 def test_round_trip_through_the_connector_schema(round_trip_tree, registry, name):
+    if REGISTRIES[registry] is None:
+        require_input(REAL_REGISTRY)
     # hundreds of connectors share their shapes: one instance each, a failure reported as drawn
     examples, phases = (25, list(Phase)) if registry == "hand-written" else (1, [Phase.generate])
     schema = registry_entries(REGISTRIES[registry])[name]["spec"]["connectionSpecification"]
@@ -358,6 +361,21 @@ WAYS_OF_VALIDATING = {
     "member of a BaseModel": as_member,
     "member of a BaseSettings": from_settings,
 }
+
+
+@pytest.mark.registry_scale
+@pytest.mark.parametrize("name", DISAGREEING)
+def test_where_class_and_schema_disagree(round_trip_tree, name):
+    require_input(REAL_REGISTRY)
+    given, sent = DISAGREEING[name]
+    schema = registry_entries(REGISTRIES["2023"])[name]["spec"]["connectionSpecification"]
+    assert jsonschema.Draft7Validator(schema).is_valid(given)  # the connector takes it: it checks no formats
+    model = corvel.config_class(name, tree=round_trip_tree("2023"))
+    if sent is None:
+        with pytest.raises(ValidationError, match="start_date"):
+            model.model_validate(given)
+    else:
+        assert holds(corvel.to_airbyte_config(model.model_validate(given)), sent)
 
 
 def reads_as(value, given):
