@@ -9,6 +9,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -139,6 +140,52 @@ def registry_server(monkeypatch):
     monkeypatch.setenv("AIRBYTE_LOCAL_REGISTRY", server.url)
     yield server
     server.close()
+
+
+# Put on PYTHONPATH by no_network: the guard in every Python process a test starts.
+NETWORK_GUARD = """\
+import os, socket
+
+_connect, _connect_ex = socket.socket.connect, socket.socket.connect_ex
+
+
+def _refused(sock, address):
+    if sock.family in (socket.AF_INET, socket.AF_INET6) and address[0] not in ("127.0.0.1", "::1", "localhost"):
+        with open(os.environ["CORVEL_TEST_CONNECTIONS"], "a", encoding="utf-8") as log:
+            log.write(f"{address!r}\\n")
+        raise ConnectionRefusedError(f"this test makes no connection but to 127.0.0.1, not to {address!r}")
+
+
+def connect(sock, address):
+    _refused(sock, address)
+    return _connect(sock, address)
+
+
+def connect_ex(sock, address):
+    _refused(sock, address)
+    return _connect_ex(sock, address)
+
+
+socket.socket.connect, socket.socket.connect_ex = connect, connect_ex
+"""
+
+
+@pytest.fixture
+def no_network(tmp_path, monkeypatch):
+    """Refuses every connection to anything but 127.0.0.1, in this process and in the Python processes it starts,
+    and fails the test that attempted one: a caller that falls back quietly on a refusal cannot pass."""
+    guard = tmp_path / "network-guard"
+    guard.mkdir()
+    (guard / "sitecustomize.py").write_text(NETWORK_GUARD, encoding="utf-8")
+    attempts = tmp_path / "connections.log"
+    attempts.touch()
+    monkeypatch.setenv("CORVEL_TEST_CONNECTIONS", str(attempts))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(guard), os.environ.get("PYTHONPATH")])))
+    for name in ("connect", "connect_ex"):  # put back after the test
+        monkeypatch.setattr(socket.socket, name, getattr(socket.socket, name))
+    exec(NETWORK_GUARD, {})  # the guard in this process too
+    yield
+    assert attempts.read_text(encoding="utf-8") == "", "connections attempted"
 
 
 @pytest.fixture

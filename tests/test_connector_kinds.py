@@ -143,7 +143,8 @@ class Server:
 
 
 @pytest.fixture
-def store(monkeypatch):
+def store(monkeypatch, no_network):
+    """The manifest store, served on 127.0.0.1; no other connection can be made (airbyte's public store among them)."""
     server = Server()
     monkeypatch.setenv(manifests.URL_VARIABLE, server.url + "/{name}/{version}/manifest.yaml")
     yield server
