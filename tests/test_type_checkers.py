@@ -151,7 +151,7 @@ def test_members_read_back_as_the_values_given(checked_site, name, given, member
         config = corvel.config_class(name, tree=site / "corvel").model_validate(given)
         read = getattr(config, member)
         if isinstance(given[member], dict):  # a nested object is its class, its members their values
-            assert type(read).__name__ == value and read.model_dump(exclude_unset=True) == given[member]
+            assert type(read).__name__ == value and {key: getattr(read, key) for key in given[member]} == given[member]
         else:
             assert read == value and type(read) is type(value)
         assert f"{member}={read!r}" in repr(config)
