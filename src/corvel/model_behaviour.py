@@ -296,7 +296,7 @@ def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
         cls.model_rebuild(force=True)
     _adjusted[cls] = found
     _show_masked(cls, lambda model, name, value: _masked_value(value, _node_of(found, model, name), found.root))
-    _guard_validation(cls)
+    _guard_secrets(cls)
     return rebuild
 
 
@@ -347,7 +347,7 @@ def _mask_blindly(cls: type) -> None:
     fixed = {name for name, info in cls.model_fields.items() if _fixed_by_schema(info.annotation)}
     _show_masked(cls, lambda model, name, value: value if name in fixed else _blind(value))
     _adjusted_blindly.add(cls)
-    _guard_validation(cls)
+    _guard_secrets(cls)
 
 
 def _fixed_by_schema(annotation: Any) -> bool:
@@ -375,7 +375,7 @@ SECRETS_IN_CLEAR = {"corvel.secrets": "clear"}
 _GUARDED = "corvel.masks_secrets"  # the metadata key of the schema that masks a class's secrets
 
 
-def _guard_validation(cls: type) -> None:
+def _guard_secrets(cls: type) -> None:
     """Masks the secrets in CLS's validation errors and dumps, however it is validated or dumped: its own
     entries, a TypeAdapter, a member of another model (pydantic builds that model's schema from CLS's)."""
     cls.__get_pydantic_core_schema__ = classmethod(_guarded_schema)
