@@ -3,11 +3,13 @@ directory, registry documents on disk or behind a local HTTP server, and fresh
 interpreters for start-up behaviour."""
 
 import atexit
+import datetime
 import http.server
 import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -29,6 +31,15 @@ import checker_crash  # noqa: E402
 import corvel.model_generator as mg  # noqa: E402
 
 INSTALLED_PACKAGE = Path(mg.__file__).parent
+# the registry airbyte served in June 2023, read where the checkout's shared/ folder keeps it
+REAL_REGISTRY = Path(__file__).resolve().parents[2] / "shared" / "registries" / "oss-2023-06.json"
+
+
+def require_input(path):
+    """Skips the test when PATH, an input kept beside the checkout, is missing; in CI (CI=true) fails it
+    instead, so that a run without it cannot pass."""
+    if not Path(path).is_file():
+        (pytest.fail if os.environ.get("CI") == "true" else pytest.skip)(f"{path} is missing")
 
 
 @pytest.fixture(autouse=True)
@@ -131,6 +142,52 @@ def registry_server(monkeypatch):
     server.close()
 
 
+# Put on PYTHONPATH by no_network: the guard in every Python process a test starts.
+NETWORK_GUARD = """\
+import os, socket
+
+_connect, _connect_ex = socket.socket.connect, socket.socket.connect_ex
+
+
+def _refused(sock, address):
+    if sock.family in (socket.AF_INET, socket.AF_INET6) and address[0] not in ("127.0.0.1", "::1", "localhost"):
+        with open(os.environ["CORVEL_TEST_CONNECTIONS"], "a", encoding="utf-8") as log:
+            log.write(f"{address!r}\\n")
+        raise ConnectionRefusedError(f"this test makes no connection but to 127.0.0.1, not to {address!r}")
+
+
+def connect(sock, address):
+    _refused(sock, address)
+    return _connect(sock, address)
+
+
+def connect_ex(sock, address):
+    _refused(sock, address)
+    return _connect_ex(sock, address)
+
+
+socket.socket.connect, socket.socket.connect_ex = connect, connect_ex
+"""
+
+
+@pytest.fixture
+def no_network(tmp_path, monkeypatch):
+    """Refuses every connection to anything but 127.0.0.1, in this process and in the Python processes it starts,
+    and fails the test that attempted one: a caller that falls back quietly on a refusal cannot pass."""
+    guard = tmp_path / "network-guard"
+    guard.mkdir()
+    (guard / "sitecustomize.py").write_text(NETWORK_GUARD, encoding="utf-8")
+    attempts = tmp_path / "connections.log"
+    attempts.touch()
+    monkeypatch.setenv("CORVEL_TEST_CONNECTIONS", str(attempts))
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(filter(None, [str(guard), os.environ.get("PYTHONPATH")])))
+    for name in ("connect", "connect_ex"):  # put back after the test
+        monkeypatch.setattr(socket.socket, name, getattr(socket.socket, name))
+    exec(NETWORK_GUARD, {})  # the guard in this process too
+    yield
+    assert attempts.read_text(encoding="utf-8") == "", "connections attempted"
+
+
 @pytest.fixture
 def sigint_interrupts():
     """SIGINT as an interpreter sets it up when it did not inherit it ignored, for a test that sends one.
@@ -183,3 +240,23 @@ def run_python(code, *, path_entry=None, cwd=None, env=None):
     if path_entry is not None:
         environment["PYTHONPATH"] = str(path_entry)
     return run_process([sys.executable, "-c", textwrap.dedent(code)], cwd=cwd, env=environment, timeout=300)
+
+
+def instant(text):
+    try:
+        return datetime.datetime.fromisoformat(text)
+    except (TypeError, ValueError):
+        return None
+
+
+def holds(sent, given):
+    """SENT holds every member of GIVEN, at every depth, with an equal JSON value."""
+    if isinstance(given, dict):
+        return isinstance(sent, dict) and all(key in sent and holds(sent[key], value) for key, value in given.items())
+    if isinstance(given, list):
+        return isinstance(sent, list) and len(sent) == len(given) and all(map(holds, sent, given))
+    if isinstance(given, bool) or isinstance(sent, bool):
+        return sent is given
+    if isinstance(given, str) and sent != given and instant(given) is not None:
+        return instant(sent) == instant(given)  # the same date and time, spelled as the class writes it
+    return sent == given

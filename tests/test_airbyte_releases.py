@@ -116,6 +116,7 @@ def locked_version(lock: Path) -> str:
     return lock.read_text().split("airbyte-source-faker==")[1].split()[0]
 
 
+@pytest.mark.pypi
 def test_airbyte_installs_a_connector_from_a_venv_that_is_not_activated(tmp_path):
     tree = tmp_path / "tree"
     assert cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(tree), "source-faker"]) == 0
@@ -126,6 +127,7 @@ def test_airbyte_installs_a_connector_from_a_venv_that_is_not_activated(tmp_path
     assert platform.python_version() in (venv / "pyvenv.cfg").read_text(encoding="utf-8")
 
 
+@pytest.mark.pypi
 def test_the_connector_version_the_lock_names_is_the_one_that_runs(tmp_path):
     previous = locked_version(PREVIOUS_FAKER_LOCK)
     document = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))

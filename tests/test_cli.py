@@ -6,7 +6,7 @@ import os
 import pytest
 from conftest import entry, mg
 
-from corvel import cli
+from corvel import cli, tree_run
 from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -74,10 +74,14 @@ def test_missing_generator_is_reported_once_before_anything_runs(capsys, tmp_pat
     assert not (tmp_path / "out").exists()
 
 
-def test_generator_beside_the_interpreter_is_put_on_path(monkeypatch):
-    monkeypatch.setenv("PATH", "")
-    found = cli.find_generator()
-    assert found and os.path.dirname(found) == cli.scripts_directory() == os.environ["PATH"]
+@pytest.mark.parametrize("mode", [[], ["--spawn"]], ids=["warm", "shell"])
+def test_generator_beside_the_interpreter_is_put_on_the_path_of_its_runs_only(capsys, tmp_path, monkeypatch, mode):
+    monkeypatch.setenv("PATH", "/nowhere")
+    status, out, err = run(capsys, "source-file", "--output-dir", str(tmp_path), *mode)
+    assert "went through the shell" not in err  # the warm generator finds it there too
+    assert status == 0, out
+    assert (tmp_path / "connector_configs" / "model" / "source_file__0_5_13.py").is_file()
+    assert os.environ["PATH"] == "/nowhere"  # the caller's own stays as it was
 
 
 def test_generates_models_into_the_output_dir(capsys, tmp_path):
@@ -108,3 +112,18 @@ def test_nothing_matched_leaves_the_tree_alone(capsys, tmp_path):
     status, out, _ = run(capsys, "source-nope", "--output-dir", str(tmp_path))
     assert status == 1 and "not in the registry" in out
     assert not (tmp_path / "connector_configs" / "__init__.py").exists()
+
+
+@pytest.mark.parametrize("verbose", [False, True], ids=["quiet", "verbose"])
+def test_a_fault_while_generating_keeps_its_traceback_for_the_maintainer(capsys, tmp_path, monkeypatch, verbose):
+    def fault(*_):
+        raise RuntimeError("a fault of the run itself")
+
+    monkeypatch.setattr(tree_run, "_run_module", fault)
+    report = tmp_path / "report.json"
+    argv = ["source-file", "--output-dir", str(tmp_path / "out"), "--report", str(report), *(["--verbose"] * verbose)]
+    status, _, err = run(capsys, *argv)
+    assert status == 1
+    assert "generation stopped: RuntimeError: a fault of the run itself" in err
+    assert ("Traceback (most recent call last)" in err) == verbose
+    assert "in fault" in json.loads(report.read_text(encoding="utf-8"))["traceback"]

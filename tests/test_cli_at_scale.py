@@ -16,28 +16,30 @@ from corvel import cli
 from corvel.registry import user_agent
 from corvel.configs import forget_tree, import_tree
 
-# Stands in for datamodel-codegen: logs its arguments and writes the model
-# class the index will import. A schema with a property "fail" makes it
-# fail; one with "sleep" makes it note its process id and sleep.
+# Stands in for datamodel-codegen: logs its arguments and writes a model
+# class named from the schema's title, as datamodel-codegen names it (not by
+# corvel's own naming, which the index must agree with). A schema with a
+# property "fail" makes it fail; one with "sleep" makes it note its process
+# id and sleep.
 FAKE_GENERATOR = """\
 #!{python}
 import json, os, sys, time
-from corvel.registry import class_root
 arguments = sys.argv[1:]
 source, target = (arguments[arguments.index(option) + 1] for option in ("--input", "--output"))
 with open(os.environ["GENERATOR_LOG"], "a", encoding="utf-8") as log:
     log.write(json.dumps(arguments) + "\\n")
-with open(source, encoding="utf-8") as schema:
-    properties = json.load(schema)["properties"]
+with open(source, encoding="utf-8") as file:
+    schema = json.load(file)
+properties = schema["properties"]
 if "fail" in properties:
     sys.exit("cannot generate this one")
 if "sleep" in properties:
     open(os.path.join(os.environ["GENERATOR_PIDS"], str(os.getpid())), "w").close()
     time.sleep(120)
 name = properties["connector_name"]["default"]
-stem = os.path.basename(target)[: -len(".py")]
+class_name = "".join(word.capitalize() for word in schema["title"].split("-"))  # source-gen-1-config: SourceGen1Config
 with open(target, "w", encoding="utf-8") as model:
-    model.write(f"from pydantic import BaseModel\\n\\nclass {{class_root(stem)}}Config(BaseModel):\\n    name: str = {{name!r}}\\n")
+    model.write(f"from pydantic import BaseModel\\n\\nclass {{class_name}}(BaseModel):\\n    name: str = {{name!r}}\\n")
 """
 
 
@@ -140,13 +142,16 @@ def test_an_entry_without_a_docker_repository_stops_the_run_by_position(capsys, 
     assert json.loads((tmp_path / "r").read_text())["error"] in err
 
 
-def test_an_http_registry_is_fetched_once_per_run(capsys, tmp_path, registry_server):
+def test_an_http_registry_is_fetched_once_per_run(capsys, tmp_path, registry_server, monkeypatch):
     registry_server.body = json.dumps({"sources": [entry("airbyte/source-served", "4.5.6")], "destinations": []}).encode()
-    leftovers = set(Path(tempfile.gettempdir()).glob("corvel-registry-*"))
-    status, out, _ = run(capsys, "source-served", "--output-dir", str(tmp_path))
+    temporary = tmp_path / "tmp"  # the run's own: another corvel on the machine leaves its files elsewhere
+    temporary.mkdir()
+    monkeypatch.setenv("TMPDIR", str(temporary))
+    monkeypatch.setattr(tempfile, "tempdir", None)  # read again from TMPDIR
+    status, out, _ = run(capsys, "source-served", "--output-dir", str(tmp_path / "out"))
     assert status == 0 and "1 of 1 connector models written" in out
     assert [r["headers"]["User-Agent"] for r in registry_server.requests] == [user_agent()]
-    assert set(Path(tempfile.gettempdir()).glob("corvel-registry-*")) == leftovers
+    assert list(temporary.glob("corvel-registry-*")) == []
 
 
 def tree_files(root: Path) -> dict[str, bytes]:

@@ -11,7 +11,7 @@ from importlib import metadata
 from pathlib import Path
 
 import pytest
-from conftest import run_process
+from conftest import run_process, run_python
 
 from corvel import cli, installation
 
@@ -131,3 +131,19 @@ def test_the_probe_leaves_nothing_behind_where_it_can_write(tmp_path):
     (configs / "model").write_text("a file where a directory belongs")
     problem = installation.write_problem(configs)
     assert problem is not None and str(configs / "model") in problem and "Not a directory" in problem
+
+
+def test_corvels_failures_share_one_base_and_import_corvel_stays_light():
+    done = run_python(
+        """
+        import sys, corvel
+        base = corvel.CorvelError
+        assert "airbyte" not in sys.modules and "pydantic" not in sys.modules
+        from corvel import compat, lockfile, manifests, registry, tree_run
+        failures = (lockfile.LockError, lockfile.PlanError, registry.RegistryError, manifests.StoreError,
+                    manifests.FetchError, compat.UnsupportedAirbyte, tree_run.Stop)
+        assert all(issubclass(failure, base) for failure in failures)
+        assert issubclass(compat.UnsupportedAirbyte, ImportError)  # as callers caught it before
+        """
+    )
+    assert done.returncode == 0, done.stderr

@@ -23,6 +23,7 @@ import pytest
 
 if not os.environ.get("CORVEL_WHEEL_CHECK"):
     pytest.skip("make wheel-check runs these, on the wheel that make dist builds", allow_module_level=True)
+pytestmark = pytest.mark.pypi  # the wheel's dependencies are installed from PyPI
 
 ROOT = Path(__file__).resolve().parents[1]
 CHECK = Path(os.environ["CORVEL_WHEEL_CHECK"])

@@ -115,6 +115,10 @@ def test_secrets_are_masked_wherever_a_configuration_is_shown(tree):
     }
     configuration = model(**given)
     shown = repr(configuration) + str(configuration) + repr(configuration.nested) + repr(configuration.tunnel)
+    dumped = configuration.model_dump()  # as pydantic dumps a SecretStr: a Secret in python, its mask in JSON
+    shown += repr(dumped) + configuration.model_dump_json() + json.dumps(configuration.model_dump(mode="json"))
+    assert dumped["nested"]["api_key"].get_secret_value() == "tok-nested"
+    assert corvel.to_airbyte_config(model(**dumped)) == corvel.to_airbyte_config(configuration)  # a dump validates back
     shown += str(configuration.storage.credential)
     with pytest.raises(ValidationError) as error:
         model(**{**given, "host": None})  # the error shows the siblings around the host

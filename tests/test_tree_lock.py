@@ -161,10 +161,11 @@ def test_a_run_cut_short_leaves_the_previous_tree_or_is_finished_by_the_next(cap
     process = subprocess.Popen([sys.executable, "-m", "corvel.cli", "--spawn", "--registry", str(registry),
                                 "--output-dir", str(tree), "source-slow"], start_new_session=True)
     deadline = time.monotonic() + 120
-    while not any(p.name.isdigit() for p in tmp_path.iterdir()) and time.monotonic() < deadline:
+    while not (started := [p for p in tmp_path.iterdir() if p.name.isdigit()]) and time.monotonic() < deadline:
         time.sleep(0.1)
     os.killpg(process.pid, signal.SIGKILL)
     process.wait()
+    assert started, "the generator had not started: the kill tested nothing"
     assert {k: v for k, v in tree_files(tree).items() if ".corvel-run" not in k} == before
     status, out = run(capsys, tree)
     assert status == 0 and "is up to date" in out and tree_files(tree) == before  # the leftover is dropped

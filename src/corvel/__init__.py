@@ -20,6 +20,7 @@ from corvel.compat import DatabricksModuleFinder as DatabricksModuleFinder, inst
 if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is loaded at first use
     from corvel import connector_configs as connector_configs
     from corvel.configs import ConnectorSpecWarning as ConnectorSpecWarning
+    from corvel.errors import CorvelError as CorvelError
     # config_class with one overload per connector of the installed tree (written by corvel-generate)
     from corvel.connector_configs._config_classes import config_class as config_class
     from corvel.configs import get_destination as get_destination
@@ -36,6 +37,10 @@ def __getattr__(name):
         from corvel import configs
 
         return getattr(configs, name)
+    if name == "CorvelError":  # the base of every failure corvel raises
+        from corvel.errors import CorvelError
+
+        return CorvelError
     if name == "__version__":
         from importlib.metadata import version
 
@@ -48,4 +53,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted([*globals(), *_FRONT_DOOR, "__version__"])
+    return sorted([*globals(), *_FRONT_DOOR, "CorvelError", "__version__"])

@@ -158,13 +158,13 @@ def warm_up(request: dict) -> None:
             os.dup2(null, 2)
             with warnings.catch_warnings():
                 execute_script(request["script"], argv)
-        except BaseException:  # a failed warm-up only costs speed
-            pass
+        except (Exception, SystemExit):  # the script ends with SystemExit; a failed warm-up only costs speed, as
+            pass  # every run is made afresh in a child that reports its own failure (an interrupt ends the server)
         finally:
             for stream in (sys.stdout, sys.stderr):
                 try:
                     stream.flush()
-                except Exception:
+                except Exception:  # what the warm-up printed went to /dev/null: a stream it broke loses nothing
                     pass
             sys.argv, sys.stdout, sys.stderr, sys.modules["__main__"], sys.path[:] = saved_state
             for target, saved in zip((1, 2), saved_fds):
@@ -247,7 +247,7 @@ def child(request: dict, out_fd: int, err_fd: int) -> None:
         status = 120  # what the interpreter exits with when its output cannot be flushed
     try:
         sys.stderr.flush()
-    except Exception:
+    except Exception:  # standard error itself failed: there is nowhere left to say so, and the status stands
         pass
     if interrupted:  # an uncaught interrupt ends the interpreter by the signal itself
         signal.signal(signal.SIGINT, signal.SIG_DFL)

@@ -46,22 +46,21 @@ def scripts_directory() -> str:
     return sysconfig.get_path("scripts")
 
 
-def find_generator() -> str | None:
-    """Finds datamodel-codegen on PATH, else beside this interpreter.
+def generator_path() -> str | None:
+    """The PATH on which the generator's runs find datamodel-codegen; None where it is found nowhere.
 
     The generator runs through the shell by its bare name, so when it is only
     found beside the interpreter (a virtual environment that is not
-    activated) that directory is put in front of PATH.
+    activated) its runs get that directory in front of PATH. This process's
+    own PATH stays as it is: a program that calls ``main`` keeps its own.
     """
-    found = shutil.which(GENERATOR)
-    if found:
-        return found
+    current = os.environ.get("PATH", "")
+    if shutil.which(GENERATOR):
+        return current
     scripts = scripts_directory()
-    found = shutil.which(GENERATOR, path=scripts)
-    if found:
-        current = os.environ.get("PATH", "")
-        os.environ["PATH"] = scripts + (os.pathsep + current if current else "")
-    return found
+    if shutil.which(GENERATOR, path=scripts):
+        return scripts + (os.pathsep + current if current else "")
+    return None
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -181,6 +180,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="show the versions of corvel, airbyte, datamodel-code-generator and pydantic, and the Python this runs "
         "on, and exit (--report records the same under versions)",
     )
+    parser.set_defaults(generator_path=None)  # main sets it: the PATH the generator's runs get
     return parser
 
 
@@ -221,7 +221,8 @@ def main(argv: list[str] | None = None) -> int:
     out = Console(highlight=False, soft_wrap=True)
     err = Console(stderr=True, highlight=False, soft_wrap=True)
 
-    if not args.list and find_generator() is None:
+    args.generator_path = generator_path()
+    if not args.list and args.generator_path is None:
         err.print(
             f"corvel-generate: {GENERATOR} was not found on PATH; it comes with the "
             "datamodel-code-generator package (pip install datamodel-code-generator)",
@@ -237,8 +238,8 @@ def main(argv: list[str] | None = None) -> int:
     location = args.registry or os.environ.get(REGISTRY_VARIABLE) or settings.registry or str(BUNDLED_REGISTRY)
     if args.manifests is None:
         args.manifests = settings.manifests
-    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "connectors": [],
-                              "versions": versions()}
+    report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "traceback": None,
+                              "connectors": [], "versions": versions()}
     stdout = sys.stdout
     try:
         tree = None if args.list else _tree(args, settings)

@@ -25,6 +25,8 @@ import sysconfig
 import warnings
 from contextlib import ExitStack, contextmanager
 
+from corvel.errors import CorvelError
+
 SUPPORTED_AIRBYTE = ">=0.33.0,<0.72"
 REGISTRY_MODULE = "airbyte.sources.registry"
 REGISTRY_FUNCTIONS = ("_get_registry_url", "_is_registry_disabled")
@@ -89,7 +91,7 @@ class DatabricksModuleFinder:
         return f"<{type(self).__name__} for {sorted(self.served)}>"
 
 
-class UnsupportedAirbyte(ImportError):
+class UnsupportedAirbyte(CorvelError, ImportError):
     """The installed airbyte keeps its registry functions where corvel does not know to look."""
 
 
@@ -187,7 +189,7 @@ def _adapt_model_module(module) -> None:
     adapt_module(module)
 
 
-def _install(finder: CompletingFinder) -> None:
+def _install(finder) -> None:
     """Installs FINDER unless one for the same purpose is (an earlier copy of this module may have)."""
     if all(getattr(installed, "purpose", None) != finder.purpose for installed in sys.meta_path):
         sys.meta_path.insert(0, finder)  # ahead of the path finder that would load the module plain
@@ -199,10 +201,72 @@ def install_model_finder(model_package: str) -> None:
     _install(CompletingFinder(model_package, lambda name: name.startswith(prefix), _adapt_model_module))
 
 
+INDEX_PACKAGE = "corvel.connector_configs"
+
+
+class UngeneratedIndexFinder:
+    """Meta path finder for ``corvel.connector_configs`` while its tree has no index (nothing generated yet).
+
+    Without it the directory imports as a bare namespace package, and
+    ``from corvel.connector_configs import SourceFakerConfig`` fails without
+    saying why. The package it gives holds the tree's model modules as the
+    index would; a name the index would bind raises an ImportError that says
+    what to run. The wheel ships no index of its own: a reinstall would put it
+    over the generated one.
+    """
+
+    purpose = INDEX_PACKAGE + " before generation"
+
+    def find_spec(self, fullname, path=None, target=None):
+        if fullname != INDEX_PACKAGE or path is None:
+            return None
+        directories = [os.path.join(entry, "connector_configs") for entry in path]
+        if any(os.path.isfile(os.path.join(directory, "__init__.py")) for directory in directories):
+            return None  # the generated index: the path finder loads it
+        from importlib.machinery import ModuleSpec
+
+        spec = ModuleSpec(fullname, _UngeneratedIndexLoader(), is_package=True)
+        spec.submodule_search_locations = [directory for directory in directories if os.path.isdir(directory)]
+        return spec
+
+    def __repr__(self):
+        return f"<{type(self).__name__}>"
+
+
+class _UngeneratedIndexLoader:
+    def create_module(self, spec):
+        return None  # the default module object
+
+    def exec_module(self, module):
+        def __getattr__(name):
+            submodule = any(os.path.exists(os.path.join(directory, name)) or
+                            os.path.exists(os.path.join(directory, name + ".py")) for directory in module.__path__)
+            if name.startswith("__") or submodule:  # the import system asks for a submodule (model) so first
+                raise AttributeError(f"module {INDEX_PACKAGE!r} has no attribute {name!r}")
+            tree = os.path.dirname(module.__path__[0]) if module.__path__ else None
+            if tree and os.path.isfile(os.path.join(tree, "connector_configs", "__init__.py")):
+                from pathlib import Path
+
+                from corvel.configs import import_tree
+
+                return getattr(import_tree(Path(tree)), name)  # generated since, in this interpreter
+            # an ImportError, not an AttributeError, so that `from ... import` keeps this message
+            raise ImportError(
+                f"cannot import name {name!r} from {INDEX_PACKAGE!r}: no connector has been generated into "
+                f"{os.path.join(tree or '(the installed corvel package)', 'connector_configs')} yet; generate the "
+                "connector's classes with: corvel-generate <connector> (corvel-generate source-faker, say), or "
+                "use corvel.config_class(name, tree=DIR) for a tree written with --output-dir DIR",
+                name=INDEX_PACKAGE,
+            )
+
+        module.__getattr__ = __getattr__
+
+
 def install_finders() -> None:
     """Installs the finders once per interpreter."""
     _install(CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module))
     install_model_finder(MODEL_PACKAGE)
+    _install(UngeneratedIndexFinder())
     if not any(type(finder).__name__ == DatabricksModuleFinder.__name__ for finder in sys.meta_path):
         sys.meta_path.append(DatabricksModuleFinder())  # behind it: airbyte's own module wins
     loaded = sys.modules.get(REGISTRY_MODULE)

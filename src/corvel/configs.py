@@ -13,6 +13,7 @@ import hashlib
 import importlib.util
 import re
 import shlex
+import shutil
 import sys
 import warnings
 from pathlib import Path
@@ -21,6 +22,7 @@ from typing import TYPE_CHECKING, Any, cast
 
 from corvel import lockfile, project
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
+from corvel.errors import CorvelError
 from corvel.registry import class_root, versioned_name
 from corvel.tree import CONFIGS, INDEX, MODEL, tree_of_model
 
@@ -37,6 +39,10 @@ CONNECTOR_NAME_FIELD = "connector_name"
 _EXECUTOR_CHOICES = ("version", "pip_url", "local_executable", "docker_image", "source_manifest", "use_python",
                      "no_executor")
 _INDEX_CLASS_LINE = re.compile(r"^from corvel\.connector_configs\.model\.(\S+) import (\w+)$", re.MULTILINE)
+
+
+class NotGeneratedError(CorvelError, LookupError):
+    """``config_class`` was asked for a connector its tree does not hold; the message says what to run."""
 
 
 def installed_tree() -> Path:
@@ -152,8 +158,12 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
             cls = getattr(module, class_name, None)
             if _generated_connector_name(cls) == connector_name:
                 return cls
+    if tree is not None and (root / INDEX).is_file():  # a project's package
+        raise NotGeneratedError(f"{connector_name!r} has not been generated in {root}; generate it with: "
+                                f"corvel-generate {shlex.quote(connector_name)}, in the project whose [tool.corvel] "
+                                "table names this package")
     command = ["corvel-generate"] + ([] if tree is None else ["--output-dir", str(tree)]) + [connector_name]
-    raise LookupError(
+    raise NotGeneratedError(
         f"{connector_name!r} has not been generated in {root / 'connector_configs'}; "
         f"generate it with: {shlex.join(command)}"
     )
@@ -223,8 +233,10 @@ def to_airbyte_config(config: BaseModel) -> dict[str, Any]:
     left out, and so is every member the user did not set and that has no
     default: it is absent, not null.
     """
+    from corvel.model_behaviour import SECRETS_IN_CLEAR  # a dump masks the secrets the connector needs
+
     _connector_name(config)
-    dumped = config.model_dump(mode="json", by_alias=True)
+    dumped = config.model_dump(mode="json", by_alias=True, context=SECRETS_IN_CLEAR)
     result = _as_sent(config, dumped)
     field = type(config).model_fields[CONNECTOR_NAME_FIELD]
     result.pop(field.serialization_alias or field.alias or CONNECTOR_NAME_FIELD, None)
@@ -355,15 +367,24 @@ def _check_spec(connector: Any, lock: lockfile.Lock, record: lockfile.Locked, as
     from airbyte._executors.declarative import DeclarativeExecutor
     from airbyte._executors.docker import DockerExecutor
 
+    if isinstance(connector.executor, DockerExecutor) and shutil.which("docker") is None:
+        return  # no spec to ask for: the caller meets the missing docker at the connector's first use
+    running = None
     try:
-        reported = connector.config_spec
         if isinstance(connector.executor, (DeclarativeExecutor, DockerExecutor)):
             running = asked
         else:
             running = connector.executor.get_installed_version(raise_on_error=False)
-    except Exception:  # noqa: BLE001 - the check only advises
-        # not installed, no spec to give, no docker, custom components refused: the caller meets that at the
-        # connector's first use, as airbyte leaves it
+        reported = connector.config_spec
+    except Exception as error:  # noqa: BLE001 - the check only advises; the connector is the caller's to use
+        if running is None and not isinstance(connector.executor, (DeclarativeExecutor, DockerExecutor)):
+            return  # not installed (install_if_missing=False): airbyte says so at the connector's first use
+        warnings.warn(
+            f"{record.name} {running or '(version unknown)'}: its configuration spec could not be compared with the "
+            f"one {record.class_name} was generated from ({type(error).__name__}: {error})",
+            ConnectorSpecWarning,
+            stacklevel=4,
+        )
         return
     key = (str(lock.path), record.versioned, running)
     if reported == record.entry["spec"]["connectionSpecification"] or key in _warned_specs:

@@ -40,7 +40,7 @@ SERVER_SCRIPT = Path(__file__).resolve().parent / "_warm_server.py"
 # operator, an expansion, a glob, a tab) leaves the command to the shell.
 _PLAIN = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_@%+=:,./-")
 _SPECIAL_IN_DOUBLE_QUOTES = frozenset('$`\\!"')
-_WARM_OPTIONS = {"shell", "capture_output", "text", "check", "cwd"}
+_WARM_OPTIONS = {"shell", "capture_output", "text", "check", "cwd", "env"}
 
 
 def shell_words(command: str) -> list[str] | None:
@@ -82,15 +82,16 @@ def shell_words(command: str) -> list[str] | None:
     return words
 
 
-def console_script(name: str) -> str | None:
-    """The path the shell would run for ``name``, when it is a Python script for this environment.
+def console_script(name: str, path: str | None = None) -> str | None:
+    """The path the shell would run for ``name`` (found on PATH, or on ``path``), when it is a Python script
+    for this environment.
 
     Its ``#!`` line must name an interpreter that is this one, in this one's
     directory, so that the warm interpreter runs exactly what the shell would.
     """
     if not name or "/" in name or "=" in name:
         return None
-    path = shutil.which(name)
+    path = shutil.which(name, path=path)
     if path is None:
         return None
     try:
@@ -161,11 +162,12 @@ class WarmGenerator:
         if not (options.get("shell") and options.get("capture_output")):
             return None
         words = shell_words(command)
-        script = console_script(words[0]) if words else None
+        environment = options.get("env") if options.get("env") is not None else os.environ
+        script = console_script(words[0], environment.get("PATH")) if words else None
         if script is None:
             return None
         cwd = os.path.abspath(options["cwd"]) if options.get("cwd") is not None else os.getcwd()
-        return {"script": script, "argv": words[1:], "cwd": cwd, "env": dict(os.environ)}
+        return {"script": script, "argv": words[1:], "cwd": cwd, "env": dict(environment)}
 
     def _ask(self, request: dict) -> tuple[int, bytes, bytes]:
         server = self.start()

@@ -36,6 +36,7 @@ from pathlib import Path
 from typing import Any, Callable
 
 from corvel import generator_settings, index_stubs
+from corvel.errors import CorvelError
 from corvel.registry import KINDS, Entry, _problem, class_root, connector_name, tag_text, versioned_name
 from corvel.tree import INDEX, LOCK_NAME, MANIFESTS
 
@@ -55,7 +56,7 @@ MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
 _LANGUAGES = ("python", "java", "manifest-only")  # airbyte's; any other language counts as none
 
 
-class LockError(Exception):
+class LockError(CorvelError):
     """The lock cannot be used; the message names the file and what is wrong with it."""
 
 
@@ -285,7 +286,7 @@ def stale_names(configs_dir: Path, lock: Lock, is_project: bool = False) -> tupl
     return stale, index_stale
 
 
-class PlanError(Exception):
+class PlanError(CorvelError):
     """A request that contradicts the lock (removing or upgrading a connector it does not hold)."""
 
 

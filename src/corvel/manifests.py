@@ -33,6 +33,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
 
+from corvel.errors import CorvelError
 from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, Locked, file_hash, manifest_paths
 
 URL_VARIABLE = "CORVEL_MANIFEST_URL"
@@ -48,11 +49,11 @@ _SAFE_TAGS = {f"tag:yaml.org,2002:{name}" for name in
               ("null", "bool", "int", "float", "binary", "timestamp", "omap", "pairs", "set", "str", "seq", "map")}
 
 
-class StoreError(Exception):
+class StoreError(CorvelError):
     """The store's location cannot be used; the message says why."""
 
 
-class FetchError(Exception):
+class FetchError(CorvelError):
     """One connector's manifest could not be fetched; the message names the URL and the reason.
 
     ``unreachable`` says that the store itself could not be reached (no connection, or no answer in time):

@@ -19,8 +19,10 @@ corvel adjusts its classes from the connector's own schema, the tree's
   Schema node judges, as the connector validates (formats unchecked), and so
   does the member's pydantic annotation.
 - Members the schema marks secret (``airbyte_secret``, ``writeOnly``,
-  ``"format": "password"``, at any depth) are masked in ``repr()``/``str()``
-  and in validation errors, including inputs shown for another member's error.
+  ``"format": "password"``, at any depth) are masked in ``repr()``/``str()``,
+  in validation errors (including inputs shown for another member's error)
+  however the class is validated, and in dumps as pydantic dumps a
+  ``SecretStr``; ``to_airbyte_config`` dumps them in the clear.
   A class that cannot be paired with a node of the schema shows none of the
   values it holds, and a ``ModelBehaviourWarning`` names it.
 """
@@ -80,7 +82,9 @@ class _Connector:
         try:
             return self._validator.evolve(schema=node).is_valid(value)
         except (UnknownType, Unresolvable, re.error, TypeError, ValueError):
-            return True  # a node no validator can apply (a $ref to nowhere, a pattern re refuses): pydantic judges
+            # a node no validator can apply (a $ref to nowhere, a pattern re refuses, a keyword of the wrong type):
+            # it tells nothing of the default, which the class's own validator still judges (_rejects_own_default)
+            return True
 
 
 @dataclass
@@ -305,7 +309,7 @@ def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
         cls.model_rebuild(force=True)
     _adjusted[cls] = found
     _show_masked(cls, lambda model, name, value: _masked_value(value, _node_of(found, model, name), found.root))
-    _guard_validation(cls)
+    _guard_secrets(cls)
     return rebuild
 
 
@@ -356,7 +360,7 @@ def _mask_blindly(cls: type) -> None:
     fixed = {name for name, info in cls.model_fields.items() if _fixed_by_schema(info.annotation)}
     _show_masked(cls, lambda model, name, value: value if name in fixed else _blind(value))
     _adjusted_blindly.add(cls)
-    _guard_validation(cls)
+    _guard_secrets(cls)
 
 
 def _fixed_by_schema(annotation: Any) -> bool:
@@ -377,55 +381,108 @@ def _blind(value: Any) -> Any:
     return _MASKED
 
 
-# -- validation errors with the secrets masked
+# -- validation errors and dumps with the secrets masked
 
-_ENTRY_POINTS = ("model_validate", "model_validate_json", "model_validate_strings")
-
-
-def _guard_validation(cls: type) -> None:
-    """Wraps the class's ways of validating so that its errors show no secret."""
-    init = cls.__init__
-
-    def __init__(self, /, **data):
-        _validated(type(self), data, lambda: init(self, **data) or self)
-
-    cls.__init__ = __init__
-    for name in _ENTRY_POINTS:
-        method = getattr(cls, name).__func__
-        setattr(cls, name, classmethod(_guarded_entry(method)))
+# model_dump(context=SECRETS_IN_CLEAR) dumps the secrets' values: what the connector is sent
+SECRETS_IN_CLEAR = {"corvel.secrets": "clear"}
+_GUARDED = "corvel.masks_secrets"  # the metadata key of the schema that masks a class's secrets
 
 
-def _guarded_entry(method):
-    def entry(cls, *args, **kwargs):
-        data = args[0] if args else kwargs.get("obj", kwargs.get("json_data"))  # pydantic's names for the input
-        return _validated(cls, data, lambda: method(cls, *args, **kwargs))
+def _guard_secrets(cls: type) -> None:
+    """Masks the secrets in CLS's validation errors and dumps, however it is validated or dumped: its own
+    entries, a TypeAdapter, a member of another model (pydantic builds that model's schema from CLS's)."""
+    cls.__get_pydantic_core_schema__ = classmethod(_guarded_schema)
+    if cls.__pydantic_complete__:  # built already: its schema is wrapped in place (a rebuild would cost more)
+        from pydantic_core import SchemaSerializer, SchemaValidator
 
-    return entry
+        schema = cls.__pydantic_core_schema__ = _guarded(cls, cls.__pydantic_core_schema__)
+        config = _model_node(schema).get("config")
+        cls.__pydantic_validator__ = SchemaValidator(schema, config)
+        cls.__pydantic_serializer__ = SchemaSerializer(schema, config)
 
 
-def _validated(cls: type, data: Any, validate) -> Any:
-    """VALIDATE()'s model; its validation error with the secrets of DATA masked."""
-    try:
-        return validate()
-    except ValidationError as error:
-        masked = _masked_error(cls, data, error)
-        if masked is None:
-            raise
-    raise masked  # outside the handler: the error that shows the secrets is not kept as its context
+def _guarded_schema(cls: type, source: Any, handler: Any) -> Any:
+    schema = handler(source)
+    return schema if _model_node(schema).get("metadata", {}).get(_GUARDED) else _guarded(cls, schema)
+
+
+def _model_node(schema: dict) -> dict:
+    return schema["schema"] if schema["type"] == "definitions" else schema
+
+
+def _guarded(cls: type, schema: dict) -> dict:
+    """SCHEMA (CLS's) wrapped in a validator and a serializer that mask CLS's secrets."""
+    from pydantic_core import core_schema
+
+    if schema["type"] == "definitions":
+        return {**schema, "schema": _guarded(cls, schema["schema"])}
+
+    def validate(data, handler):
+        data = _revealed(data)
+        try:
+            return handler(data)
+        except ValidationError as error:
+            masked = _masked_error(cls, data, error)
+            if masked is None:
+                raise
+        raise masked  # outside the handler: the error that shows the secrets is not kept as its context
+
+    def dump(value, handler, info):
+        dumped = handler(value)
+        if info.context == SECRETS_IN_CLEAR:
+            return dumped
+        secrets = _secrets_of(cls, value)
+        return _dumped_masked(dumped, secrets, info.mode_is_json()) if secrets else dumped
+
+    return core_schema.no_info_wrap_validator_function(
+        validate, schema, metadata={_GUARDED: True},
+        serialization=core_schema.wrap_serializer_function_ser_schema(dump, info_arg=True),
+    )
+
+
+def _revealed(data: Any) -> Any:
+    """DATA with the values of pydantic's Secret objects (a python dump's secrets) in their place."""
+    from pydantic.types import _SecretBase
+
+    if isinstance(data, _SecretBase):
+        return data.get_secret_value()
+    if isinstance(data, dict):
+        return {key: _revealed(item) for key, item in data.items()}
+    if isinstance(data, list):
+        return [_revealed(item) for item in data]
+    return data
+
+
+def _dumped_masked(dumped: Any, secrets: set[str], json_mode: bool) -> Any:
+    """DUMPED with each value that is a secret masked: the mask's text in a JSON dump, pydantic's Secret
+    holding the value in a python one (as SecretStr dumps)."""
+    from pydantic import Secret, SecretStr
+
+    if isinstance(dumped, dict):
+        return {key: _dumped_masked(item, secrets, json_mode) for key, item in dumped.items()}
+    if isinstance(dumped, (list, tuple)):
+        return [_dumped_masked(item, secrets, json_mode) for item in dumped]
+    if isinstance(dumped, (str, int, float)) and not isinstance(dumped, bool) and str(dumped) in secrets:
+        if json_mode:
+            return MASK
+        return SecretStr(dumped) if isinstance(dumped, str) else Secret(dumped)
+    return dumped
+
+
+def _secrets_of(cls: type, data: Any) -> set[str]:
+    """The texts of the secrets DATA, given to or held by CLS, holds."""
+    secrets: set[str] = set()
+    found = next((_adjusted[base] for base in cls.__mro__ if base in _adjusted), None)
+    if found is not None:
+        _collect_secrets(data, found.node, found.root, secrets)
+    elif any(base in _adjusted_blindly for base in cls.__mro__):
+        secrets.update(_texts(data))  # no node to tell: every text is kept out
+    secrets.discard("")
+    return secrets
 
 
 def _masked_error(cls: type, data: Any, error: ValidationError) -> ValidationError | None:
-    found = _adjusted.get(cls)
-    if isinstance(data, (str, bytes, bytearray)):
-        try:
-            data = json.loads(data)
-        except ValueError:
-            data = None
-    secrets: set[str] = set()
-    if found is not None:
-        _collect_secrets(data, found.node, found.root, secrets)
-    elif cls in _adjusted_blindly:
-        secrets.update(text for text in _texts(data) if text)  # no node to tell: every text is kept out
+    secrets = _secrets_of(cls, data)
     return _rebuilt(error, secrets) if secrets else None
 
 
@@ -442,7 +499,8 @@ def _collect_secrets(value: Any, node: Any, root: dict, secrets: set[str]) -> No
                 secrets.add(text)
         return
     if isinstance(value, BaseModel):
-        value = {(info.alias or name): getattr(value, name) for name, info in type(value).model_fields.items()}
+        value = {**(value.__pydantic_extra__ or {}),
+                 **{(info.alias or name): getattr(value, name) for name, info in type(value).model_fields.items()}}
     if isinstance(value, Mapping):
         for key, item in value.items():
             for member in _member_nodes(node, key, root):
@@ -457,7 +515,7 @@ def _collect_secrets(value: Any, node: Any, root: dict, secrets: set[str]) -> No
 
 def _texts(value: Any):
     if isinstance(value, BaseModel):
-        value = value.model_dump()
+        value = value.model_dump(context=SECRETS_IN_CLEAR)
     if isinstance(value, str):
         yield str(value)
     elif isinstance(value, Mapping):
@@ -490,7 +548,7 @@ def _masked(value: Any, secrets: set[str]) -> Any:
             value = value.replace(secret, MASK)
         return value
     if isinstance(value, BaseModel):
-        return _masked(value.model_dump(by_alias=True), secrets)
+        return _masked(value.model_dump(by_alias=True, context=SECRETS_IN_CLEAR), secrets)
     if isinstance(value, Mapping):
         return {key: _masked(item, secrets) for key, item in value.items()}
     if isinstance(value, (list, tuple)):

@@ -30,6 +30,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from corvel.errors import CorvelError
 from corvel.tree import MODEL, Tree
 
 TABLE = "corvel"  # [tool.corvel]
@@ -42,7 +43,7 @@ _HEADER = ('"""Typed configurations of airbyte connectors, written by corvel-gen
            f"from corvel.project import serve as {_SERVE_CALL}\n\n")
 
 
-class ProjectError(Exception):
+class ProjectError(CorvelError):
     """The project's table or package cannot be used; the message names the file or package and why."""
 
 

@@ -16,11 +16,13 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
+from corvel.errors import CorvelError
+
 KINDS = ("sources", "destinations")  # the order the module scans them in
 NAME_MAX = 255  # bytes in one file name on the usual Linux file systems
 
 
-class RegistryError(Exception):
+class RegistryError(CorvelError):
     """The registry document could not be loaded or is not a connector registry."""
 
 

@@ -22,6 +22,7 @@ import os
 import shutil
 import subprocess
 import sys
+import traceback
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
@@ -30,6 +31,7 @@ from typing import Any
 
 from corvel import generator_settings, lockfile, manifests
 from corvel.compat import quiet_airbyte_import
+from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool, console_script, shell_words
 from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, Locked, PlanError, Planned, Staging, TreeLock
 from corvel.model_cache import ModelCache, default_directory
@@ -46,7 +48,7 @@ VENDORED, FETCHED_AGAIN, NOT_VENDORED = "vendored", "fetched again", "not vendor
 GENERATED, UP_TO_DATE, NOTHING_GENERATED, GENERATION_STOPPED = "generated", "up to date", "nothing generated", "stopped"
 
 
-class Stop(Exception):
+class Stop(CorvelError):
     """Ends a run before the generator module wrote anything; the message says why."""
 
 
@@ -86,10 +88,13 @@ class RunRecorder:
     runner: Any = subprocess
     outcomes: list[RunOutcome] = field(default_factory=list)
     replayed: set[str] = field(default_factory=set)  # answered without a run: their models are written already
+    path: str | None = None  # the PATH the runs find the generator on (cli.generator_path); None: this process's
     CalledProcessError = subprocess.CalledProcessError
 
     def run(self, command, **kwargs):
         kwargs.setdefault("cwd", generator_settings.directory())  # the generator reads corvel's settings there
+        if self.path is not None and self.path != os.environ.get("PATH"):
+            kwargs.setdefault("env", {**os.environ, "PATH": self.path})
         versioned = command_versioned_name(command)
         if versioned in self.replayed:
             return subprocess.CompletedProcess(command, 0, "", "")
@@ -307,7 +312,7 @@ def _start_runner(args, cleanup: ExitStack):
     runner = WarmPool(args.jobs, _cache(args))
     runner.interrupted = True  # until the module has returned
     cleanup.callback(lambda: runner.close(kill=runner.interrupted))
-    if script := console_script(GENERATOR):
+    if script := console_script(GENERATOR, args.generator_path):
         runner.start_early(script)
     return runner
 
@@ -335,10 +340,18 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
             _check_store(fetching)  # before the generator runs, not after
             beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
             fetching_beside = beside.submit(_fetch_manifests, args, fetching, None)
-            records = _generate(runner, staging, [p.record for p in planned], out, err)
-            fetched = fetching_beside.result()
-            if records is None:
+            try:
+                records = _generate(runner, staging, [p.record for p in planned], out, err, args.generator_path)
+            except Stop:
+                raise
+            except Exception as error:  # a fault of corvel's own included: one line for the user, and the
+                # traceback where a maintainer looks (--verbose, the report)
+                err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
+                report["traceback"] = traceback.format_exc()
+                if args.verbose:
+                    err.print(report["traceback"], markup=False, end="")
                 return Ending(configs_dir, [], GENERATION_STOPPED)
+            fetched = fetching_beside.result()
             written = {r.versioned_name for r in records if r.status == "written"}
         vendored = {versioned: manifests.vendor(staging.tree, versioned, answer)
                     for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
@@ -394,9 +407,9 @@ def _note_manifest(record: Record, planned: Locked, answer) -> None:
         record.manifest = FETCHED_AGAIN if planned.manifest_files else VENDORED
 
 
-def _generate(runner, staging: Staging, held: list[Locked], out, err) -> list[Record] | None:
-    """Has the generator module write HELD into the staging tree; a record for each versioned name it exported,
-    None when it stopped midway (said on ERR)."""
+def _generate(runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record]:
+    """Has the generator module write HELD into the staging tree, the generator found on PATH; a record for each
+    versioned name it exported."""
     with ExitStack() as cleanup:
         registry_file = lockfile.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
@@ -410,23 +423,17 @@ def _generate(runner, staging: Staging, held: list[Locked], out, err) -> list[Re
         for name in (*steered, "subprocess"):
             cleanup.callback(setattr, mg, name, getattr(mg, name))
         vars(mg).update(steered)
-        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner)
-        try:
-            names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
-            if runner is not subprocess:
-                runner.interrupted = False
-        except Stop:
-            raise
-        except Exception as error:
-            err.print(f"corvel-generate: generation stopped: {type(error).__name__}: {error}", markup=False)
-            return None
+        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner, path=path)
+        names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
+        if runner is not subprocess:
+            runner.interrupted = False
         records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
         if any(r.status != "written" for r in records):
             _index_of_written(mg, records, recorder)
     if runner is not subprocess and runner.shell_runs:
         err.print(
             f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
-            f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR)}) is not the one installed with corvel",
+            f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR, path=path)}) is not the one installed with corvel",
             markup=False,
         )
     return records
