@@ -144,13 +144,12 @@ def preview(old: Locked, new: Locked) -> Preview:
                    crossed(new.entry, old.tag, new.tag))
 
 
-def compare_names(found: Preview, old_model: Path, new_model: Path) -> None:
-    """Fills in which names of OLD_MODEL that user code imports are gone from NEW_MODEL, pairing a removed
-    class with a new one that has the same members as renamed."""
-    try:
-        old_names, new_names = model_names(old_model), model_names(new_model)
-    except (OSError, SyntaxError) as error:
-        found.model_problem = f"{type(error).__name__}: {error}"
+def compare_names(found: Preview, old_names: dict[str, frozenset[str] | None] | str, new_model: Path) -> None:
+    """Fills in which of OLD_NAMES (the locked model's, see ``names_of``; a text says why there are none) are
+    gone from NEW_MODEL, pairing a removed class with a new one of the same members as renamed."""
+    new_names = names_of(new_model)
+    if isinstance(old_names, str) or isinstance(new_names, str):
+        found.model_problem = old_names if isinstance(old_names, str) else new_names
         return
     gone = [name for name in old_names if name not in new_names]
     added = {name: members for name, members in new_names.items() if name not in old_names}
@@ -162,6 +161,14 @@ def compare_names(found: Preview, old_model: Path, new_model: Path) -> None:
         else:
             found.names_renamed[name] = twin
             del added[twin]
+
+
+def names_of(model: Path) -> dict[str, frozenset[str] | None] | str:
+    """The model's names (``model_names``), or why they cannot be read."""
+    try:
+        return model_names(model)
+    except (OSError, SyntaxError, UnicodeError) as error:
+        return f"{model.name}: {type(error).__name__}: {error}"
 
 
 def model_names(model: Path) -> dict[str, frozenset[str] | None]:
@@ -220,7 +227,12 @@ def check_config(model: Path, class_name: str, config: dict) -> list[str]:
     try:
         spec.loader.exec_module(module)
         adapt_module(module)
-        getattr(module, class_name).model_validate(config)
+        checked = getattr(module, class_name)
+    except Exception as error:  # a model that does not load is one problem of this check, not the run's end
+        sys.modules.pop(name, None)
+        return [f"(the class) {class_name} of {model.name} cannot be loaded: {type(error).__name__}"]
+    try:
+        checked.model_validate(config)
     except ValidationError as error:
         return [f"{_member_path(problem['loc'])}: {problem['msg']}" for problem in error.errors(include_input=False,
                                                                                               include_url=False)]
