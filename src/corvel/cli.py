@@ -86,8 +86,8 @@ def build_parser() -> argparse.ArgumentParser:
         "fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
         "template with {name} and {version}), and fetched again when it is missing or differs from the lock. "
         "Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
-        "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable or "
-        "the lock is, 2 for a wrong command line.",
+        "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable, "
+        "the lock is, or a configuration given to --check-config was rejected, 2 for a wrong command line.",
     )
     parser.add_argument("names", nargs="*", metavar="NAME", help="connector names, e.g. source-file destination-csv")
     parser.add_argument("--all", action="store_true", help="add every connector of the registry")
@@ -174,7 +174,9 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
         "reason, class_name, model_path, returncode, from_cache, change, previous_version, connector_kind, "
-        "manifest, manifest_error), the registry, the tree, the versions --version shows and the exit status",
+        "manifest, manifest_error), the registry, the tree, the versions --version shows and the exit status; with "
+        "--outdated its rows (outdated), with --dry-run or --upgrade what changes per connector that moves "
+        "(upgrades), with --check-config the configurations checked (config_checks)",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
     parser.add_argument(
