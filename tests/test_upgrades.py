@@ -11,7 +11,7 @@ from corvel import cli
 from corvel.config_changes import (ADDED_OPTIONAL, ADDED_REQUIRED, DEFAULT_CHANGED, MADE_REQUIRED, NEWLY_SECRET,
                                    OPTION_ADDED, OPTION_REMOVED, REMOVED, RETYPED, VALUE_REMOVED, Change,
                                    schema_changes)
-from corvel.upgrades import version_key
+from corvel.upgrades import ConfigFileError, read_config, version_key
 
 REGISTRY_2023 = Path(__file__).resolve().parents[2] / "shared" / "registries" / "oss-2023-06.json"
 if not REGISTRY_2023.exists():
@@ -189,3 +189,14 @@ def test_check_config_before_and_after_without_showing_secrets(capsys, registrie
     assert SECRET not in output
     status, output = run(capsys, locked_tree, registries[0], "--check-config", f"source-github={config}")
     assert status == 0 and SECRET not in output, output
+
+
+@pytest.mark.parametrize("name, text", [("config.yaml", f"token: {SECRET}\n  bad: [\n"),
+                                        ("config.json", f'{{"token": "{SECRET}",}}'),
+                                        ("config.yml", f"- {SECRET}\n")])
+def test_unreadable_configuration_is_named_without_its_text(tmp_path, name, text):
+    path = tmp_path / name
+    path.write_text(text, encoding="utf-8")
+    with pytest.raises(ConfigFileError) as raised:
+        read_config(path)
+    assert str(path) in str(raised.value) and SECRET not in str(raised.value)

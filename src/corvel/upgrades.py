@@ -204,10 +204,11 @@ def read_config(path: Path) -> dict:
     try:
         data = json.loads(text) if path.suffix == ".json" else yaml.safe_load(text)
     except (ValueError, yaml.YAMLError) as error:
-        # the parser's message quotes the text, which may hold a secret: only where it failed is said
-        where = getattr(error, "problem_mark", None) or getattr(error, "lineno", None)
+        # the parsers' messages quote the text, which may hold a secret: only where it failed is said
+        mark = getattr(error, "problem_mark", None)
+        line = mark.line + 1 if mark is not None else getattr(error, "lineno", None)
         raise ConfigFileError(f"{path}: not valid {'JSON' if path.suffix == '.json' else 'YAML'}"
-                              f"{f' (at {where})' if where else ''}".replace("\n", " ")) from None
+                              f"{f' (line {line})' if line else ''}") from None
     if not isinstance(data, dict):
         raise ConfigFileError(f"{path}: a configuration is a mapping of members")
     return data
