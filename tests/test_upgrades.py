@@ -3,6 +3,7 @@
 
 import copy
 import json
+import shutil
 from pathlib import Path
 
 import pytest
@@ -189,6 +190,16 @@ def test_check_config_before_and_after_without_showing_secrets(capsys, registrie
     assert SECRET not in output
     status, output = run(capsys, locked_tree, registries[0], "--check-config", f"source-github={config}")
     assert status == 0 and SECRET not in output, output
+
+    upgraded, report = tmp_path / "upgraded", tmp_path / "report.json"
+    shutil.copytree(locked_tree, upgraded)
+    status, output = run(capsys, upgraded, registries[1], "--upgrade", "source-github", "--report", str(report),
+                         "--check-config", f"source-github={config}")
+    assert status == 1 and SECRET not in output, output
+    assert output.index("repository: removed") < output.index("upgraded from 0.4.2 to 1.0.0")
+    recorded = json.loads(report.read_text())
+    assert [u["name"] for u in recorded["upgrades"]] == ["source-github"]
+    assert [(c["version"], c["against"]) for c in recorded["config_checks"]] == [("1.0.0", "locked")]
 
 
 @pytest.mark.parametrize("name, text", [("config.yaml", f"token: {SECRET}\n  bad: [\n"),
