@@ -29,7 +29,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import lockfile, project, upgrades
+from corvel import config_changes, lockfile, project, upgrades
 from corvel.compat import environment
 from corvel.lockfile import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
@@ -376,6 +376,9 @@ def _summarise(out, ending: Ending, verbose: bool) -> int:
     for preview in ending.previews:
         for line in preview.lines():
             out.print(line, markup=False)
+    if counts := Counter(change.kind for preview in ending.previews for change in preview.config_changes):
+        out.print(f"configuration changes of {len(ending.previews)} connector(s): "
+                  + ", ".join(f"{counts[kind]} {kind}" for kind in config_changes.KINDS if counts[kind]), markup=False)
     if ending.how == GENERATION_STOPPED:
         return 1
     status = _plan(out, ending) if ending.how == DRY_RUN else _outcome(out, ending, verbose)

@@ -16,7 +16,7 @@ from typing import Any
 
 # the kinds of change, roughly from the most to the least disruptive
 REMOVED = "removed"
-ADDED_REQUIRED = "added, required"
+ADDED_REQUIRED = "added as required"
 MADE_REQUIRED = "made required"
 RETYPED = "retyped"
 VALUE_REMOVED = "value removed"
@@ -24,7 +24,7 @@ OPTION_REMOVED = "option removed"
 NEWLY_SECRET = "newly secret"
 NO_LONGER_SECRET = "no longer secret"
 DEFAULT_CHANGED = "default changed"
-ADDED_OPTIONAL = "added, optional"
+ADDED_OPTIONAL = "added as optional"
 OPTION_ADDED = "option added"
 KINDS = (REMOVED, ADDED_REQUIRED, MADE_REQUIRED, RETYPED, VALUE_REMOVED, OPTION_REMOVED, NEWLY_SECRET,
          NO_LONGER_SECRET, DEFAULT_CHANGED, ADDED_OPTIONAL, OPTION_ADDED)
