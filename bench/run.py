@@ -25,6 +25,7 @@ BENCHMARKS = [
     "tree_lock.py",
     "generator_settings.py", "loading.py",
     "manifests.py",
+    "upgrades.py",
 ]
 
 

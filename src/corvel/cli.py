@@ -29,16 +29,18 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import lockfile, project
+from corvel import config_changes, lockfile, project, upgrades
 from corvel.compat import environment
-from corvel.lockfile import KEPT, UPGRADED
-from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, FETCHED_AGAIN, GENERATED, GENERATION_STOPPED,
-                             GENERATOR, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record, Stop, read_entries, run)
+from corvel.lockfile import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
+from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
+                             GENERATION_STOPPED, GENERATOR, PLANNED, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record,
+                             Stop, outdated_run, read_entries, run)
 from corvel.installation import VersionAction, versions, write_problem
 from corvel.project import ProjectError, Settings
 from corvel.tree import Tree
 
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
+PLAN_VERBS = {KEPT: "keep", ADDED: "add", REGENERATED: "generate again", REMOVED: "remove"}  # in a dry run's plan
 
 
 def scripts_directory() -> str:
@@ -83,8 +85,8 @@ def build_parser() -> argparse.ArgumentParser:
         "fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
         "template with {name} and {version}), and fetched again when it is missing or differs from the lock. "
         "Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
-        "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable or "
-        "the lock is, 2 for a wrong command line.",
+        "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable, "
+        "the lock is, or a configuration given to --check-config was rejected, 2 for a wrong command line.",
     )
     parser.add_argument("names", nargs="*", metavar="NAME", help="connector names, e.g. source-file destination-csv")
     parser.add_argument("--all", action="store_true", help="add every connector of the registry")
@@ -171,9 +173,38 @@ def build_parser() -> argparse.ArgumentParser:
         type=Path,
         help="also write a JSON report to FILE (- for standard output, where it is then the only output): one record per connector (name, version, versioned_name, status, "
         "reason, class_name, model_path, returncode, from_cache, change, previous_version, connector_kind, "
-        "manifest, manifest_error), the registry, the tree, the versions --version shows and the exit status",
+        "manifest, manifest_error), the registry, the tree, the versions --version shows and the exit status; with "
+        "--outdated its rows (outdated), with --dry-run or --upgrade what changes per connector that moves "
+        "(upgrades), with --check-config the configurations checked (config_checks)",
     )
     parser.add_argument("--list", action="store_true", help="list the connectors the registry offers and exit")
+    parser.add_argument(
+        "--outdated",
+        action="store_true",
+        help="list each locked connector with its locked version, the registry's current one (release candidates "
+        "are never offered), how airbyte runs it, and the breaking changes the registry documents between the two, "
+        "with their deadlines; reads the registry once, generates and writes nothing (--report: under outdated)",
+    )
+    parser.add_argument(
+        "--dry-run",
+        action="store_true",
+        help="print what the run would do (added, kept, upgraded, removed) and, for each connector that would be "
+        "upgraded, what changes for its users: configuration members added, removed, made required, retyped, "
+        "values, defaults and secrecy changed, oneOf options added or removed, classes of the model removed or "
+        "renamed, and the breaking changes crossed; the new models are generated in a temporary directory and "
+        "nothing is written to the tree (--report: under upgrades). A real --upgrade prints the same changes",
+    )
+    parser.add_argument(
+        "--check-config",
+        action="append",
+        default=[],
+        metavar="NAME=FILE",
+        type=_config_file,
+        help="check a stored configuration of connector NAME (a JSON or YAML file) against its class: the class "
+        "the tree holds after the run, or with --dry-run both the locked class and the one the run would move to. "
+        "Each problem is named by its member path, never with a value; a configuration rejected makes the exit "
+        "status 1. Repeatable",
+    )
     parser.add_argument(
         "--version",
         action=VersionAction,
@@ -182,6 +213,17 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.set_defaults(generator_path=None)  # main sets it: the PATH the generator's runs get
     return parser
+
+
+def _config_file(text: str) -> tuple[str, dict, str]:
+    """NAME=FILE: the connector's name, the configuration the file holds, and the file's name."""
+    name, equals, file = text.partition("=")
+    if not equals or not name or not file:
+        raise argparse.ArgumentTypeError(f"NAME=FILE expected, not {text!r}")
+    try:
+        return name, upgrades.read_config(Path(file)), file
+    except upgrades.ConfigFileError as error:
+        raise argparse.ArgumentTypeError(str(error)) from error
 
 
 def _positive(text: str) -> int:
@@ -207,6 +249,12 @@ def main(argv: list[str] | None = None) -> int:
             parser.error("--all takes no connector names")
         if args.list and (args.frozen or args.remove or args.upgrade is not None):
             parser.error("--list takes no --frozen, --upgrade or --remove")
+        if args.outdated and (args.list or args.names or args.all or args.frozen or args.remove or args.dry_run
+                              or args.upgrade is not None or args.check_config):
+            parser.error("--outdated compares the lock with the registry: it takes no connector names, --list, --all, "
+                         "--frozen, --upgrade, --remove, --dry-run or --check-config")
+        if args.list and (args.dry_run or args.check_config):
+            parser.error("--list takes no --dry-run or --check-config")
         if args.frozen and (args.names or args.all or args.upgrade is not None or args.remove or args.registry):
             parser.error("--frozen generates what the lock holds and reads no registry: it takes no connector names, "
                          "--all, --upgrade, --remove or --registry")
@@ -243,13 +291,18 @@ def main(argv: list[str] | None = None) -> int:
     stdout = sys.stdout
     try:
         tree = None if args.list else _tree(args, settings)
-        if tree is not None and not tree.is_project and (problem := write_problem(tree.directory)):
+        writes = tree is not None and not (args.outdated or args.dry_run)
+        if writes and not tree.is_project and (problem := write_problem(tree.directory)):
             raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error
         with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
-            status = _list(out) if args.list else _summarise(out, run(args, location, tree, out, err, report),
-                                                             args.verbose)
+            if args.list:
+                status = _list(out)
+            elif args.outdated:
+                status = _outdated(out, outdated_run(tree, location, report))
+            else:
+                status = _summarise(out, run(args, location, tree, out, err, report), args.verbose)
     except Stop as stop:
         err.print(f"corvel-generate: {stop}", markup=False)
         report["error"], status = str(stop), 1
@@ -298,12 +351,73 @@ def _list(out) -> int:
     return 0
 
 
+def _outdated(out, rows: list[upgrades.Outdated]) -> int:
+    from rich.table import Table
+    from rich.text import Text
+
+    table = Table("connector", "kind", "locked", "current", "breaking changes crossed", box=None, pad_edge=False)
+    for row in rows:
+        crossed = "; ".join(f"{c.version}" + (f" (upgrade by {c.deadline})" if c.deadline else "")
+                            for c in row.breaking_changes)
+        current = row.current_version if row.current_version is not None else "not in the registry"
+        table.add_row(*map(Text, (row.name, row.connector_kind, row.locked_version,
+                                  current if row.moves or row.current_version is None else "(same)", crossed)))
+    out.print(table)
+    moving = sum(row.moves for row in rows)
+    crossing = sum(bool(row.breaking_changes) for row in rows)
+    out.print(f"{moving} of {len(rows)} locked connectors have a newer version in the registry; {crossing} of them "
+              "cross a documented breaking change (--upgrade --dry-run shows what changes)", markup=False)
+    return 0
+
+
 def _summarise(out, ending: Ending, verbose: bool) -> int:
     """Prints how the run ended; its exit status."""
     for note in ending.notes:
         out.print(note, markup=False)
+    for preview in ending.previews:
+        for line in preview.lines():
+            out.print(line, markup=False)
+    if counts := Counter(change.kind for preview in ending.previews for change in preview.config_changes):
+        out.print(f"configuration changes of {len(ending.previews)} connector(s): "
+                  + ", ".join(f"{counts[kind]} {kind}" for kind in config_changes.KINDS if counts[kind]), markup=False)
     if ending.how == GENERATION_STOPPED:
         return 1
+    status = _plan(out, ending) if ending.how == DRY_RUN else _outcome(out, ending, verbose)
+    return _checks(out, ending) or status
+
+
+def _checks(out, ending: Ending) -> int:
+    """Prints the configurations checked; 1 when any was rejected."""
+    for check in ending.checks:
+        version = f"{check.name} {check.version}" if check.version else check.name
+        verdict = f"{len(check.problems)} problem(s)" if check.problems else "valid"
+        out.print(f"{check.file} against {version} ({check.against}): {verdict}", markup=False)
+        for problem in check.problems:
+            out.print(f"  {problem}", markup=False)
+    return int(any(check.problems for check in ending.checks))
+
+
+def _plan(out, ending: Ending) -> int:
+    """A dry run's plan: what the run would do to each connector; nothing was written."""
+    from rich.table import Table
+    from rich.text import Text
+
+    failed = [r for r in ending.records if r.status != PLANNED]
+    table = Table("connector", "the run would", "class", box=None, pad_edge=False)
+    for record in ending.records:
+        if record.status != PLANNED:
+            what = f"{record.status}: {record.reason}" if record.reason else record.status
+        elif record.change == UPGRADED:
+            what = f"upgrade from {record.previous_version} to {record.version}"
+        else:
+            what = PLAN_VERBS[record.change]
+        table.add_row(*map(Text, (record.label, what, record.class_name or "")))
+    out.print(table)
+    out.print(f"Dry run: nothing was written to {ending.tree}.", markup=False)
+    return 1 if failed else 0
+
+
+def _outcome(out, ending: Ending, verbose: bool) -> int:
     if ending.how == GENERATED:
         return _summary(out, ending.tree, ending.records, True, verbose)
     if ending.how == UP_TO_DATE:

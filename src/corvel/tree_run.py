@@ -22,6 +22,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import traceback
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import ExitStack
@@ -29,11 +30,12 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import generator_settings, lockfile, manifests
+from corvel import generator_settings, lockfile, manifests, upgrades
 from corvel.compat import quiet_airbyte_import
 from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool, console_script, shell_words
-from corvel.lockfile import INDEX, KEPT, REMOVED, Lock, LockError, Locked, PlanError, Planned, Staging, TreeLock
+from corvel.lockfile import (ADDED, INDEX, KEPT, REMOVED, UPGRADED, Lock, LockError, Locked, PlanError, Planned, Staging,
+                             TreeLock)
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import Entry, RegistryError, read_registry, registry_entries
 from corvel.tree import JSONSCHEMA, MODEL, Tree
@@ -46,6 +48,8 @@ GENERATOR = "datamodel-codegen"
 VENDORED, FETCHED_AGAIN, NOT_VENDORED = "vendored", "fetched again", "not vendored"
 # how a run ended, for its summary
 GENERATED, UP_TO_DATE, NOTHING_GENERATED, GENERATION_STOPPED = "generated", "up to date", "nothing generated", "stopped"
+DRY_RUN = "dry run"
+PLANNED = "planned"  # a connector's status in a dry run: its change is what the run would do
 
 
 class Stop(CorvelError):
@@ -145,6 +149,19 @@ class Ending:
     records: list[Record]
     how: str
     notes: list[str] = field(default_factory=list)  # what the summary says first
+    previews: list[upgrades.Preview] = field(default_factory=list)  # what changes for the connectors that move
+    checks: list[ConfigCheck] = field(default_factory=list)  # the --check-config results
+
+
+@dataclass
+class ConfigCheck:
+    """A user's stored configuration checked against one version of its connector's class."""
+
+    name: str
+    file: str
+    version: str | None  # None: the tree does not hold the connector
+    against: str  # "locked", or "new" for the version a dry run would move to
+    problems: list[str]
 
 
 def read_entries(location: str) -> tuple[Any, list[Entry]]:
@@ -162,6 +179,23 @@ def read_entries(location: str) -> tuple[Any, list[Entry]]:
     except RegistryError as error:
         raise Stop(f"{location}: {error}") from error
 
+
+
+
+def outdated_run(tree: Tree, location: str, report: dict[str, Any]) -> list[upgrades.Outdated]:
+    """Each locked connector of TREE beside the registry's current version; reads the registry once and
+    writes nothing."""
+    try:
+        lock = lockfile.read_lock(tree.directory)
+    except LockError as error:
+        raise Stop(str(error)) from error
+    if lock is None:
+        raise Stop(f"--outdated compares a lock with the registry, and there is no {lockfile.lock_path(tree.directory)}")
+    report["tree"] = str(tree.directory)
+    document, entries = read_entries(location)
+    rows = upgrades.outdated(lock, entries, document)
+    report["outdated"] = [row.as_json() for row in rows]
+    return rows
 
 
 def _configs_dir(tree: Tree) -> tuple[Path, list[Path]]:
@@ -232,8 +266,12 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)
 
     with TreeLock(configs_dir, waiting), ExitStack() as cleanup:
+        if args.dry_run and (configs_dir / lockfile.STAGING / lockfile.JOURNAL).exists():
+            raise Stop(f"a run on {configs_dir} was stopped while moving its files; run once without --dry-run to "
+                       "finish it")
         try:
-            lockfile.recover(configs_dir)
+            if not args.dry_run:
+                lockfile.recover(configs_dir)
             lock = lockfile.read_lock(configs_dir)
         except LockError as error:
             raise Stop(str(error)) from error
@@ -286,15 +324,25 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
             if record.name in locked:
                 record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
         del document  # the module reads the composed registry; this one need not stay for the whole run
+        moves = _moves(configs_dir, lock, planned)
+        if args.dry_run:
+            return _dry_run(args, runner, tree, lock, planned, dropped, left_out, moves, out, err, report, cleanup)
         fetching = lockfile.stale_manifests(configs_dir, planned) if vendor else []
         generating = not ((lock is not None or not planned) and all(p.change == KEPT for p in planned)
                           and not dropped and not index_stale)
         if not generating and not fetching and not vendor_changed:
-            return _nothing_to_do(configs_dir, lock, planned, left_out, report)
+            ending = _nothing_to_do(configs_dir, lock, planned, left_out, report)
+            ending.checks = _check_configs(args.check_config, ending.records)
+            report["config_checks"] = [asdict(check) for check in ending.checks]
+            return ending
         if generating and runner is None:
             runner = _start_runner(args, cleanup)
         ending = _write(args, runner if generating else None, tree, lock, planned, left_out, fetching, vendor,
                         out, err, report)
+        ending.previews = _previews(moves, ending.records, configs_dir)
+        ending.checks = _check_configs(args.check_config, ending.records)
+        report["upgrades"] = [preview.as_json() for preview in ending.previews]
+        report["config_checks"] = [asdict(check) for check in ending.checks]
         if resettled:
             ending.notes.append(
                 f"{lockfile.LOCK_NAME} was written with other generator settings (an earlier corvel's): every "
@@ -302,6 +350,115 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
                 "shape (members are their values, with no wrapper classes)"
             )
         return ending
+
+
+@dataclass
+class _Move:
+    """A connector the plan upgrades: what the move changes, and the locked model's names, read before a real
+    run deletes that model (or why they could not be)."""
+
+    preview: upgrades.Preview
+    planned: Planned
+    old_names: dict | str
+
+
+def _moves(configs_dir: Path, lock: Lock | None, planned: list[Planned]) -> list[_Move]:
+    """A _Move for each entry the plan upgrades from a locked one."""
+    moves = []
+    for moving in planned:
+        if moving.change != UPGRADED or lock is None:
+            continue
+        before = [r for r in lock.records if r.name == moving.record.name]
+        old = next((r for r in before if r.kind == moving.record.kind), before[0] if before else None)
+        if old is None:  # carried over from an index without a lock: no locked entry to compare with
+            continue
+        moves.append(_Move(upgrades.preview(old, moving.record), moving,
+                           upgrades.names_of(configs_dir / lockfile.file_paths(old.versioned)[1])))
+    return moves
+
+
+def _previews(moves: list[_Move], records: list[Record], models: Path) -> list[upgrades.Preview]:
+    """The moves' previews completed with the names of the new models written under MODELS (a tree's
+    connector_configs/); a move whose model was not written keeps only its schema changes."""
+    written = {r.versioned_name for r in records if r.status == "written"}
+    for move in moves:
+        versioned = move.planned.record.versioned
+        if versioned in written:
+            upgrades.compare_names(move.preview, move.old_names, models / lockfile.file_paths(versioned)[1])
+        else:
+            move.preview.model_problem = "the new model was not written"
+    return [move.preview for move in moves]
+
+
+def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], dropped: list[Locked],
+             left_out: list[Record], moves: list[_Move], out, err, report: dict[str, Any],
+             cleanup: ExitStack) -> Ending:
+    """The plan, and what it changes for the user, with nothing written to the tree: the models of the
+    connectors that would be added or moved are generated into a temporary tree, through the generator module
+    as a real run would (so a real run after it takes them from the cache)."""
+    configs_dir = tree.directory
+    records = left_out + [
+        Record(p.record.name, p.record.tag, p.record.versioned, PLANNED, class_name=p.record.class_name,
+               model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=p.change,
+               previous_version=p.previous, connector_kind=p.record.connector_kind)
+        for p in planned]
+    records += [Record(r.name, r.tag, r.versioned, PLANNED, class_name=r.class_name, change=REMOVED,
+                       connector_kind=r.connector_kind) for r in dropped if r.name in args.remove]
+    new = [p.record for p in planned if p.change in (ADDED, UPGRADED)]
+    previews = [move.preview for move in moves]
+    if new and (moves or args.check_config):
+        scratch = _ScratchTree(Path(cleanup.enter_context(tempfile.TemporaryDirectory(prefix="corvel-dry-run-"))))
+        generated = _generate(runner or _start_runner(args, cleanup), scratch, new, out, err) or []
+        written = {r.versioned_name for r in generated if r.status == "written"}
+        for record in records:  # the new classes the configurations are checked against
+            if record.change in (ADDED, UPGRADED):
+                record.model_path = str(scratch.tree / lockfile.file_paths(record.versioned_name)[1]) \
+                    if record.versioned_name in written else None
+        previews = _previews(moves, generated, scratch.tree)
+    checks = _check_configs(args.check_config, records, lock, configs_dir)
+    report["connectors"] = [asdict(record) for record in records]
+    report["upgrades"] = [preview.as_json() for preview in previews]
+    report["config_checks"] = [asdict(check) for check in checks]
+    return Ending(configs_dir, records, DRY_RUN, previews=previews, checks=checks)
+
+
+@dataclass
+class _ScratchTree:
+    """A tree of a dry run's own, outside the real one: the generator module writes here."""
+
+    root: Path
+
+    def __post_init__(self) -> None:
+        for part in (JSONSCHEMA, MODEL):
+            (self.tree / part).mkdir(parents=True)
+
+    @property
+    def tree(self) -> Path:
+        return self.root / "connector_configs"
+
+
+def _check_configs(wanted: list[tuple[str, dict, str]], records: list[Record], lock: Lock | None = None,
+                   configs_dir: Path | None = None) -> list[ConfigCheck]:
+    """Each stored configuration of WANTED (name, configuration, file) checked against its connector's class:
+    in a dry run (with its LOCK) the locked class and the one the run would move to, else the class the tree
+    holds after the run (RECORDS)."""
+    checks = []
+    for name, config, file in wanted:
+        if lock is not None:
+            against = [(r.tag, "locked", configs_dir / lockfile.file_paths(r.versioned)[1], r.class_name)
+                       for r in lock.records if r.name == name]
+            against += [(r.version, "new", r.model_path and Path(r.model_path), r.class_name) for r in records
+                        if r.name == name and r.status == PLANNED and r.change in (ADDED, UPGRADED)]
+        else:
+            against = [(r.version, "locked", Path(r.model_path), r.class_name) for r in records
+                       if r.name == name and r.status in ("written", "up to date") and r.model_path]
+        if not against:
+            checks.append(ConfigCheck(name, file, None, "locked", ["the tree does not hold this connector"]))
+        for version, which, model, class_name in against:
+            problems = upgrades.check_config(model, class_name, config) if model else [
+                "its new model could not be generated (see above)"]
+            checks.append(ConfigCheck(name, file, version, which, problems))
+    return checks
 
 
 def _start_runner(args, cleanup: ExitStack):
