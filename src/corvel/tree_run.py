@@ -408,7 +408,7 @@ def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned]
     previews = [move.preview for move in moves]
     if new and (moves or args.check_config):
         scratch = _ScratchTree(Path(cleanup.enter_context(tempfile.TemporaryDirectory(prefix="corvel-dry-run-"))))
-        generated = _generate(runner or _start_runner(args, cleanup), scratch, new, out, err) or []
+        generated = _generate(runner or _start_runner(args, cleanup), scratch, new, out, err, args.generator_path)
         written = {r.versioned_name for r in generated if r.status == "written"}
         for record in records:  # the new classes the configurations are checked against
             if record.change in (ADDED, UPGRADED):
