@@ -66,6 +66,7 @@ OLDEST_LOCK  := tools/oldest/constraints.txt
 OLDEST_DEPS  := $(OLDEST_VENV)/.deps-installed
 OLDEST_BUILD := $(OLDEST_VENV)/.corvel-installed
 OLDEST_TESTS := tests/test_airbyte_releases.py tests/test_module_startup.py tests/test_cli.py tests/test_connector_kinds.py \
+                tests/test_project_package.py \
                 tests/test_typed_configs.py tests/test_model_behaviour.py tests/test_databricks.py
 
 $(OLDEST_DEPS): pyproject.toml $(OLDEST_LOCK)
