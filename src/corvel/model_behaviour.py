@@ -395,8 +395,8 @@ def _guard_secrets(cls: type) -> None:
     if cls.__pydantic_complete__:  # built already: its schema is wrapped in place (a rebuild would cost more)
         from pydantic_core import SchemaSerializer, SchemaValidator
 
+        config = _model_node(cls.__pydantic_core_schema__).get("config")  # its title names the class in errors
         schema = cls.__pydantic_core_schema__ = _guarded(cls, cls.__pydantic_core_schema__)
-        config = _model_node(schema).get("config")
         cls.__pydantic_validator__ = SchemaValidator(schema, config)
         cls.__pydantic_serializer__ = SchemaSerializer(schema, config)
 
