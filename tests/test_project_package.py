@@ -3,6 +3,7 @@ interpreter, the type checkers, the locked versions get_source asks for, a clone
 when the project wants them."""
 
 import json
+import os
 import shutil
 import socket
 import subprocess
@@ -33,8 +34,9 @@ def make_project(directory: Path, layout: str, table: str = 'package = "myapp.co
     with a [tool.corvel] table."""
     directory.mkdir()
     kind = "--lib" if layout == "src" else "--app"
+    uv_environment = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}  # not the sanitizer run's runtime
     subprocess.run([UV, "init", "-q", kind, "--name", "myapp", "--no-workspace", "--vcs", "none", str(directory)],
-                   check=True, capture_output=True)
+                   check=True, capture_output=True, env=uv_environment)
     if layout == "flat":
         (directory / "myapp").mkdir()
         (directory / "myapp" / "__init__.py").write_text("", encoding="utf-8")
