@@ -14,7 +14,9 @@ def check(code, **options):
 def test_import_is_once_per_process(package_copy):
     check(
         """
-        import sys
+        import sys, warnings
+        # built for this Python: no version warning
+        warnings.filterwarnings("error", message="compile time Python version")
         before = list(sys.path)
         import corvel.model_generator as mg
         entry = str(__import__("pathlib").Path(mg.__file__).resolve().parent.parent)
