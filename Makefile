@@ -37,7 +37,7 @@ CONNECTOR_LOCKS := $(wildcard tools/connectors/*.txt)
 CONNECTOR_STAMPS := $(patsubst tools/connectors/%.txt,$(CONNECTORS_DIR)/.venv-%/.locked,$(CONNECTOR_LOCKS))
 RUN_ENV := AIRBYTE_INSTALL_DIR=$(CONNECTORS_DIR)
 
-.PHONY: setup build connectors test test-oldest demo dist wheel-check sanitize lint bench lock clean
+.PHONY: setup build connectors test test-py312 test-oldest demo dist wheel-check sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
@@ -71,8 +71,27 @@ connectors: $(CONNECTOR_STAMPS)
 # Development mode turns on the interpreter's own checks: the debug hooks on
 # its allocators (buffer overruns, calls without the GIL), faulthandler, and
 # warnings that are otherwise hidden.
+# TESTS picks a part of the suite (make test TESTS=tests/test_cli.py).
+# On a Python other than the default (PYTHON=3.12) the suite also compares
+# the trees both Pythons write (tests/test_python_versions.py), against the
+# default venv, which is brought up to date first.
+TESTS ?= tests bench/tests
+ifneq ($(PY_BUILD),build)
+PEER_PYTHON := $(call need_python,3.11)
+PEER_ENV := CORVEL_PEER_PYTHON=$(CURDIR)/.venv/bin/python
+endif
+
 test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
-	$(RUN_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider tests bench/tests
+	$(if $(PEER_ENV),$(MAKE) --no-print-directory build PYTHON=$(PEER_PYTHON))
+	$(RUN_ENV) $(PEER_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider $(TESTS)
+
+# --- the second supported Python ----------------------------------------
+# CI's run on 3.12: PY312_TESTS below, the wheel check of the cp312 wheel
+# (make wheel-check PYTHON=3.12) and the comparison of both Pythons' trees.
+PY312_TESTS := PLACEHOLDER
+
+test-py312:
+	$(MAKE) --no-print-directory test PYTHON=3.12 TESTS="$(PY312_TESTS)"
 
 # --- the oldest supported airbyte -----------------------------------------
 # The parts of the suite that touch airbyte (module start-up, the index, the
@@ -128,8 +147,9 @@ $(DIST_TOOLS): tools/dist/tools.txt | $(DEPS_STAMP)
 $(DIST_STAMP): $(DIST_TOOLS) $(SOURCES) tools/dist/build.txt README.md
 	rm -rf dist build/dist-raw
 	$(UV) build -q --sdist --build-constraints tools/dist/build.txt --out-dir build/dist-raw
-	$(foreach version,$(DIST_PYTHONS),$(UV) build -q --wheel --python $(call need_python,$(version)) \
-	  --build-constraints tools/dist/build.txt --out-dir build/dist-raw build/dist-raw/corvel-*.tar.gz &&) true
+	for python in $(foreach version,$(DIST_PYTHONS),$(call need_python,$(version))); do \
+	  $(UV) build -q --wheel --python $$python --build-constraints tools/dist/build.txt \
+	    --out-dir build/dist-raw build/dist-raw/corvel-*.tar.gz || exit 1; done
 	mkdir -p dist
 	cp build/dist-raw/corvel-*.tar.gz dist/
 	PATH=$(CURDIR)/$(DIST_VENV)/bin:$$PATH $(DIST_VENV)/bin/auditwheel repair --plat $(MANYLINUX) \
