@@ -86,9 +86,17 @@ test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 	$(RUN_ENV) $(PEER_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider $(TESTS)
 
 # --- the second supported Python ----------------------------------------
-# CI's run on 3.12: PY312_TESTS below, the wheel check of the cp312 wheel
-# (make wheel-check PYTHON=3.12) and the comparison of both Pythons' trees.
-PY312_TESTS := PLACEHOLDER
+# CI's run on 3.12 (make test-py312, then make wheel-check PYTHON=3.12 for
+# the cp312 wheel): every test module, each test that touches airbyte or
+# the extension, and the comparison of both Pythons' trees over the bundled
+# registry and a sixth of a real one. Left out: the round trip of the
+# configuration classes of the generated and 2023 registries
+# (registry_scale, ~830 cases), which runs the generated Python classes and
+# pydantic rather than the extension; their trees are what the comparison
+# finds byte-identical to 3.11's, and the bundled connectors' round trip
+# stays in. The whole suite on 3.12 (make test PYTHON=3.12) takes ~9 min,
+# this part ~N min.
+PY312_TESTS := -m 'not registry_scale' tests bench/tests
 
 test-py312:
 	$(MAKE) --no-print-directory test PYTHON=3.12 TESTS="$(PY312_TESTS)"
