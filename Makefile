@@ -94,8 +94,8 @@ test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 # (registry_scale, ~830 cases), which runs the generated Python classes and
 # pydantic rather than the extension; their trees are what the comparison
 # finds byte-identical to 3.11's, and the bundled connectors' round trip
-# stays in. The whole suite on 3.12 (make test PYTHON=3.12) takes ~9 min,
-# this part ~N min.
+# stays in. Measured on 2 shared cores: the whole suite on 3.12 ran its
+# tests in 9.3 min; this part in 8.0 min, 8.6 min with a fresh venv and build.
 PY312_TESTS := -m 'not registry_scale' tests bench/tests
 
 test-py312:
