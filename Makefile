@@ -68,9 +68,6 @@ $(CONNECTORS_DIR)/.venv-%/.locked: tools/connectors/%.txt | $(DEPS_STAMP)
 
 connectors: $(CONNECTOR_STAMPS)
 
-# Development mode turns on the interpreter's own checks: the debug hooks on
-# its allocators (buffer overruns, calls without the GIL), faulthandler, and
-# warnings that are otherwise hidden.
 # TESTS picks a part of the suite (make test TESTS=tests/test_cli.py).
 # On a Python other than the default (PYTHON=3.12) the suite also compares
 # the trees both Pythons write (tests/test_python_versions.py), against the
@@ -81,6 +78,9 @@ PEER_PYTHON := $(call need_python,3.11)
 PEER_ENV := CORVEL_PEER_PYTHON=$(CURDIR)/.venv/bin/python
 endif
 
+# Development mode turns on the interpreter's own checks: the debug hooks on
+# its allocators (buffer overruns, calls without the GIL), faulthandler, and
+# warnings that are otherwise hidden.
 test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 	$(if $(PEER_ENV),$(MAKE) --no-print-directory build PYTHON=$(PEER_PYTHON))
 	$(RUN_ENV) $(PEER_ENV) $(PY) -X dev -m pytest -q -p no:cacheprovider $(TESTS)
@@ -154,7 +154,7 @@ $(DIST_TOOLS): tools/dist/tools.txt | $(DEPS_STAMP)
 
 $(DIST_STAMP): $(DIST_TOOLS) $(SOURCES) tools/dist/build.txt README.md
 	rm -rf dist build/dist-raw
-	$(UV) build -q --sdist --build-constraints tools/dist/build.txt --out-dir build/dist-raw
+	$(UV) build -q --sdist --python $(PY) --build-constraints tools/dist/build.txt --out-dir build/dist-raw
 	for python in $(foreach version,$(DIST_PYTHONS),$(call need_python,$(version))); do \
 	  $(UV) build -q --wheel --python $$python --build-constraints tools/dist/build.txt \
 	    --out-dir build/dist-raw build/dist-raw/corvel-*.tar.gz || exit 1; done
