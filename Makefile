@@ -74,7 +74,7 @@ connectors: $(CONNECTOR_STAMPS)
 # default venv, which is brought up to date first.
 TESTS ?= tests bench/tests
 ifneq ($(PY_BUILD),build)
-PEER_PYTHON := $(call need_python,3.11)
+PEER_PYTHON = $(call need_python,3.11)
 PEER_ENV := CORVEL_PEER_PYTHON=$(CURDIR)/.venv/bin/python
 endif
 
