@@ -13,6 +13,8 @@ import os
 import re
 import shutil
 import subprocess
+import sys
+import sysconfig
 import tarfile
 import time
 import tomllib
@@ -34,8 +36,10 @@ VENV = CHECK / "venv"
 PYTHON = VENV / "bin" / "python"
 NOTHING = CHECK / "empty-path"  # the only directory on PATH: no compiler, no CMake, not even a shell
 VERSION = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]["version"]
-TAG = "cp311-cp311-manylinux_2_17_x86_64"
-WHEEL_NAME = f"corvel-{VERSION}-cp311-cp311-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
+# the wheel of the Python these run on, which the environment has too (make dist builds one per Python)
+CP = f"cp{sys.version_info.major}{sys.version_info.minor}"
+TAG = f"{CP}-{CP}-manylinux_2_17_x86_64"
+WHEEL_NAME = f"corvel-{VERSION}-{CP}-{CP}-manylinux2014_x86_64.manylinux_2_17_x86_64.whl"
 CONNECTORS = Path(os.environ.get("AIRBYTE_INSTALL_DIR") or ROOT / "build" / "connectors")
 BUILD_TOOLS = ("cc", "gcc", "g++", "c++", "clang", "cmake", "ninja", "make")
 
@@ -44,6 +48,10 @@ def only(pattern: str) -> Path:
     found = sorted(DIST.glob(pattern))
     assert len(found) == 1, found
     return found[0]
+
+
+def the_wheel() -> Path:
+    return only(f"corvel-*-{CP}-*.whl")
 
 
 def user_environment(**extra: str) -> dict[str, str]:
@@ -65,7 +73,7 @@ def installed(request):
     started = time.monotonic()
     done = subprocess.run(
         [UV, "pip", "install", "-q", "--no-build", "--python", str(PYTHON), "-c", str(ROOT / "constraints.txt"),
-         str(only("corvel-*.whl"))],
+         str(the_wheel())],
         capture_output=True, text=True, env=user_environment(), timeout=600,
     )
     elapsed = time.monotonic() - started
@@ -83,12 +91,14 @@ def installed(request):
 # --- what was built ---------------------------------------------------------
 
 def test_the_wheel_is_manylinux_2_17_and_auditwheel_agrees():
-    wheel = only("corvel-*.whl")
+    # one wheel per supported Python
+    assert sorted(path.name.split("-")[2] for path in DIST.glob("corvel-*.whl")) == ["cp311", "cp312"]
+    wheel = the_wheel()
     assert wheel.name == WHEEL_NAME
     with zipfile.ZipFile(wheel) as archive:
         tags = [line.split(": ", 1)[1] for line in archive.read(f"corvel-{VERSION}.dist-info/WHEEL").decode().splitlines()
                 if line.startswith("Tag: ")]
-    assert tags == [TAG, "cp311-cp311-manylinux2014_x86_64"]
+    assert tags == [TAG, f"{CP}-{CP}-manylinux2014_x86_64"]
     shown = subprocess.run([AUDITWHEEL, "show", str(wheel)], capture_output=True, text=True, check=True).stdout
     verdict = " ".join(shown.split())
     assert f'{wheel.name} is consistent with the following platform tag: "manylinux_2_17_x86_64"' in verdict
@@ -99,7 +109,7 @@ def test_the_wheel_is_manylinux_2_17_and_auditwheel_agrees():
 
 
 def test_the_module_in_the_wheel_exports_its_entry_alone_and_needs_no_cxx_runtime(tmp_path):
-    with zipfile.ZipFile(only("corvel-*.whl")) as archive:
+    with zipfile.ZipFile(the_wheel()) as archive:
         [name] = [n for n in archive.namelist() if n.endswith(".so")]
         module = tmp_path / Path(name).name
         module.write_bytes(archive.read(name))
@@ -114,7 +124,7 @@ def test_the_module_in_the_wheel_exports_its_entry_alone_and_needs_no_cxx_runtim
 
 def test_the_wheel_holds_no_path_of_the_machine_that_built_it():
     built_here = [str(ROOT).encode(), str(Path.home()).encode() + b"/", b"/tmp/.tmp", b"/.cache/uv"]
-    with zipfile.ZipFile(only("corvel-*.whl")) as archive:
+    with zipfile.ZipFile(the_wheel()) as archive:
         for name in archive.namelist():
             data = archive.read(name)
             assert not [p for p in built_here if p in data], name
@@ -145,7 +155,7 @@ def test_nothing_to_build_with_on_the_user_s_path(installed):
     probe = "import shutil, sys; sys.exit(any(shutil.which(t) for t in sys.argv[1:]))"
     assert run([PYTHON, "-c", probe, *BUILD_TOOLS], cwd=CHECK).returncode == 0
     record = (installed.parent / f"corvel-{VERSION}.dist-info" / "RECORD").read_text(encoding="utf-8")
-    assert "corvel/model_generator.cpython-311-x86_64-linux-gnu.so" in record
+    assert f"corvel/model_generator{sysconfig.get_config_var('EXT_SUFFIX')}," in record
 
 
 def test_version_from_the_installed_wheel(installed, tmp_path):

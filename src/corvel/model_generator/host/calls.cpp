@@ -2,6 +2,8 @@
 // protocol.
 #include "host/calls.hpp"
 
+#include "host/compat.hpp"
+
 #include <unordered_map>
 #include <vector>
 
@@ -57,7 +59,7 @@ Ref attr(Handle object, const char* name) { return check(PyObject_GetAttr(object
 Ref optional_attr(Handle object, Handle name)
 {
     PyObject* value = nullptr;
-    check(_PyObject_LookupAttr(object.get(), name.get(), &value));
+    check(compat::lookup_attr(object.get(), name.get(), &value));
     return Ref::steal(value);
 }
 
@@ -154,7 +156,7 @@ namespace {
 Ref special_method(Handle manager, const char* name)
 {
     PyTypeObject* type = Py_TYPE(manager.get());
-    PyObject* found = _PyType_Lookup(type, str(name));  // borrowed
+    PyObject* found = compat::type_lookup(type, str(name));  // borrowed
     if (!found) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",

@@ -190,11 +190,14 @@ void execute(Handle module)
         raise_error(PyExc_RuntimeError,
                     "Module 'model_generator' has already been imported. Re-initialisation is not supported.");
     }
+    // The module is built for one Python (the one whose headers it was
+    // compiled with, 3.11 or 3.12) and says so when another one loads it.
     const unsigned long major = (Py_Version >> 24U) & 0xffU, minor = (Py_Version >> 16U) & 0xffU;
-    if (major != 3 || minor != 11) {
+    if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
         check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3,
-                               11, full_name, "does not match", static_cast<int>(major), static_cast<int>(minor)));
+                               "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                               PY_MAJOR_VERSION, PY_MINOR_VERSION, full_name, "does not match",
+                               static_cast<int>(major), static_cast<int>(minor)));
     }
     serve_module(full_name);
     bool entered = false;
