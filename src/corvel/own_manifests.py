@@ -202,3 +202,56 @@ def run_arguments(config) -> dict[str, Any]:
                                 f"{UNSAFE_VARIABLE}=true (airbyte's switch for code beside a manifest)")
         return {"source_manifest": config.manifest.expanduser().resolve()}  # airbyte takes components.py by name
     return {"source_manifest": document}  # a URL's manifest as fetched: airbyte would fetch by name from its store
+
+
+@dataclass
+class Requested:
+    """The user's manifests a run takes: each read, and what the summary says first."""
+
+    loaded: list[Own]
+    notes: list[str]
+    changed: list[str]  # names of locked manifests whose files changed since
+
+
+def requested(asked: list[tuple[str, str | None]], locked: list, project: Path) -> Requested:
+    """The manifests ASKED for (source, name or None) and those LOCKED records came from, read; a locked file
+    that is gone is kept as locked, and a locked URL is fetched only when asked for again.
+    ManifestError when one cannot be used: the run writes nothing."""
+    by_name = {record.name: record for record in locked if record.own_source}
+    wanted = {}
+    for source, name in asked:
+        own_name = name or default_name(source)
+        wanted[own_name] = source
+    notes = []
+    for name, record in by_name.items():
+        if name in wanted or is_url(record.own_source):
+            continue
+        if not (project / record.own_source).is_file():
+            notes.append(f"{name}: its manifest {record.own_source} is gone; the tree keeps the vendored copy")
+            continue
+        wanted[name] = record.own_source
+    loaded = [load(source, name, project) for name, source in wanted.items()]
+    changed = []
+    for own in loaded:
+        record = by_name.get(own.name)
+        if record is not None and record.entry.get(OWN_KEY) != own.entry[OWN_KEY]:
+            changed.append(own.name)
+            notes.append(f"{own.name}: {own.source} changed since it was locked; its class is generated again")
+    return Requested(loaded, notes, changed)
+
+
+def vendored_answer(record, loaded: dict[str, Own], project: Path):
+    """What a run vendors for RECORD, the user's own: the files it read, else (--frozen, or a file gone) the
+    source again when it still holds what the lock records; FetchError when it does not."""
+    from corvel.manifests import Fetched, FetchError
+
+    own = loaded.get(record.name)
+    if own is None:
+        try:
+            manifest, components = read_files(record.own_source, project)
+        except ManifestError as error:
+            return FetchError(str(error))
+        if _files_hashes(manifest, components) != record.entry[OWN_KEY].get("sha256"):
+            return FetchError(f"{record.own_source}: changed since it was locked; run without --frozen to take it")
+        return Fetched(manifest, components)
+    return Fetched(own.manifest, own.components)
