@@ -158,6 +158,8 @@ def test_a_source_manifest_config_runs_its_manifest(project, api, form):
 
 
 def test_a_source_manifest_config_is_judged_before_anything_runs(project, monkeypatch):
+    import yaml
+
     monkeypatch.setattr(airbyte, "get_source", lambda *args, **kwargs: pytest.fail("airbyte was asked to run it"))
     config = SourceManifestConfig(name="source-my-api", manifest="my_api.yaml",
                                   config={"api_key": "hunter2", "page_size": "hunter2"})
@@ -165,6 +167,11 @@ def test_a_source_manifest_config_is_judged_before_anything_runs(project, monkey
     with pytest.raises(InvalidConfigError) as refused:
         corvel.get_source(config)
     assert "'api_url'" in str(refused.value) and "page_size: must be of type integer" in str(refused.value)
+    assert "hunter2" not in str(refused.value)
+
+    broken = yaml.safe_load(OWN_MANIFEST.replace("page_size: {type: integer}", "page_size: {type: strnig}"))
+    with pytest.raises(ManifestError, match="not a valid JSON Schema") as refused:
+        corvel.get_source(config.model_copy(update={"manifest": broken}))
     assert "hunter2" not in str(refused.value)
 
     (project / "components.py").write_text("raise SystemExit('ran')\n", encoding="utf-8")

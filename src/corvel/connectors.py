@@ -57,21 +57,20 @@ class SourceManifestConfig(BaseModel):
         return "the manifest mapping" if isinstance(self.manifest, dict) else str(self.manifest)
 
     def manifest_document(self) -> dict[str, Any]:
-        """The parsed manifest: the mapping given, the file read or the URL fetched (once)."""
+        """The parsed manifest: the mapping given, the file as it is now, or the URL fetched (once)."""
         from corvel import own_manifests
 
         if isinstance(self.manifest, dict):
             return self.manifest
+        if isinstance(self.manifest, Path):  # read each time: the spec judged is the one airbyte will run
+            try:
+                body = self.manifest.expanduser().read_bytes()
+            except OSError as error:
+                raise own_manifests.ManifestError(f"{self.manifest}: cannot be read: {error.strerror or error}") \
+                    from error
+            return own_manifests.parse(self.manifest_label, body)
         if self._document is None:
-            if isinstance(self.manifest, Path):
-                try:
-                    body = self.manifest.expanduser().read_bytes()
-                except OSError as error:
-                    raise own_manifests.ManifestError(f"{self.manifest}: cannot be read: {error.strerror or error}") \
-                        from error
-            else:
-                body = own_manifests.fetch(str(self.manifest))
-            self._document = own_manifests.parse(self.manifest_label, body)
+            self._document = own_manifests.parse(self.manifest_label, own_manifests.fetch(str(self.manifest)))
         return self._document
 
     def __repr_args__(self):

@@ -98,12 +98,18 @@ def connection_spec(label: str, manifest: dict) -> dict:
     return schema
 
 
-def config_problems(spec: dict, config: Any) -> list[str]:
-    """What SPEC (a JSON Schema) finds wrong in CONFIG, one line per member named by its path; no line shows a
+def config_problems(label: str, spec: dict, config: Any) -> list[str]:
+    """What SPEC (a JSON Schema, of the manifest LABEL) finds wrong in CONFIG, one line per member named by its path; no line shows a
     value of the configuration, secret or not: what a failing value holds is left out when in doubt."""
     import jsonschema
 
-    validator = jsonschema.validators.validator_for(spec)(spec)
+    schema_class = jsonschema.validators.validator_for(spec)
+    try:
+        schema_class.check_schema(spec)
+    except jsonschema.SchemaError as error:  # its message quotes the spec only, never the configuration
+        raise ManifestError(f"{label}: its spec.connection_specification is not a valid JSON Schema: {error.message}") \
+            from error
+    validator = schema_class(spec)
     lines = []
     for error in sorted(validator.iter_errors(config), key=lambda e: [str(p) for p in e.absolute_path]):
         path = "/".join(map(str, error.absolute_path)) or "(the configuration)"
@@ -192,7 +198,7 @@ def run_arguments(config) -> dict[str, Any]:
     configuration; custom components beside a manifest file only under airbyte's switch."""
     document = config.manifest_document()
     spec = connection_spec(config.manifest_label, document)
-    if problems := config_problems(spec, config.config):
+    if problems := config_problems(config.manifest_label, spec, config.config):
         raise InvalidConfigError(f"{config.name}: the configuration does not meet the spec of "
                                  f"{config.manifest_label}:\n  " + "\n  ".join(problems))
     if isinstance(config.manifest, Path):
