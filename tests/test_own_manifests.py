@@ -109,7 +109,9 @@ def test_a_manifest_goes_from_file_to_typed_class_to_rows_in_duckdb_offline(caps
 
 
 def test_an_edited_manifest_is_named_and_generated_again_and_frozen_needs_only_the_lock(capsys, project):
-    assert generate(capsys, "--manifest", "my_api.yaml", "--name", "source-mine")[0] == 0
+    (project / "pyproject.toml").write_text('[tool.corvel]\nown-manifests = [{path = "my_api.yaml", name = '
+                                            '"source-mine"}]\n', encoding="utf-8")
+    assert generate(capsys)[0] == 0
     (project / "my_api.yaml").write_text(OWN_MANIFEST + "      region: {type: string}\n", encoding="utf-8")
     status, out = generate(capsys)
     assert status == 0 and "source-mine: my_api.yaml changed since it was locked" in out
