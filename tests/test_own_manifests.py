@@ -134,7 +134,8 @@ def test_an_edited_manifest_is_named_and_generated_again_and_frozen_needs_only_t
         ("spec: [unclosed\n", "not a YAML manifest"),
         ("- a\n- list\n", "not a YAML manifest: its root is list"),
         (OWN_MANIFEST.partition("spec:")[0], "the manifest has no spec.connection_specification"),
-        (OWN_MANIFEST.replace("    type: object\n", "    type: array\n"), "its spec.connection_specification is not an object schema"),
+        (OWN_MANIFEST.replace("    type: object\n", "    type: array\n"),
+         "its spec.connection_specification is not an object schema"),
     ],
     ids=["not-yaml", "not-a-mapping", "no-spec", "not-an-object"],
 )

@@ -21,7 +21,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel.errors import CorvelError
-from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, OWN_KEY
+from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, OWN_KEY, Locked
 
 UNSAFE_VARIABLE = "AIRBYTE_ENABLE_UNSAFE_CODE"  # airbyte's switch for custom components
 DEFAULT_VERSION = "0.0.0"  # for a manifest that declares none
@@ -99,14 +99,14 @@ def connection_spec(label: str, manifest: dict) -> dict:
 
 
 def config_problems(label: str, spec: dict, config: Any) -> list[str]:
-    """What SPEC (a JSON Schema, of the manifest LABEL) finds wrong in CONFIG, one line per member named by its path; no line shows a
-    value of the configuration, secret or not: what a failing value holds is left out when in doubt."""
-    import jsonschema
+    """What SPEC (a JSON Schema, of the manifest LABEL) finds wrong in CONFIG, one line per member named by its
+    path; no line shows a value of the configuration, secret or not: when in doubt, a failing value is left out."""
+    from jsonschema import SchemaError, validators
 
-    schema_class = jsonschema.validators.validator_for(spec)
+    schema_class = validators.validator_for(spec)
     try:
         schema_class.check_schema(spec)
-    except jsonschema.SchemaError as error:  # its message quotes the spec only, never the configuration
+    except SchemaError as error:  # its message quotes the spec only, never the configuration
         raise ManifestError(f"{label}: its spec.connection_specification is not a valid JSON Schema: {error.message}") \
             from error
     validator = schema_class(spec)
@@ -219,7 +219,7 @@ class Requested:
     changed: list[str]  # names of locked manifests whose files changed since
 
 
-def requested(asked: list[tuple[str, str | None]], locked: list, project: Path) -> Requested:
+def requested(asked: list[tuple[str, str | None]], locked: list[Locked], project: Path) -> Requested:
     """The manifests ASKED for (source, name or None) and those LOCKED records came from, read; a locked file
     that is gone is kept as locked, and a locked URL is fetched only when asked for again.
     ManifestError when one cannot be used: the run writes nothing."""
@@ -246,7 +246,7 @@ def requested(asked: list[tuple[str, str | None]], locked: list, project: Path) 
     return Requested(loaded, notes, changed)
 
 
-def vendored_answer(record, loaded: dict[str, Own], project: Path):
+def vendored_answer(record: Locked, loaded: dict[str, Own], project: Path):
     """What a run vendors for RECORD, the user's own: the files it read, else (--frozen, or a file gone) the
     source again when it still holds what the lock records; FetchError when it does not."""
     from corvel.manifests import Fetched, FetchError
