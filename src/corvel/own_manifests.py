@@ -224,9 +224,16 @@ def requested(asked: list[tuple[str, str | None]], locked: list[Locked], project
     that is gone is kept as locked, and a locked URL is fetched only when asked for again.
     ManifestError when one cannot be used: the run writes nothing."""
     by_name = {record.name: record for record in locked if record.own_source}
-    wanted = {}
+    registry_names = {record.name for record in locked if not record.own_source}
+    wanted: dict[str, str] = {}
     for source, name in asked:
         own_name = name or default_name(source)
+        if own_name in registry_names:
+            raise ManifestError(f"{source}: {own_name} is a registry connector of this tree; give the manifest "
+                                "another name (--name, or name = in the table)")
+        if wanted.get(own_name, source) != source:
+            raise ManifestError(f"{source}: {own_name} is the name of {wanted[own_name]} too; give one of them "
+                                "another name")
         wanted[own_name] = source
     notes = []
     for name, record in by_name.items():
@@ -240,9 +247,13 @@ def requested(asked: list[tuple[str, str | None]], locked: list[Locked], project
     changed = []
     for own in loaded:
         record = by_name.get(own.name)
-        if record is not None and record.entry.get(OWN_KEY) != own.entry[OWN_KEY]:
-            changed.append(own.name)
+        if record is None or record.entry == own.entry:
+            continue
+        changed.append(own.name)
+        if record.entry.get(OWN_KEY, {}).get("sha256") != own.entry[OWN_KEY]["sha256"]:
             notes.append(f"{own.name}: {own.source} changed since it was locked; its class is generated again")
+        else:
+            notes.append(f"{own.name}: now read from {own.source} (it was {record.own_source})")
     return Requested(loaded, notes, changed)
 
 
