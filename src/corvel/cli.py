@@ -71,8 +71,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Generate typed pydantic v2 configuration models for airbyte connectors from the "
         "connector registry.",
         epilog="The tree is the project's own package when the nearest pyproject.toml with a [tool.corvel] table "
-        "names one (package = \"myapp.connector_configs\"; the table may also set registry and manifests, which "
-        "the command line overrides), else the installed corvel package's connector_configs/. "
+        "names one (package = \"myapp.connector_configs\"; the table may also set registry, manifests and "
+        "own-manifests, which the command line overrides or adds to), else the installed corvel package's connector_configs/. "
         "The tree remembers what it holds in its corvel.lock: every run leaves it holding the "
         "connectors of its lock plus those named, the locked ones at their locked versions and new ones at the "
         f"registry's current version. Without names and without a lock, the defaults {', '.join(DEFAULT_CONNECTORS)} "
