@@ -180,3 +180,11 @@ def test_a_source_manifest_config_is_judged_before_anything_runs(project, monkey
     (project / "components.py").write_text("raise SystemExit('ran')\n", encoding="utf-8")
     with pytest.raises(ManifestError, match="AIRBYTE_ENABLE_UNSAFE_CODE=true"):
         corvel.get_source(config.model_copy(update={"config": {"api_url": "http://127.0.0.1:9"}}))
+
+
+def test_two_manifests_of_one_name_are_refused_before_anything_is_written(capsys, project):
+    (project / "other").mkdir()
+    shutil.copy(project / "my_api.yaml", project / "other" / "my_api.yaml")
+    status, out = generate(capsys, "--manifest", "my_api.yaml", "--manifest", "other/my_api.yaml")
+    assert status == 1 and "source-my-api is the name of my_api.yaml too" in out
+    assert not (project / "gen" / "connector_configs").exists()
