@@ -29,7 +29,7 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import config_changes, lockfile, project, upgrades
+from corvel import config_changes, lockfile, own_manifests, project, upgrades
 from corvel.compat import environment
 from corvel.lockfile import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
@@ -71,8 +71,8 @@ def build_parser() -> argparse.ArgumentParser:
         description="Generate typed pydantic v2 configuration models for airbyte connectors from the "
         "connector registry.",
         epilog="The tree is the project's own package when the nearest pyproject.toml with a [tool.corvel] table "
-        "names one (package = \"myapp.connector_configs\"; the table may also set registry and manifests, which "
-        "the command line overrides), else the installed corvel package's connector_configs/. "
+        "names one (package = \"myapp.connector_configs\"; the table may also set registry, manifests and "
+        "own-manifests, which the command line overrides or adds to), else the installed corvel package's connector_configs/. "
         "The tree remembers what it holds in its corvel.lock: every run leaves it holding the "
         "connectors of its lock plus those named, the locked ones at their locked versions and new ones at the "
         f"registry's current version. Without names and without a lock, the defaults {', '.join(DEFAULT_CONNECTORS)} "
@@ -136,6 +136,25 @@ def build_parser() -> argparse.ArgumentParser:
         action=argparse.BooleanOptionalAction,
         help="vendor the manifests of manifest-only connectors in the tree (the default), or not: "
         "--no-manifests generates the classes alone, needs no manifest store, and the lock records the choice",
+    )
+    parser.add_argument(
+        "--manifest",
+        action=_OwnManifest,
+        dest="own_manifests",
+        metavar="PATH_OR_URL",
+        help="generate the class of a declarative manifest of your own (the connector builder's manifest.yaml) "
+        "from its spec.connection_specification, as for a registry connector, at the version it declares; "
+        "the manifest (and the components.py beside it) is vendored in the tree and locked by its hash, and a "
+        "later run that finds the file changed generates the class again. Repeatable; a [tool.corvel] table's "
+        "own-manifests = [{path = \"my_api.yaml\", name = \"source-my-api\"}] does the same",
+    )
+    parser.add_argument(
+        "--name",
+        action=_OwnManifestName,
+        dest="own_manifests",
+        metavar="NAME",
+        help="the connector name of the --manifest before it (default: from the file's name, my_api.yaml gives "
+        "source-my-api)",
     )
     parser.add_argument(
         "--spawn",
@@ -211,8 +230,26 @@ def build_parser() -> argparse.ArgumentParser:
         help="show the versions of corvel, airbyte, datamodel-code-generator and pydantic, and the Python this runs "
         "on, and exit (--report records the same under versions)",
     )
-    parser.set_defaults(generator_path=None)  # main sets it: the PATH the generator's runs get
+    # main sets them: the PATH the generator's runs get, and the directory own manifests' paths are relative to
+    parser.set_defaults(generator_path=None, own_manifests=[], project_dir=None)
     return parser
+
+
+class _OwnManifest(argparse.Action):
+    """--manifest PATH_OR_URL: appends [source, name None] to the list."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        setattr(namespace, self.dest, [*getattr(namespace, self.dest), [value, None]])
+
+
+class _OwnManifestName(argparse.Action):
+    """--name NAME: names the --manifest before it."""
+
+    def __call__(self, parser, namespace, value, option_string=None):
+        listed = getattr(namespace, self.dest)
+        if not listed or listed[-1][1] is not None:
+            parser.error("--name names the --manifest just before it")
+        listed[-1][1] = value
 
 
 def _config_file(text: str) -> tuple[str, dict, str]:
@@ -255,9 +292,12 @@ def main(argv: list[str] | None = None) -> int:
                          "--frozen, --upgrade, --remove, --dry-run or --check-config")
         if args.list and (args.dry_run or args.check_config):
             parser.error("--list takes no --dry-run or --check-config")
-        if args.frozen and (args.names or args.all or args.upgrade is not None or args.remove or args.registry):
+        if args.frozen and (args.names or args.all or args.upgrade is not None or args.remove or args.registry
+                            or args.own_manifests):
             parser.error("--frozen generates what the lock holds and reads no registry: it takes no connector names, "
-                         "--all, --upgrade, --remove or --registry")
+                         "--all, --upgrade, --remove, --registry or --manifest")
+        if (args.list or args.outdated) and args.own_manifests:
+            parser.error("--list and --outdated take no --manifest")
         if both := sorted(set(args.remove) & set(args.names + (args.upgrade or []))):
             parser.error(f"{', '.join(both)}: named to be removed and to be added or upgraded")
         if args.spawn and (args.jobs or args.cache_dir or args.no_cache):
@@ -286,6 +326,11 @@ def main(argv: list[str] | None = None) -> int:
     location = args.registry or os.environ.get(REGISTRY_VARIABLE) or settings.registry or str(BUNDLED_REGISTRY)
     if args.manifests is None:
         args.manifests = settings.manifests
+    # own manifests' paths are kept relative to the project; the command line's are relative to here
+    args.project_dir = settings.project_directory or project.project_directory(Path.cwd())
+    args.own_manifests = list(settings.own_manifests) + [
+        (source if own_manifests.is_url(source) else own_manifests.project_relative(Path(source), args.project_dir),
+         name) for source, name in args.own_manifests]
     report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "traceback": None,
                               "connectors": [], "versions": versions()}
     stdout = sys.stdout

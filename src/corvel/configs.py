@@ -305,6 +305,16 @@ def _locked(config: Any) -> tuple[lockfile.Lock, lockfile.Locked] | None:
 
 
 def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
+    from corvel.connectors import SourceManifestConfig
+
+    if isinstance(config, SourceManifestConfig):
+        if kind != "source":
+            raise TypeError("a SourceManifestConfig configures a source; use corvel.get_source")
+        from corvel.own_manifests import run_arguments
+
+        arguments = run_arguments(config)  # before airbyte is imported: a refusal costs nothing
+        with installers_on_path():
+            return import_airbyte().get_source(config.name, config=config.config, **{**kwargs, **arguments})
     airbyte = import_airbyte()
     name = _connector_name(config)
     other = "destination" if kind == "source" else "source"
@@ -342,6 +352,9 @@ def _pin(locked: tuple[lockfile.Lock, lockfile.Locked], kind: str) -> dict[str, 
     if kind == "source" and _vendored_intact(lock.path.parent, record):
         # run offline; airbyte takes the components.py beside it by name
         return {"source_manifest": lock.path.parent / lockfile.manifest_paths(record.versioned)[0]}
+    if record.own_source:  # no store has it
+        raise CorvelError(f"{record.name}: its manifest ({record.own_source}) is not vendored in {lock.path.parent} "
+                          "as the lock records it; run corvel-generate to vendor it again")
     return {"version": record.tag}  # airbyte fetches the manifest of that version from its store
 
 

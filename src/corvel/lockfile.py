@@ -53,6 +53,8 @@ _RECORD_KEYS = ("name", "kind", "image_tag", "versioned_name", "class_name", "co
 # how airbyte runs a connector when told nothing else
 PYPI, MANIFEST, DOCKER = "pypi", "manifest", "docker"
 MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
+# in the entry composed for a user's own manifest: {"source": path or URL, "sha256": {file name: hash}}
+OWN_KEY = "corvelOwnManifest"
 _LANGUAGES = ("python", "java", "manifest-only")  # airbyte's; any other language counts as none
 
 
@@ -134,6 +136,13 @@ class Locked:
     @property
     def connector_kind(self) -> str:
         return connector_kind(self.entry)
+
+    @property
+    def own_source(self) -> str | None:
+        """Where the user's own manifest came from (a path relative to the project, or a URL); None for a
+        registry connector."""
+        own = self.entry.get(OWN_KEY)
+        return own.get("source") if isinstance(own, dict) and isinstance(own.get("source"), str) else None
 
     @property
     def manifest_files(self) -> dict[str, str]:
@@ -437,7 +446,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
             kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
             files = {path: file_hash(staging.tree / path) for path in file_paths(record.versioned)} | kept
             moves += file_paths(record.versioned)
-        if record.versioned in vendored or not vendor_manifests:
+        if record.versioned in vendored or not (vendor_manifests or record.own_source):  # only the tree has it
             files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored.get(
                 record.versioned, {})
             moves += vendored.get(record.versioned, {})

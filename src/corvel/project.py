@@ -8,6 +8,10 @@ find theirs::
     package = "myapp.connector_configs"   # where the tree is written
     registry = "registry.json"            # a path (relative to this file) or an http(s) URL
     manifests = false                     # classes only: no manifests vendored
+    own-manifests = [{path = "my_api.yaml", name = "source-my-api"}]  # classes of manifests of the project's own
+
+An own manifest is a ``path`` (relative to this file) or an http(s) ``url``,
+with the connector's ``name`` when the file's name does not give it.
 
 The package goes where its top-level package already is: ``src/myapp/`` or
 ``myapp/`` beside the ``pyproject.toml``.
@@ -55,13 +59,15 @@ class Settings:
     package: str | None = None
     registry: str | None = None
     manifests: bool | None = None
+    own_manifests: tuple[tuple[str, str | None], ...] = ()  # (path relative to the project, or URL; name)
 
     @property
     def project_directory(self) -> Path | None:
         return None if self.file is None else self.file.parent
 
 
-_KEYS = {"package": str, "registry": str, "manifests": bool}
+OWN_MANIFESTS = "own-manifests"
+_KEYS = {"package": str, "registry": str, "manifests": bool, OWN_MANIFESTS: list}
 
 
 def find_settings(start: Path) -> Settings:
@@ -94,7 +100,21 @@ def _settings(path: Path, table: dict[str, Any]) -> Settings:
     registry = table.get("registry")
     if registry is not None and "://" not in registry:  # a path is the table's own, relative to its file
         registry = str((path.parent / registry).resolve())
-    return Settings(path, table.get("package"), registry, table.get("manifests"))
+    return Settings(path, table.get("package"), registry, table.get("manifests"),
+                    tuple(_own_manifest(path, item) for item in table.get(OWN_MANIFESTS, [])))
+
+
+def _own_manifest(path: Path, item: Any) -> tuple[str, str | None]:
+    """One item of the own-manifests list: its path or URL and its name (None: from the file)."""
+    where = f"{path}: [tool.{TABLE}] {OWN_MANIFESTS}"
+    if not isinstance(item, dict) or len({"path", "url"} & set(item)) != 1 or set(item) - {"path", "url", "name"}:
+        raise ProjectError(f"{where}: each item is a table with a path or a url, and a name if wanted, not {item!r}")
+    source, name = item.get("path", item.get("url")), item.get("name")
+    if not isinstance(source, str) or not source or not isinstance(name, (str, type(None))):
+        raise ProjectError(f"{where}: path, url and name are strings, not {item!r}")
+    if "url" in item and not source.lower().startswith(("http://", "https://")):
+        raise ProjectError(f"{where}: {source!r} is not an http(s) URL")
+    return source, name
 
 
 def project_directory(start: Path) -> Path:

@@ -30,14 +30,14 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import generator_settings, lockfile, manifests, upgrades
+from corvel import generator_settings, lockfile, manifests, own_manifests, upgrades
 from corvel.compat import quiet_airbyte_import
 from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool, console_script, shell_words
-from corvel.lockfile import (ADDED, INDEX, KEPT, REMOVED, UPGRADED, Lock, LockError, Locked, PlanError, Planned, Staging,
-                             TreeLock)
+from corvel.lockfile import (ADDED, INDEX, KEPT, REGENERATED, REMOVED, UPGRADED, Lock, LockError, Locked, PlanError,
+                             Planned, Staging, TreeLock)
 from corvel.model_cache import ModelCache, default_directory
-from corvel.registry import Entry, RegistryError, read_registry, registry_entries
+from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
 from corvel.tree import JSONSCHEMA, MODEL, Tree
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
@@ -293,11 +293,22 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         # the command line's choice, else the lock's; a project that wants the classes alone vendors nothing
         vendor = args.manifests if args.manifests is not None else lock is None or lock.vendor_manifests
         vendor_changed = lock is not None and lock.vendor_manifests != vendor
-        add = list(args.names) or ([] if lock is not None or legacy or args.all else list(DEFAULT_CONNECTORS))
+        try:
+            own = own_manifests.requested(args.own_manifests, lock.records if lock else [], args.project_dir) \
+                if not args.frozen else own_manifests.Requested([], [], [])
+        except own_manifests.ManifestError as error:
+            raise Stop(f"{error}; nothing was written") from error
+        own_names = [o.name for o in own.loaded]
+        add = list(args.names) or ([] if lock is not None or legacy or args.all or args.own_manifests
+                                   else list(DEFAULT_CONNECTORS))
         locked = lock.names() if lock is not None else set()
         needs_registry = not args.frozen and bool(
             args.all or args.upgrade is not None or legacy or any(name not in locked for name in add)
         )
+        add += [name for name in own_names if name not in add]
+        upgrade = args.upgrade if args.upgrade in (None, []) else args.upgrade + own.changed
+        if upgrade is None and own.changed:
+            upgrade = own.changed
         runner = None
         document = entries = None
         if needs_registry:
@@ -306,13 +317,18 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
             document, entries = read_entries(location)
         else:
             report["registry"] = None
+        if own.loaded:
+            document, entries = _with_own(document, own.loaded)
         try:
             planned, missing, dropped = lockfile.plan(
-                lock, stale, entries, document, add=add, every=args.all, upgrade=args.upgrade, remove=args.remove,
+                lock, stale, entries, document, add=add, every=args.all, upgrade=upgrade, remove=args.remove,
                 legacy=legacy,
             )
         except PlanError as error:
             raise Stop(str(error)) from error
+        for change in planned:  # an edited manifest keeps its version: its class is generated again, not upgraded
+            if change.change == UPGRADED and change.record.own_source and change.previous == change.record.tag:
+                change.change, change.previous = REGENERATED, None
         if lost := [name for name in missing if name in legacy]:
             raise Stop(
                 f"{configs_dir / INDEX} was written without a lock and imports {', '.join(lost)}, which the registry "
@@ -327,18 +343,23 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         moves = _moves(configs_dir, lock, planned)
         if args.dry_run:
             return _dry_run(args, runner, tree, lock, planned, dropped, left_out, moves, out, err, report, cleanup)
-        fetching = lockfile.stale_manifests(configs_dir, planned) if vendor else []
+        # the user's own manifests are vendored whatever the tree's choice: no store has them
+        fetching = [r for r in lockfile.stale_manifests(configs_dir, planned) if vendor or r.own_source]
         generating = not ((lock is not None or not planned) and all(p.change == KEPT for p in planned)
                           and not dropped and not index_stale)
         if not generating and not fetching and not vendor_changed:
             ending = _nothing_to_do(configs_dir, lock, planned, left_out, report)
             ending.checks = _check_configs(args.check_config, ending.records)
             report["config_checks"] = [asdict(check) for check in ending.checks]
+            ending.notes[:0] = own.notes
             return ending
         if generating and runner is None:
             runner = _start_runner(args, cleanup)
-        ending = _write(args, runner if generating else None, tree, lock, planned, left_out, fetching, vendor,
-                        out, err, report)
+        own_answers = {r.versioned: own_manifests.vendored_answer(r, {o.name: o for o in own.loaded}, args.project_dir)
+                       for r in fetching if r.own_source}
+        ending = _write(args, runner if generating else None, tree, lock, planned, left_out,
+                        [r for r in fetching if not r.own_source], vendor, out, err, report, own_answers)
+        ending.notes[:0] = own.notes
         ending.previews = _previews(moves, ending.records, configs_dir)
         ending.checks = _check_configs(args.check_config, ending.records)
         report["upgrades"] = [preview.as_json() for preview in ending.previews]
@@ -480,9 +501,11 @@ def _never_disabled(_location: str) -> bool:
 
 
 def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], left_out: list[Record],
-           fetching: list[Locked], vendor: bool, out, err, report: dict[str, Any]) -> Ending:
+           fetching: list[Locked], vendor: bool, out, err, report: dict[str, Any],
+           own_answers: dict[str, manifests.Fetched | manifests.FetchError]) -> Ending:
     """Fetches the manifests to vendor and, with a RUNNER, has the generator module write the planned set,
-    both into a staging tree; then commits what was written.
+    both into a staging tree; then commits what was written. OWN_ANSWERS are the user's own manifests to
+    vendor, already read.
 
     While the generator runs, the manifests are fetched beside it (without a bar of their own: the
     generator's shows), so a slow or unreachable store costs no more than the generation does."""
@@ -510,6 +533,7 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
                 return Ending(configs_dir, [], GENERATION_STOPPED)
             fetched = fetching_beside.result()
             written = {r.versioned_name for r in records if r.status == "written"}
+        fetched = {**fetched, **own_answers}
         vendored = {versioned: manifests.vendor(staging.tree, versioned, answer)
                     for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
         removed = lockfile.commit_run(staging, lock, planned, written, set(args.remove), vendored,
@@ -525,6 +549,17 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
                connector_kind=r.connector_kind) for r in removed]
     report["connectors"] = [asdict(record) for record in records]
     return Ending(configs_dir, records, GENERATED if runner is not None else UP_TO_DATE)
+
+
+def _with_own(document: Any, own: list[own_manifests.Own]) -> tuple[dict, list[Entry]]:
+    """The registry DOCUMENT (None when none was read) with the entries of the user's own manifests in place of
+    any of the same name, and its entries."""
+    names = {o.name for o in own}
+    document = document or {"sources": [], "destinations": []}
+    composed = {kind: [e for e in document[kind] if connector_name(e["dockerRepository"]) not in names]
+                for kind in KINDS}
+    composed["sources"] += [o.entry for o in own]
+    return composed, registry_entries(composed)
 
 
 def _check_store(fetching: list[Locked]) -> None:
