@@ -20,9 +20,13 @@ package directory itself in both.
 
 from __future__ import annotations
 
+import importlib.util
 import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
+from types import ModuleType
 
 CONFIGS = "connector_configs"  # the package directory under a root, as the generator module writes it
 INSTALLED_PACKAGE = "corvel.connector_configs"
@@ -77,3 +81,19 @@ class Tree:
 def tree_of_model(model_file: str | Path) -> Path:
     """The package directory of a tree, from one of its model modules' files."""
     return Path(model_file).resolve().parent.parent
+
+
+@contextmanager
+def model_apart(model: Path, prefix: str) -> Iterator[ModuleType]:
+    """MODEL run as the module PREFIX.<stem>, a name of its own that is forgotten when the block ends: the
+    tree's package is neither imported nor changed. The name is registered while the module runs and is used,
+    since pydantic looks the module up by it to resolve its annotations."""
+    name = f"{prefix}.{Path(model).stem}"
+    spec = importlib.util.spec_from_file_location(name, model)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        spec.loader.exec_module(module)
+        yield module
+    finally:
+        sys.modules.pop(name, None)

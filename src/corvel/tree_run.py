@@ -17,11 +17,9 @@ runs from ``corvel.model_cache``) unless ``--spawn`` asks for the shell.
 
 from __future__ import annotations
 
-import importlib.util
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import traceback
 from concurrent.futures import ThreadPoolExecutor
@@ -38,7 +36,7 @@ from corvel.lockfile import (ADDED, INDEX, KEPT, REGENERATED, REMOVED, UPGRADED,
                              Planned, Staging, TreeLock)
 from corvel.model_cache import ModelCache, default_directory
 from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
-from corvel.tree import JSONSCHEMA, MODEL, Tree
+from corvel.tree import JSONSCHEMA, MODEL, Tree, model_apart
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
@@ -683,21 +681,15 @@ def import_problem(model: Path) -> str | None:
     them, say); None when they can. It runs under a name of its own, which is forgotten afterwards."""
     from pydantic import BaseModel
 
-    name = f"corvel._model_check.{model.stem}"
-    spec = importlib.util.spec_from_file_location(name, model)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module  # pydantic looks the module up to resolve its annotations
     try:
-        spec.loader.exec_module(module)
-        for value in list(vars(module).values()):  # classes built at first use are built now
-            if isinstance(value, type) and issubclass(value, BaseModel) and value.__module__ == name:
-                value.model_rebuild()
+        with model_apart(model, "corvel._model_check") as module:
+            for value in list(vars(module).values()):  # classes built at first use are built now
+                if isinstance(value, type) and issubclass(value, BaseModel) and value.__module__ == module.__name__:
+                    value.model_rebuild()
     except Exception as error:
         lines = [line.strip() for line in str(error).strip().splitlines()] or [""]
         told = lines[0] if len(lines) == 1 else f"{lines[0]} ... {lines[-1]}"  # pydantic's cause comes last
         return f"{type(error).__name__}: {told}".rstrip(": ")
-    finally:
-        sys.modules.pop(name, None)
     return None
 
 

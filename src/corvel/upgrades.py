@@ -11,10 +11,9 @@ configuration against a generated class without ever showing a value.
 from __future__ import annotations
 
 import ast
-import importlib.util
 import json
 import re
-import sys
+from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
@@ -22,6 +21,7 @@ from typing import Any
 from corvel.config_changes import Change, connection_schema, schema_changes
 from corvel.lockfile import Lock, Locked
 from corvel.registry import Entry
+from corvel.tree import model_apart
 
 
 # -- versions and the breaking changes between them
@@ -221,24 +221,18 @@ def check_config(model: Path, class_name: str, config: dict) -> list[str]:
 
     from corvel.model_behaviour import adapt_module
 
-    name = f"corvel._config_check.{model.stem}"
-    spec = importlib.util.spec_from_file_location(name, model)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[name] = module  # pydantic looks the module up to resolve its annotations
-    try:
-        spec.loader.exec_module(module)
-        adapt_module(module)
-        checked = getattr(module, class_name)
-    except Exception as error:  # a model that does not load is one problem of this check, not the run's end
-        sys.modules.pop(name, None)
-        return [f"(the class) {class_name} of {model.name} cannot be loaded: {type(error).__name__}"]
-    try:
-        checked.model_validate(config)
-    except ValidationError as error:
-        return [f"{_member_path(problem['loc'])}: {problem['msg']}" for problem in error.errors(include_input=False,
-                                                                                              include_url=False)]
-    finally:
-        sys.modules.pop(name, None)
+    with ExitStack() as loaded:
+        try:
+            module = loaded.enter_context(model_apart(model, "corvel._config_check"))
+            adapt_module(module)
+            checked = getattr(module, class_name)
+        except Exception as error:  # a model that does not load is one problem of this check, not the run's end
+            return [f"(the class) {class_name} of {model.name} cannot be loaded: {type(error).__name__}"]
+        try:
+            checked.model_validate(config)
+        except ValidationError as error:
+            return [f"{_member_path(problem['loc'])}: {problem['msg']}"
+                    for problem in error.errors(include_input=False, include_url=False)]
     return []
 
 
