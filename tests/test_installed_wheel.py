@@ -239,7 +239,7 @@ def test_a_project_package_outlives_reinstalling_and_uninstalling_corvel(install
 
     before = state()
     assert before[1] == "3\n"
-    wheel = only("corvel-*.whl")
+    wheel = the_wheel()
     for command in (["install", "--reinstall", "--no-deps", wheel], ["uninstall", "corvel"], ["install", "--no-deps", wheel]):
         done = subprocess.run([UV, "pip", *map(str, command), "-q", "--python", str(PYTHON)], capture_output=True, text=True)
         assert done.returncode == 0, done.stderr
