@@ -33,6 +33,7 @@ import argparse
 import hashlib
 import json
 import os
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -142,7 +143,7 @@ def floor(registry: str, names: list[str], out: str) -> int:
     failures = 0
     os.chdir(generator_settings.directory())  # where every generator run of corvel's reads its settings
     for command in commands:
-        words = fast_mode.shell_words(command)
+        words = shlex.split(command)  # the module quotes what the shell would split
         sys.argv = [shutil.which(words[0]), *words[1:]]
         try:
             failures += main() != 0

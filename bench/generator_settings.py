@@ -34,6 +34,7 @@ import importlib
 import json
 import os
 import resource
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -184,14 +185,18 @@ def export_commands(registry: str, root: str) -> dict:
 def run_warm(commands: list[str], settings: str, models: Path) -> dict:
     """Every command in a warm generator with SETTINGS as working directory: the runs' wall time and the models."""
     from corvel.fast_mode import WarmGenerator
+    from corvel.generator_boundary import GENERATOR, SHELL, Request, console_script
 
-    options = {"shell": True, "capture_output": True, "text": True, "cwd": settings}
+    script = console_script(GENERATOR, os.environ.get("PATH"))
+    requests = [Request(command, "", "", command, tuple(shlex.split(command)[1:]), settings, dict(os.environ), script)
+                for command in commands]
     with WarmGenerator() as generator:
-        generator.run(commands[0], **options)  # the warm process's start-up and warm-up are no run's cost
+        generator.run(requests[0])  # the warm process's start-up and warm-up are no run's cost
         started = time.perf_counter()
-        failed = [run.args for run in (generator.run(command, **options) for command in commands) if run.returncode]
+        results = [generator.run(request) for request in requests]
         wall = time.perf_counter() - started
-        shell_runs = generator.shell_runs
+    failed = [request.command for request, result in zip(requests, results) if result.returncode]
+    shell_runs = sum(result.via == SHELL for result in results)
     texts = {path.stem: path.read_text(encoding="utf-8") for path in sorted(models.glob("*.py"))}
     return {"wall_s": wall, "failed": failed, "shell_runs": shell_runs, "texts": texts}
 

@@ -6,7 +6,7 @@ import os
 import pytest
 from conftest import entry, mg
 
-from corvel import cli, tree_run
+from corvel import cli, generator_boundary, tree_run
 from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -68,7 +68,7 @@ def test_unusable_registries_fail_with_a_message(capsys, tmp_path, location, mes
 
 def test_missing_generator_is_reported_once_before_anything_runs(capsys, tmp_path, monkeypatch):
     monkeypatch.setenv("PATH", "")
-    monkeypatch.setattr(cli, "scripts_directory", lambda: str(tmp_path))
+    monkeypatch.setattr(generator_boundary, "scripts_directory", lambda: str(tmp_path))
     status, out, err = run(capsys, "source-file", "--output-dir", str(tmp_path / "out"))
     assert status == 1 and err.count("datamodel-codegen was not found on PATH") == 1 and out == ""
     assert not (tmp_path / "out").exists()

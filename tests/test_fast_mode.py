@@ -5,6 +5,7 @@ import json
 import os
 import re
 import shutil
+import shlex
 import signal
 import subprocess
 import sys
@@ -17,7 +18,8 @@ import pytest
 from conftest import python_script_on_path, run_process
 
 from corvel import cli
-from corvel.fast_mode import WarmGenerator, WarmPool, shell_words
+from corvel.fast_mode import WarmGenerator, WarmPool
+from corvel.generator_boundary import SHELL, WARM, Request, console_script, shell_answer
 
 SHELL_OPTIONS = {"shell": True, "capture_output": True, "text": True, "check": True}
 
@@ -57,34 +59,28 @@ def warm():
     generator.close()
 
 
-def outcome(runner, command, **options):
+def request(command: str, cwd) -> Request:
+    """A request of COMMAND as the boundary makes one."""
+    words = shlex.split(command)
+    env = dict(os.environ)
+    return Request("x", "", "", command, tuple(words[1:]), str(cwd), env, console_script(words[0], env["PATH"]))
+
+
+def outcome(answer):
+    """What the module sees of a run: the return value or the CalledProcessError of subprocess.run."""
     try:
-        result = runner.run(command, **options)
+        result = answer()
     except subprocess.CalledProcessError as error:
         return "raised", error.returncode, error.cmd, error.stdout, error.stderr
     return "returned", result.returncode, result.args, result.stdout, result.stderr
 
 
-@pytest.mark.parametrize(
-    "line",
-    [
-        "fakegen ok",
-        "fakegen  ok   'two words'  ",
-        "fakegen ok '/a dir/it'\"'\"'s here/x.json' plain@%+=:,./-word",
-        'fakegen ok "double quoted"',
-    ],
-)
-def test_plain_lines_split_as_the_shell_splits_them(line):
-    listed = subprocess.run(["sh", "-c", "printf '%s\\0' " + line.split(" ", 1)[1]], capture_output=True, check=True)
-    assert shell_words(line)[1:] == listed.stdout.decode().split("\0")[:-1]
+def through(runner, command, cwd, **options):
+    return outcome(lambda: shell_answer(command, options, runner.run(request(command, cwd))))
 
 
-@pytest.mark.parametrize(
-    "line", ["fakegen ok; touch x", "fakegen $HOME", "fakegen `id`", "fakegen 'open", "fakegen a\tb", 'fakegen "$x"',
-             "fakegen *.json", "fakegen ~/x", "fakegen a|b", "fakegen a>b", "fakegen \\x"],
-)
-def test_lines_with_anything_the_shell_would_interpret_are_left_to_it(line):
-    assert shell_words(line) is None
+def in_shell(command, cwd, **options):
+    return outcome(lambda: subprocess.run(command, cwd=cwd, **options))
 
 
 @pytest.mark.parametrize(
@@ -100,45 +96,38 @@ def test_lines_with_anything_the_shell_would_interpret_are_left_to_it(line):
     ],
 )
 def test_warm_runs_answer_as_the_shell_does(fake_bin, warm, tmp_path, monkeypatch, arguments, options):
-    monkeypatch.chdir(tmp_path)
     monkeypatch.setenv("FAKE_VAR", "from the caller")
     command = f"fakegen {arguments} '{tmp_path}/a file'"
-    assert outcome(warm, command, **options) == outcome(subprocess, command, **options)
-    assert (warm.warm_runs, warm.shell_runs) == (1, 0)
+    assert through(warm, command, tmp_path, **options) == in_shell(command, tmp_path, **options)
+    assert warm.run(request(command, tmp_path)).via == WARM
 
 
 def test_no_run_sees_what_an_earlier_one_left(fake_bin, warm, tmp_path, monkeypatch):
     answers = []
     for number in range(3):
-        monkeypatch.chdir(tmp_path)
         monkeypatch.setenv("FAKE_VAR", str(number))
-        answers.append(warm.run("fakegen ok", **SHELL_OPTIONS).stdout)
+        answers.append(warm.run(request("fakegen ok", tmp_path)).stdout.decode())
         tmp_path = tmp_path / "deeper"
         tmp_path.mkdir()
     assert [answer.split(" ")[1] for answer in answers] == ["1", "1", "1"]
-    assert [answer.split(" ")[5] for answer in answers] == ["0", "1", "2"]  # the caller's environment, each time
+    assert [answer.split(" ")[5] for answer in answers] == ["0", "1", "2"]  # the request's environment, each time
 
 
-def test_other_commands_go_through_the_shell(fake_bin, warm, tmp_path):
+def test_other_requests_go_through_the_shell(fake_bin, warm, tmp_path):
     other = fake_bin / "othergen"
     other.write_text("#!/bin/sh\necho other \"$@\"; exit 4\n")
     other.chmod(0o755)
-    for command in ["othergen a b", "fakegen ok; echo more", "missing-generator --input x"]:
-        assert outcome(warm, command, **SHELL_OPTIONS) == outcome(subprocess, command, **SHELL_OPTIONS)
-    assert (warm.warm_runs, warm.shell_runs) == (0, 3)
+    for command in ["othergen a b", "missing-generator --input x"]:
+        assert through(warm, command, tmp_path, **SHELL_OPTIONS) == in_shell(command, tmp_path, **SHELL_OPTIONS)
+        assert warm.run(request(command, tmp_path)).via == SHELL
 
 
-def test_a_pool_hands_each_call_the_answer_of_its_own_command(fake_bin, tmp_path, monkeypatch):
-    commands = [f"fakegen ok --input '{tmp_path}/{name}.json' --output '{tmp_path}/{name}.py'" for name in "abc"]
-    answers, expected = [], []
+def test_a_pool_answers_each_request_with_its_own_run(fake_bin, tmp_path):
+    requests = [request(f"fakegen ok --input '{tmp_path}/{name}.json'", tmp_path) for name in "abc"]
     with WarmPool(2) as pool:
-        pool.expect(["a", "b", "c"])
-        for command in commands:
-            if command == commands[2]:
-                monkeypatch.setenv("FAKE_VAR", "changed")  # the run foreseen for c is no longer the one asked for
-            answers.append(outcome(pool, command, **SHELL_OPTIONS))
-            expected.append(outcome(subprocess, command, **SHELL_OPTIONS))
-    assert answers == expected and "with changed" in answers[2][3]
+        pool.expect(requests)
+        answers = [pool.run(r).stdout for r in reversed(requests)]  # asked for in another order than expected
+    assert [[name for name in "abc" if f"/{name}.json'" in answer.decode()] for answer in answers] == [["c"], ["b"], ["a"]]
 
 
 def alive(pid: int) -> bool:
@@ -150,7 +139,7 @@ def alive(pid: int) -> bool:
 
 
 def test_an_interrupted_run_ends_the_warm_process_and_its_child(fake_bin, warm, tmp_path):
-    warm.run("fakegen ok", **SHELL_OPTIONS)
+    warm.run(request("fakegen ok", tmp_path))
     server = warm._server.pid
     pid_file = tmp_path / "child.pid"
 
@@ -161,7 +150,7 @@ def test_an_interrupted_run_ends_the_warm_process_and_its_child(fake_bin, warm, 
     try:
         signal.setitimer(signal.ITIMER_REAL, 2.0)
         with pytest.raises(KeyboardInterrupt):
-            warm.run(f"fakegen sleep {pid_file}", **SHELL_OPTIONS)
+            warm.run(request(f"fakegen sleep {pid_file}", tmp_path))
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
@@ -170,7 +159,7 @@ def test_an_interrupted_run_ends_the_warm_process_and_its_child(fake_bin, warm, 
     while alive(child) and time.monotonic() < deadline:
         time.sleep(0.05)
     assert not alive(server) and not alive(child)
-    assert warm.run("fakegen ok", **SHELL_OPTIONS).returncode == 0  # a new warm process takes over
+    assert warm.run(request("fakegen ok", tmp_path)).returncode == 0  # a new warm process takes over
 
 
 def test_a_pool_stops_for_an_interrupt_that_another_thread_received(fake_bin, tmp_path, sigint_interrupts):
@@ -187,7 +176,7 @@ def test_a_pool_stops_for_an_interrupt_that_another_thread_received(fake_bin, tm
         helper.start()
         started = time.monotonic()
         with pytest.raises(KeyboardInterrupt):
-            pool.run(f"fakegen sleep {pid_file}", **SHELL_OPTIONS)
+            pool.run(request(f"fakegen sleep {pid_file}", tmp_path))
     helper.join()
     assert time.monotonic() - started < 30  # the run itself would sleep for 60 s
     assert not alive(int(pid_file.read_text()))
@@ -195,7 +184,7 @@ def test_a_pool_stops_for_an_interrupt_that_another_thread_received(fake_bin, tm
 
 def test_closing_leaves_no_process(fake_bin, tmp_path):
     with WarmGenerator() as warm:
-        warm.run("fakegen ok", **SHELL_OPTIONS)
+        warm.run(request("fakegen ok", tmp_path))
         server = warm._server
     assert server.returncode == 0 and not alive(server.pid)
 

@@ -21,9 +21,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import shutil
 import sys
-import sysconfig
 from contextlib import redirect_stdout
 from collections import Counter
 from pathlib import Path
@@ -31,9 +29,10 @@ from typing import Any
 
 from corvel import config_changes, lockfile, own_manifests, project, upgrades
 from corvel.compat import environment
+from corvel.generator_boundary import GENERATOR, generator_path
 from corvel.lockfile import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
-                             GENERATION_STOPPED, GENERATOR, PLANNED, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record,
+                             GENERATION_STOPPED, PLANNED, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record,
                              Stop, outdated_run, read_entries, run)
 from corvel.installation import VersionAction, versions, write_problem
 from corvel.project import ProjectError, Settings
@@ -41,28 +40,6 @@ from corvel.tree import Tree
 
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
 PLAN_VERBS = {KEPT: "keep", ADDED: "add", REGENERATED: "generate again", REMOVED: "remove"}  # in a dry run's plan
-
-
-def scripts_directory() -> str:
-    """Where this interpreter's console scripts are installed."""
-    return sysconfig.get_path("scripts")
-
-
-def generator_path() -> str | None:
-    """The PATH on which the generator's runs find datamodel-codegen; None where it is found nowhere.
-
-    The generator runs through the shell by its bare name, so when it is only
-    found beside the interpreter (a virtual environment that is not
-    activated) its runs get that directory in front of PATH. This process's
-    own PATH stays as it is: a program that calls ``main`` keeps its own.
-    """
-    current = os.environ.get("PATH", "")
-    if shutil.which(GENERATOR):
-        return current
-    scripts = scripts_directory()
-    if shutil.which(GENERATOR, path=scripts):
-        return scripts + (os.pathsep + current if current else "")
-    return None
 
 
 def build_parser() -> argparse.ArgumentParser:

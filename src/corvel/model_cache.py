@@ -25,6 +25,7 @@ from importlib import metadata
 from pathlib import Path
 
 from corvel import generator_settings
+from corvel.generator_boundary import CACHED, Request, Result, Runner
 
 GENERATOR_DISTRIBUTION = "datamodel-code-generator"
 FORMAT = "corvel-model-cache 1"  # part of every key, so a change of the entry format misses old entries
@@ -89,38 +90,31 @@ def _refers_elsewhere(schema: bytes) -> bool:
     return False
 
 
-def _option_value(argv: list[str], option: str) -> str | None:
-    return argv[argv.index(option) + 1] if option in argv[:-1] else None
-
-
 class ModelCache:
     def __init__(self, directory: Path) -> None:
         self.directory = Path(directory)
 
-    def key(self, script: str, argv: list[str], cwd: str) -> tuple[str, str] | None:
-        """(cache key, output path) of a generator run; None when the run reads or writes no single file."""
-        source, target = _option_value(argv, "--input"), _option_value(argv, "--output")
-        if source is None or target is None:
-            return None
-        source_path, target_path = (os.path.join(cwd, path) for path in (source, target))
+    def key(self, request: Request) -> str | None:
+        """The cache key of a warm generator run; None when its files cannot be read or it reads another."""
         try:
-            with open(source_path, "rb") as file:
+            with open(os.path.join(request.cwd, request.input), "rb") as file:
                 schema_bytes = file.read()
             # corvel's settings name its own formatter, whose code shapes the models as much as the settings do
-            configs = [_nearest_config(cwd), _nearest_config(os.path.dirname(os.path.abspath(target_path))),
+            output = os.path.abspath(os.path.join(request.cwd, request.output))
+            configs = [_nearest_config(request.cwd), _nearest_config(os.path.dirname(output)),
                        generator_settings.fingerprint()]
-            script_digest = _file_digest(script)
+            script_digest = _file_digest(request.script)
         except OSError:
             return None
         if _refers_elsewhere(schema_bytes):
             return None
         schema = hashlib.sha256(schema_bytes).hexdigest()
-        words = [os.path.basename(w) if w in (source, target) else w for w in argv]
+        words = [os.path.basename(w) if w in (request.input, request.output) else w for w in request.arguments]
         described = json.dumps(
-            [FORMAT, os.path.basename(script), script_digest, words, schema, configs,
+            [FORMAT, os.path.basename(request.script), script_digest, words, schema, configs,
              generator_versions(), sys.version],
         )
-        return hashlib.sha256(described.encode()).hexdigest(), target_path
+        return hashlib.sha256(described.encode()).hexdigest()
 
     def _path(self, key: str) -> Path:
         return self.directory / key[:2] / key[2:]
@@ -151,3 +145,35 @@ class ModelCache:
                 raise
         except OSError:
             pass
+
+
+class CachedRunner:
+    """A runner that answers a warm request from the cache when it can, and has RUNNER carry out the rest;
+    a successful run's model is stored."""
+
+    def __init__(self, runner: Runner, cache: ModelCache) -> None:
+        self.runner, self.cache = runner, cache
+
+    def expect(self, requests: list[Request]) -> None:
+        self.runner.expect(requests)
+
+    def run(self, request: Request) -> Result:
+        key = self.cache.key(request) if request.script else None
+        if key is not None and (model := self.cache.get(key)) is not None:
+            try:
+                with open(os.path.join(request.cwd, request.output), "wb") as file:
+                    file.write(model)
+                return Result(0, b"", b"", CACHED)
+            except OSError:
+                pass  # the generator's own run reports what is wrong with the output path
+        result = self.runner.run(request)
+        if key is not None and result.returncode == 0:
+            try:
+                with open(os.path.join(request.cwd, request.output), "rb") as file:
+                    self.cache.put(key, file.read())
+            except OSError:
+                pass  # an unreadable model is not cached: the next run makes it again
+        return result
+
+    def close(self, kill: bool = False) -> None:
+        self.runner.close(kill)

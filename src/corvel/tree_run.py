@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
 import tempfile
 import traceback
 from concurrent.futures import ThreadPoolExecutor
@@ -28,10 +27,12 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import generator_settings, lockfile, manifests, own_manifests, upgrades
+from corvel import lockfile, manifests, own_manifests, upgrades
 from corvel.compat import quiet_airbyte_import
 from corvel.errors import CorvelError
-from corvel.fast_mode import WarmPool, console_script, shell_words
+from corvel.fast_mode import WarmPool
+from corvel.generator_boundary import (CACHED, GENERATOR, SHELL, GeneratorModule, RegistrySwitchedOff, Request, Result,
+                                       Runner, ShellRunner, console_script)
 from corvel.lockfile import (ADDED, INDEX, KEPT, REGENERATED, REMOVED, UPGRADED, Lock, LockError, Locked, PlanError,
                              Planned, Staging, TreeLock)
 from corvel.model_cache import ModelCache, default_directory
@@ -41,7 +42,6 @@ from corvel.tree import JSONSCHEMA, MODEL, Tree, model_apart
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
 REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
-GENERATOR = "datamodel-codegen"
 # what became of a manifest the run fetched
 VENDORED, FETCHED_AGAIN, NOT_VENDORED = "vendored", "fetched again", "not vendored"
 # how a run ended, for its summary
@@ -52,66 +52,6 @@ PLANNED = "planned"  # a connector's status in a dry run: its change is what the
 
 class Stop(CorvelError):
     """Ends a run before the generator module wrote anything; the message says why."""
-
-
-def command_versioned_name(command) -> str | None:
-    """The versioned name a generator command runs for: the stem of its --input file.
-
-    The words are taken as the shell takes them, so that a quoted path with
-    blanks, quotes or ``$`` in it comes out whole.
-    """
-    words = shell_words(command) if isinstance(command, str) else [str(word) for word in command]
-    if not words or "--input" not in words[:-1]:
-        return None
-    file_name = os.path.basename(words[words.index("--input") + 1])
-    return file_name.removesuffix(".json") if file_name.endswith(".json") else None
-
-
-@dataclass
-class RunOutcome:
-    versioned: str | None  # as read from the command
-    returncode: int
-    from_cache: bool = False
-
-
-@dataclass
-class RunRecorder:
-    """Stands in for ``subprocess`` inside the generator module.
-
-    ``run`` hands every call on to ``runner.run`` (the real ``subprocess``,
-    or a warm generator) in corvel's settings directory
-    (``corvel.generator_settings``) and otherwise unchanged, advancing the
-    progress bar and keeping each run's outcome, in the order of the runs.
-    """
-
-    progress: Any
-    task: Any
-    labels: dict[str, str]
-    runner: Any = subprocess
-    outcomes: list[RunOutcome] = field(default_factory=list)
-    replayed: set[str] = field(default_factory=set)  # answered without a run: their models are written already
-    path: str | None = None  # the PATH the runs find the generator on (cli.generator_path); None: this process's
-    CalledProcessError = subprocess.CalledProcessError
-
-    def run(self, command, **kwargs):
-        kwargs.setdefault("cwd", generator_settings.directory())  # the generator reads corvel's settings there
-        if self.path is not None and self.path != os.environ.get("PATH"):
-            kwargs.setdefault("env", {**os.environ, "PATH": self.path})
-        versioned = command_versioned_name(command)
-        if versioned in self.replayed:
-            return subprocess.CompletedProcess(command, 0, "", "")
-        self.progress.update(self.task, description=f"{GENERATOR} {self.labels.get(versioned, versioned)}")
-        outcome = RunOutcome(versioned, -1)  # stays so when the run raises anything but the generator's failure
-        try:
-            result = self.runner.run(command, **kwargs)
-            outcome.returncode, outcome.from_cache = result.returncode, getattr(result, "from_cache", False)
-            return result
-        except subprocess.CalledProcessError as error:
-            outcome.returncode = error.returncode
-            raise
-        finally:
-            self.outcomes.append(outcome)
-            self.progress.advance(self.task)
 
 
 @dataclass
@@ -480,22 +420,16 @@ def _check_configs(wanted: list[tuple[str, dict, str]], records: list[Record], l
     return checks
 
 
-def _start_runner(args, cleanup: ExitStack):
+def _start_runner(args, cleanup: ExitStack) -> Runner:
     """The generator runner: the shell with --spawn, else a warm pool, closed with the run (its runs in flight
     killed when the run did not end normally)."""
     if args.spawn:
-        return subprocess
+        return ShellRunner()
     runner = WarmPool(args.jobs, _cache(args))
-    runner.interrupted = True  # until the module has returned
-    cleanup.callback(lambda: runner.close(kill=runner.interrupted))
+    cleanup.push(lambda *exc_info: runner.close(kill=exc_info[0] is not None))
     if script := console_script(GENERATOR, args.generator_path):
         runner.start_early(script)
     return runner
-
-
-def _never_disabled(_location: str) -> bool:
-    """The composed registry is a file of this run's own: airbyte's offline switch does not apply to it."""
-    return False
 
 
 def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], left_out: list[Record],
@@ -597,33 +531,26 @@ def _note_manifest(record: Record, planned: Locked, answer) -> None:
         record.manifest = FETCHED_AGAIN if planned.manifest_files else VENDORED
 
 
-def _generate(runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record]:
+def _generate(runner: Runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record]:
     """Has the generator module write HELD into the staging tree, the generator found on PATH; a record for each
     versioned name it exported."""
     with ExitStack() as cleanup:
         registry_file = lockfile.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
-
-        with quiet_airbyte_import():  # the module's start-up imports airbyte
-            import corvel.model_generator as mg
-
         composed = os.path.join(registry_file.name, lockfile.REGISTRY_FILE)
-        steered = {"CURRENT_DIR": str(staging.root), "_get_registry_url": lambda: composed,
-                   "_is_registry_disabled": _never_disabled}
-        for name in (*steered, "subprocess"):
-            cleanup.callback(setattr, mg, name, getattr(mg, name))
-        vars(mg).update(steered)
-        recorder = RunRecorder(None, None, {r.versioned: r.label for r in held}, runner, path=path)
-        names = _run_module(mg, sorted({r.name for r in held}), recorder, out)
-        if runner is not subprocess:
-            runner.interrupted = False
-        records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, recorder.outcomes)
-        if any(r.status != "written" for r in records):
-            _index_of_written(mg, records, recorder)
-    if runner is not subprocess and runner.shell_runs:
+        with GeneratorModule(staging.root, composed, runner, path) as module:
+            names, results = _run_module(module, sorted({r.name for r in held}), {r.versioned: r.label for r in held},
+                                         out)
+            records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, results)
+            if any(r.status != "written" for r in records):
+                # the index again, naming only the models written: one that is missing or does not import would
+                # keep the whole index from importing; their runs are answered from their results
+                module.generate([r.versioned_name for r in records if r.status == "written"])
+    through_shell = sum(result.via == SHELL for result in results.values())
+    if through_shell and not isinstance(runner, ShellRunner):
         err.print(
-            f"corvel-generate: {runner.shell_runs} of {runner.shell_runs + runner.warm_runs} runs went through "
-            f"the shell: the {GENERATOR} on PATH ({shutil.which(GENERATOR, path=path)}) is not the one installed with corvel",
+            f"corvel-generate: {through_shell} of {len(results)} runs went through the shell: the {GENERATOR} on "
+            f"PATH ({shutil.which(GENERATOR, path=path)}) is not the one installed with corvel",
             markup=False,
         )
     return records
@@ -647,33 +574,27 @@ def _cache(args) -> ModelCache | None:
     return None if args.no_cache else ModelCache(args.cache_dir or default_directory())
 
 
-def _run_module(mg, handed: list[str], recorder: RunRecorder, out) -> list[str]:
-    """Both operations of the generator module, under a progress bar; the versioned names it exported."""
+def _run_module(module: GeneratorModule, handed: list[str], labels: dict[str, str],
+                out) -> tuple[list[str], dict[str, Result]]:
+    """Both operations of the generator module, under a progress bar: the versioned names it exported, and the
+    result of each run it made."""
     from rich.progress import BarColumn, MofNCompleteColumn, Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
 
     columns = (SpinnerColumn(), TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn(), TimeElapsedColumn())
     with Progress(*columns, console=out) as progress:
         task = progress.add_task("exporting schemas", total=None)
-        exported = mg.generate_jsonschema_files(handed)
-        if isinstance(exported, dict):  # the module's answer when the registry is switched off
-            raise Stop("the connector registry is switched off")
-        names = list(exported)
+        try:
+            names = module.export(handed)
+        except RegistrySwitchedOff as error:
+            raise Stop(str(error)) from error
         progress.update(task, total=len(names), completed=0, description="generating models")
-        recorder.progress, recorder.task = progress, task
-        if names and recorder.runner is not subprocess:
-            recorder.runner.expect(names)
-        mg.subprocess = recorder
-        mg.generate_model_files(names)  # with no names, the index of a tree that holds none
+
+        def starting(request: Request) -> None:
+            progress.update(task, description=f"{GENERATOR} {labels.get(request.versioned, request.versioned)}")
+
+        results = module.generate(names, starting, lambda: progress.advance(task))
         progress.update(task, description="done")
-    return names
-
-
-def _index_of_written(mg, records: list[Record], recorder: RunRecorder) -> None:
-    """Has the module write the index again, naming only the models written: one that is missing or does not
-    import would keep the whole index from importing. Their runs are not made again."""
-    written = [r.versioned_name for r in records if r.status == "written"]
-    recorder.replayed = set(written)
-    mg.generate_model_files(written)
+    return names, results
 
 
 def import_problem(model: Path) -> str | None:
@@ -693,27 +614,21 @@ def import_problem(model: Path) -> str | None:
     return None
 
 
-def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], outcomes: list[RunOutcome]):
-    """A record for each versioned name the module returned, with the outcome of the run made for it.
-
-    The module runs the generator once per name, in order, so the n-th run
-    belongs to the n-th name; the name read from the command must agree.
-    """
+def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], results: dict[str, Result]):
+    """A record for each versioned name the module returned, with the result of the run made for it."""
     index = tree / "__init__.py"
     classes = lockfile.index_classes(index) if names and index.exists() else {}
     records = []
-    for position, versioned in enumerate(names):
+    for versioned in names:
         entry = entries.get(versioned)
-        outcome = outcomes[position] if position < len(outcomes) else None
-        if outcome is not None and outcome.versioned != versioned:
-            outcome = None
-        returncode = outcome.returncode if outcome else None
+        result = results.get(versioned)
+        returncode = result.returncode if result else None
         model = tree / "model" / f"{versioned}.py"
         class_name = classes.get(versioned)
         record = Record(
             entry.name if entry else versioned, entry.tag if entry else None, versioned, "failed",
             class_name=class_name, model_path=str(model), returncode=returncode,
-            from_cache=bool(outcome and outcome.from_cache),
+            from_cache=bool(result and result.via == CACHED),
         )
         if returncode is None:
             record.reason = f"no {GENERATOR} run was seen for it"
