@@ -3,7 +3,8 @@
 ``corvel.fast_mode`` starts this file as ``python -P _warm_server.py
 [SCRIPT]``.  It reads requests from its standard input and answers on its
 standard output, each message a length-prefixed pickle.  A request names a Python console
-script, its argument vector, a working directory and an environment; the
+script, its argument vector (with the schema file it reads and the model file it writes), a
+working directory and an environment; the
 answer is what a shell would have reported for running that script: the exit
 status and the bytes written to standard output and standard error.
 
@@ -139,15 +140,10 @@ def warm_up(request: dict) -> None:
     Warnings it shows are forgotten again when catch_warnings restores the
     filters, so every later run shows them as a fresh interpreter would.
     """
-    argv = list(request["argv"])
     with tempfile.TemporaryDirectory() as scratch:
-        replaced = set()
-        for option, filename in (("--input", "warm_up.json"), ("--output", "warm_up.py")):
-            if option in argv[:-1]:
-                argv[argv.index(option) + 1] = os.path.join(scratch, filename)
-                replaced.add(option)
-        if replaced != {"--input", "--output"}:
-            return  # not a command we know how to point elsewhere
+        places = {request["input"]: os.path.join(scratch, "warm_up.json"),
+                  request["output"]: os.path.join(scratch, "warm_up.py")}
+        argv = [places.get(word, word) for word in request["argv"]]
         with open(os.path.join(scratch, "warm_up.json"), "w", encoding="utf-8") as file:
             json.dump(WARM_UP_SCHEMA, file)
         saved_fds = [os.dup(1), os.dup(2)]
@@ -280,7 +276,7 @@ def serve() -> None:
     os.dup2(null, 1)
     os.close(null)
     if len(sys.argv) > 1:
-        warm_up({"script": sys.argv[1], "argv": ["--input", "", "--output", ""]})
+        warm_up({"script": sys.argv[1], "argv": ["--input", "in", "--output", "out"], "input": "in", "output": "out"})
     warmed = False
     while (request := read_message(requests)) is not None:
         try:

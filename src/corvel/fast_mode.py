@@ -54,8 +54,8 @@ class WarmGenerator:
         if not _warm(request):
             return ShellRunner().run(request)
         server = self.start()
-        message = {"script": request.script, "argv": list(request.arguments), "cwd": request.cwd,
-                   "env": dict(request.env)}
+        message = {"script": request.script, "argv": list(request.arguments), "input": request.input,
+                   "output": request.output, "cwd": request.cwd, "env": dict(request.env)}
         try:
             write_message(server.stdin, message)
             reply = read_message(server.stdout)
