@@ -41,6 +41,7 @@ from typing import Any, Protocol
 
 from corvel import generator_settings
 from corvel.compat import quiet_airbyte_import
+from corvel.errors import CorvelError
 from corvel.tree import CONFIGS, JSONSCHEMA, MODEL
 
 GENERATOR = "datamodel-codegen"
@@ -227,7 +228,8 @@ class ModuleCalls:
 
     def run(self, command, **options):
         request = self._requests.get(command)
-        if request is None:  # not a line of the module's: the shell has it, unchanged
+        if request is None:  # a line no request was made for: the shell has it, as the module meant; its
+            # versioned name gets no result, so its record says that no run was seen for it
             return subprocess.run(command, **options)
         result = self.results.get(request.versioned)
         if result is None:
@@ -239,7 +241,7 @@ class ModuleCalls:
         return shell_answer(command, options, result)
 
 
-class RegistrySwitchedOff(Exception):
+class RegistrySwitchedOff(CorvelError):
     """The generator module answered that the registry is switched off."""
 
 
