@@ -199,11 +199,12 @@ def __getattr__(name):
     from importlib import import_module
 
     module_name, attribute = _PRIVATE_NAMES[name]
-    with quiet_airbyte_import():
-        module = import_module(module_name)
-    value = module if attribute is None else getattr(module, attribute)
-    globals()[name] = value  # found directly from now on
-    return value
+    module = sys.modules.get(module_name)
+    if module is None:
+        with quiet_airbyte_import():
+            module = import_module(module_name)
+    # read from airbyte's module at each use, as a from-import of airbyte's own would
+    return module if attribute is None else getattr(module, attribute)
 
 
 def _installer_directories() -> list[str]:
