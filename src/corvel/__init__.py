@@ -1,10 +1,12 @@
 """Typed pydantic v2 models of airbyte connector configurations.
 
-Importing this package installs the finders of ``corvel.compat``: they give
+Importing this package installs the finders of ``corvel.compat``, which give
 airbyte's registry module the functions the generator module imports from it,
 on every supported airbyte release, and serve the Databricks cache modules
-that the generated index imports and airbyte lacks. Nothing heavy is
-imported here: airbyte is loaded only when it is imported.
+that the generated index imports and airbyte lacks; and those of
+``corvel.model_loading``, which give the generated model modules corvel's
+behaviour as they are loaded. Nothing heavy is imported here: airbyte is
+loaded only when it is imported.
 
 The typed front door to airbyte, ``config_class``, ``to_airbyte_config``,
 ``get_source`` and ``get_destination``, lives in ``corvel.configs`` and is
@@ -15,7 +17,8 @@ generator's).
 
 from typing import TYPE_CHECKING
 
-from corvel.compat import DatabricksModuleFinder as DatabricksModuleFinder, install_finders
+from corvel import compat, model_loading
+from corvel.compat import DatabricksModuleFinder as DatabricksModuleFinder
 
 if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is loaded at first use
     from corvel import connector_configs as connector_configs
@@ -27,7 +30,8 @@ if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is 
     from corvel.configs import get_source as get_source
     from corvel.configs import to_airbyte_config as to_airbyte_config
 
-install_finders()
+compat.install_finders()
+model_loading.install_finders()  # first on sys.meta_path, ahead of the registry module's finder
 
 _FRONT_DOOR = ("config_class", "to_airbyte_config", "get_source", "get_destination", "ConnectorSpecWarning")
 

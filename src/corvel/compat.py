@@ -1,19 +1,25 @@
-"""Where corvel meets the airbyte releases it supports.
+"""What differs between the airbyte releases corvel supports (``SUPPORTED_AIRBYTE``), and only that.
 
-The generator module's start-up imports ``_get_registry_url`` and
-``_is_registry_disabled`` from ``airbyte.sources.registry``. From airbyte
-0.33.1 on they live in ``airbyte.registry`` and the old module re-exports
-public names only, so corvel puts airbyte's own functions (not copies: the
-registry variable and the offline switch keep their meaning) back into the
-old module when it is imported. The generated index imports airbyte's
-Databricks cache, which airbyte does not ship; corvel serves it from
-``corvel._databricks``. Both are done by finders that ``import corvel``
-installs without importing airbyte; a third gives the generated model
-modules corvel's behaviour (``corvel.model_behaviour``) as they are loaded.
+- The generator module's start-up imports ``_get_registry_url`` and
+  ``_is_registry_disabled`` from ``airbyte.sources.registry``. From airbyte
+  0.33.1 on they live in ``airbyte.registry`` and the old module re-exports
+  public names only, so a finder puts airbyte's own functions (not copies:
+  the registry variable and the offline switch keep their meaning) back into
+  the old module when it is imported; on a release that has them nowhere,
+  asking for one raises ``UnsupportedAirbyte``, which names the supported
+  releases.
+- The generated index imports airbyte's Databricks cache, which airbyte does
+  not ship; a finder serves it from ``corvel._databricks``.
+- airbyte's private names that corvel uses elsewhere are taken from here,
+  each imported at first use (``_PRIVATE_NAMES``).
+- corvel's first import of airbyte is quiet: its import-time warnings that
+  say nothing to corvel's users are filtered, and what the oldest releases
+  print goes to standard error.
+- The installers airbyte runs by their bare names are found beside this
+  interpreter.
 
-The rest is what corvel does around calls into airbyte: its import-time
-warnings that say nothing to corvel's users are filtered, and the installers
-airbyte runs by their bare names are found beside this interpreter.
+``import corvel`` installs the finders (``install_finders``) without
+importing airbyte.
 """
 
 from __future__ import annotations
@@ -26,6 +32,7 @@ import warnings
 from contextlib import ExitStack, contextmanager
 
 from corvel.errors import CorvelError
+from corvel.import_hooks import CompletingFinder, install, search_path_spec
 
 SUPPORTED_AIRBYTE = ">=0.33.0,<0.72"
 REGISTRY_MODULE = "airbyte.sources.registry"
@@ -37,12 +44,6 @@ SERVED_MODULES = {
     "airbyte._processors.sql.databricks": "corvel._databricks.processor",
     "airbyte.caches.databricks": "corvel._databricks.cache",
 }
-
-
-def _search_path_lookup(fullname, path):
-    from importlib.machinery import PathFinder
-
-    return PathFinder.find_spec(fullname, path)
 
 
 class _AliasLoader:
@@ -73,7 +74,7 @@ class DatabricksModuleFinder:
     way the regular path finder does.
     """
 
-    def __init__(self, served=None, lookup=_search_path_lookup):
+    def __init__(self, served=None, lookup=search_path_spec):
         self.served = dict(SERVED_MODULES if served is None else served)
         self.lookup = lookup
 
@@ -144,129 +145,9 @@ def complete_registry_module(module) -> None:
     module.__getattr__ = __getattr__
 
 
-class _CompletingLoader:
-    """The regular loader of a module, which then hands the module to COMPLETE."""
-
-    def __init__(self, loader, complete):
-        self.loader, self.complete = loader, complete
-
-    def create_module(self, spec):
-        return self.loader.create_module(spec)
-
-    def exec_module(self, module):
-        self.loader.exec_module(module)
-        self.complete(module)
-
-    def __getattr__(self, name):  # get_source, get_filename, ... of the wrapped loader
-        return getattr(self.loader, name)
-
-
-class CompletingFinder:
-    """Meta path finder that hands out the regular spec of the modules it is for,
-    with a loader that completes each module once it has run."""
-
-    def __init__(self, purpose: str, wanted, complete):
-        self.purpose, self.wanted, self.complete = purpose, wanted, complete
-
-    def find_spec(self, fullname, path=None, target=None):
-        if path is None or not self.wanted(fullname):
-            return None
-        spec = _search_path_lookup(fullname, path)
-        if spec is not None and spec.loader is not None:
-            spec.loader = _CompletingLoader(spec.loader, self.complete)
-        return spec
-
-    def __repr__(self):
-        return f"<{type(self).__name__} for {self.purpose}>"
-
-
-MODEL_PACKAGE = "corvel.connector_configs.model"
-
-
-def _adapt_model_module(module) -> None:
-    from corvel.model_behaviour import adapt_module
-
-    adapt_module(module)
-
-
-def _install(finder) -> None:
-    """Installs FINDER unless one for the same purpose is (an earlier copy of this module may have)."""
-    if all(getattr(installed, "purpose", None) != finder.purpose for installed in sys.meta_path):
-        sys.meta_path.insert(0, finder)  # ahead of the path finder that would load the module plain
-
-
-def install_model_finder(model_package: str) -> None:
-    """The model modules of MODEL_PACKAGE get corvel's behaviour (corvel.model_behaviour) as they are loaded."""
-    prefix = model_package + "."
-    _install(CompletingFinder(model_package, lambda name: name.startswith(prefix), _adapt_model_module))
-
-
-INDEX_PACKAGE = "corvel.connector_configs"
-
-
-class UngeneratedIndexFinder:
-    """Meta path finder for ``corvel.connector_configs`` while its tree has no index (nothing generated yet).
-
-    Without it the directory imports as a bare namespace package, and
-    ``from corvel.connector_configs import SourceFakerConfig`` fails without
-    saying why. The package it gives holds the tree's model modules as the
-    index would; a name the index would bind raises an ImportError that says
-    what to run. The wheel ships no index of its own: a reinstall would put it
-    over the generated one.
-    """
-
-    purpose = INDEX_PACKAGE + " before generation"
-
-    def find_spec(self, fullname, path=None, target=None):
-        if fullname != INDEX_PACKAGE or path is None:
-            return None
-        directories = [os.path.join(entry, "connector_configs") for entry in path]
-        if any(os.path.isfile(os.path.join(directory, "__init__.py")) for directory in directories):
-            return None  # the generated index: the path finder loads it
-        from importlib.machinery import ModuleSpec
-
-        spec = ModuleSpec(fullname, _UngeneratedIndexLoader(), is_package=True)
-        spec.submodule_search_locations = [directory for directory in directories if os.path.isdir(directory)]
-        return spec
-
-    def __repr__(self):
-        return f"<{type(self).__name__}>"
-
-
-class _UngeneratedIndexLoader:
-    def create_module(self, spec):
-        return None  # the default module object
-
-    def exec_module(self, module):
-        def __getattr__(name):
-            submodule = any(os.path.exists(os.path.join(directory, name)) or
-                            os.path.exists(os.path.join(directory, name + ".py")) for directory in module.__path__)
-            if name.startswith("__") or submodule:  # the import system asks for a submodule (model) so first
-                raise AttributeError(f"module {INDEX_PACKAGE!r} has no attribute {name!r}")
-            tree = os.path.dirname(module.__path__[0]) if module.__path__ else None
-            if tree and os.path.isfile(os.path.join(tree, "connector_configs", "__init__.py")):
-                from pathlib import Path
-
-                from corvel.configs import import_tree
-
-                return getattr(import_tree(Path(tree)), name)  # generated since, in this interpreter
-            # an ImportError, not an AttributeError, so that `from ... import` keeps this message
-            raise ImportError(
-                f"cannot import name {name!r} from {INDEX_PACKAGE!r}: no connector has been generated into "
-                f"{os.path.join(tree or '(the installed corvel package)', 'connector_configs')} yet; generate the "
-                "connector's classes with: corvel-generate <connector> (corvel-generate source-faker, say), or "
-                "use corvel.config_class(name, tree=DIR) for a tree written with --output-dir DIR",
-                name=INDEX_PACKAGE,
-            )
-
-        module.__getattr__ = __getattr__
-
-
 def install_finders() -> None:
-    """Installs the finders once per interpreter."""
-    _install(CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module))
-    install_model_finder(MODEL_PACKAGE)
-    _install(UngeneratedIndexFinder())
+    """Installs the finders of airbyte's modules once per interpreter."""
+    install(CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module))
     if not any(type(finder).__name__ == DatabricksModuleFinder.__name__ for finder in sys.meta_path):
         sys.meta_path.append(DatabricksModuleFinder())  # behind it: airbyte's own module wins
     loaded = sys.modules.get(REGISTRY_MODULE)
@@ -298,6 +179,32 @@ def import_airbyte():
         import airbyte
 
     return airbyte
+
+
+# airbyte's private names that corvel uses (corvel._databricks, which implements airbyte modules, aside), so that
+# a release that moves one is met here: `from corvel.compat import DockerExecutor` inside the function that uses
+# it imports airbyte then, quietly, not with corvel. name -> (airbyte module, its attribute; None: the module)
+_PRIVATE_NAMES = {
+    "is_registry_disabled": (REGISTRY_MODULE, "_is_registry_disabled"),  # whether a registry location is off
+    "executor_util": ("airbyte._executors.util", None),  # the manifest store's URL templates
+    "DeclarativeExecutor": ("airbyte._executors.declarative", "DeclarativeExecutor"),
+    "DockerExecutor": ("airbyte._executors.docker", "DockerExecutor"),
+    "SqlConfig": ("airbyte.shared.sql_processor", "SqlConfig"),
+}
+
+
+def __getattr__(name):
+    if name not in _PRIVATE_NAMES:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    from importlib import import_module
+
+    module_name, attribute = _PRIVATE_NAMES[name]
+    module = sys.modules.get(module_name)
+    if module is None:
+        with quiet_airbyte_import():
+            module = import_module(module_name)
+    # read from airbyte's module at each use, as a from-import of airbyte's own would
+    return module if attribute is None else getattr(module, attribute)
 
 
 def _installer_directories() -> list[str]:

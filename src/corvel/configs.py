@@ -377,8 +377,7 @@ def _check_spec(connector: Any, lock: lockfile.Lock, record: lockfile.Locked, as
     The version named is the one the package installed reports; for a manifest or an image, which report
     none of their own (a manifest's version is the airbyte-cdk's), the one ASKED for.
     """
-    from airbyte._executors.declarative import DeclarativeExecutor
-    from airbyte._executors.docker import DockerExecutor
+    from corvel.compat import DeclarativeExecutor, DockerExecutor
 
     if isinstance(connector.executor, DockerExecutor) and shutil.which("docker") is None:
         return  # no spec to ask for: the caller meets the missing docker at the connector's first use

@@ -93,7 +93,7 @@ def main() -> int:
     for cls in configs:
         show_class(console, cls)
     modules = [name for name, value in vars(index).items() if isinstance(value, ModuleType) and name[0].isupper()]
-    from airbyte.shared.sql_processor import SqlConfig
+    from corvel.compat import SqlConfig
 
     caches = [name for name, value in vars(index).items() if isinstance(value, type) and issubclass(value, SqlConfig)]
     console.print(f"Generated modules: {', '.join(modules)}", markup=False, soft_wrap=True)

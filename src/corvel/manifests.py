@@ -74,7 +74,7 @@ class Fetched:
 
 def store_urls(name: str, version: str) -> tuple[str, str]:
     """The URLs of a connector's manifest and of its custom components at VERSION, as airbyte forms them."""
-    from airbyte._executors import util
+    from corvel.compat import executor_util as util
 
     template = os.environ.get(URL_VARIABLE) or util.DEFAULT_MANIFEST_URL.replace("{source_name}", "{name}")
     if "{name}" not in template or "{version}" not in template:

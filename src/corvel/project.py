@@ -166,7 +166,7 @@ def from_module_index(bindings: list[tuple[str, str | None, str]], model_package
 
 def serve(package: str, bindings: list[Binding]) -> None:
     """Run by a project index: binds its names at first use, and gives its model modules corvel's behaviour."""
-    from corvel.compat import install_model_finder
+    from corvel.model_loading import install_model_finder
 
     module = sys.modules[package]
     table = {bound: (source, name) for bound, source, name in bindings}  # the last binding of a name wins

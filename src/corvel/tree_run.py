@@ -104,10 +104,9 @@ class ConfigCheck:
 
 def read_entries(location: str) -> tuple[Any, list[Entry]]:
     """The registry document, read once, and its entries; Stop when it is off or unusable."""
-    with quiet_airbyte_import():
-        from airbyte.sources.registry import _is_registry_disabled
+    from corvel.compat import is_registry_disabled
 
-    if _is_registry_disabled(location):
+    if is_registry_disabled(location):
         raise Stop(
             f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
         )
