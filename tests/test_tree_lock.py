@@ -185,6 +185,12 @@ def test_a_tree_without_a_lock_keeps_what_its_index_imported(capsys, tmp_path):
     tree = tmp_path / "tree"
     assert run(capsys, tree, "source-faker", "destination-csv")[0] == 0
     (tree / "connector_configs" / LOCK_NAME).unlink()  # as written before there were locks
+    index = tree / "connector_configs" / "__init__.py"
+    text = index.read_text(encoding="utf-8")
+    index.write_text(text + "from (\n", encoding="utf-8")  # what it imports cannot be told: nothing is written
+    status, out = run(capsys, tree)
+    assert status == 1 and "is not Python" in out and not (tree / "connector_configs" / LOCK_NAME).exists()
+    index.write_text(text, encoding="utf-8")
     status, out = run(capsys, tree)
     assert status == 0, out
     assert locked(tree) == {("source-faker", "7.2.1"), ("destination-csv", "1.0.0")}

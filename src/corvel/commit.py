@@ -200,4 +200,3 @@ def _interrupts_deferred():
         signal.signal(signal.SIGINT, previous)
     if received:
         raise KeyboardInterrupt
-

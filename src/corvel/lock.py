@@ -41,7 +41,6 @@ class LockError(CorvelError):
     """The lock cannot be used; the message names the file and what is wrong with it."""
 
 
-
 def file_hash(path: Path) -> str | None:
     try:
         return hashlib.sha256(path.read_bytes()).hexdigest()
@@ -75,7 +74,7 @@ def connector_kind(entry: dict) -> str:
 
 @dataclass(frozen=True)
 class LockRecord:
-    """One registry entry the tree holds."""
+    """One registry entry the tree holds, as the lock records it; ``kind`` is the registry's list it is in."""
 
     name: str
     kind: str
@@ -238,4 +237,3 @@ def _records(path: Path, connectors: Any, keys: tuple[str, ...]) -> list[LockRec
         seen.add(record.versioned)
         records.append(record)
     return records
-

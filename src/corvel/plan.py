@@ -165,5 +165,3 @@ def stale_manifests(configs_dir: Path, planned: list[Planned]) -> list[LockRecor
     return [p.record for p in planned if p.record.connector_kind == MANIFEST and (
         not p.record.manifest_files
         or any(file_hash(configs_dir / path) != digest for path, digest in p.record.manifest_files.items()))]
-
-

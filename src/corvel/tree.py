@@ -132,10 +132,6 @@ class Tree:
     def schema(self, versioned: str) -> Path:
         return self.directory / file_paths(versioned)[0]
 
-    def index_bindings(self) -> list[Binding]:
-        """The names the tree's index binds (``index_bindings``)."""
-        return index_bindings(self.index, self.is_project)
-
 
 def tree_of_model(model_file: str | Path) -> Path:
     """The package directory of a tree, from one of its model modules' files."""

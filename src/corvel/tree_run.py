@@ -2,8 +2,8 @@
 
 ``run`` takes the parsed command line and carries the run out under the
 tree's turn (``corvel.turns``): a run stopped midway is finished
-(``corvel.commit.recover``), the lock is read, the run is planned from it and the request (reading the
-registry only when the plan needs it), the generator runner is warmed, the
+(``corvel.commit.recover``), the lock is read, the run is planned from it
+and the request (reading the registry only when the plan needs it), the generator runner is warmed, the
 manifests the tree is to vendor are fetched (``corvel.manifests``), the
 generator module writes the planned set into a staging tree, and what was
 written is committed with the new lock.  What became of each connector
@@ -29,14 +29,14 @@ from pathlib import Path
 from typing import Any
 
 from corvel import commit, generator_settings, manifests, own_manifests, plan, upgrades
+from corvel.commit import Staging
 from corvel.compat import quiet_airbyte_import
 from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool, console_script, shell_words
-from corvel.commit import Staging
 from corvel.lock import Lock, LockError, LockRecord, lock_path, read_lock
 from corvel.model_cache import ModelCache, default_directory
-from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED, PlanError, Planned
+from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
 from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MODEL, Tree, file_paths, index_bindings, model_apart, model_classes
 from corvel.turns import RunTurn
 
@@ -142,8 +142,9 @@ class Record:
 
 @dataclass
 class Ending:
-    """How a run ended: the tree's package directory, a record per connector, and ``how`` (GENERATED, UP_TO_DATE for a locked tree
-    that needed nothing, NOTHING_GENERATED for one without a lock, GENERATION_STOPPED when the module raised)."""
+    """How a run ended: the tree's package directory, a record per connector, and ``how`` (GENERATED,
+    UP_TO_DATE for a locked tree that needed nothing, NOTHING_GENERATED for one without a lock,
+    GENERATION_STOPPED when the module raised)."""
 
     directory: Path
     records: list[Record]
@@ -537,7 +538,7 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
         vendored = {versioned: manifests.vendor(staging.directory, versioned, answer)
                     for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
         removed = commit.commit_run(staging, lock, planned, written, set(args.remove), vendored,
-                                      is_project=tree.is_project, vendor_manifests=vendor)
+                                    is_project=tree.is_project, vendor_manifests=vendor)
     changes = {p.record.versioned: p for p in planned}
     for record in records:
         change = changes[record.versioned_name]

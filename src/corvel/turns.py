@@ -7,6 +7,7 @@ import fcntl
 import os
 from collections.abc import Callable
 from pathlib import Path
+from typing import Self
 
 
 class RunTurn:
@@ -16,7 +17,7 @@ class RunTurn:
         self.configs_dir, self.on_wait = Path(configs_dir), on_wait
         self.descriptor: int | None = None
 
-    def __enter__(self) -> RunTurn:
+    def __enter__(self) -> Self:
         while True:
             self.descriptor = os.open(self.configs_dir, os.O_RDONLY | os.O_DIRECTORY)
             try:
@@ -42,5 +43,3 @@ def _same_directory(descriptor: int, path: Path) -> bool:
         return os.path.samestat(os.fstat(descriptor), os.stat(path))
     except FileNotFoundError:
         return False
-
-
