@@ -24,7 +24,9 @@ import yaml
 from conftest import entry, python_script_on_path, run_python
 
 import corvel
-from corvel import cli, lockfile, manifests
+from corvel import cli, manifests
+from corvel.commit import STAGING
+from corvel.lock import connector_kind, read_lock
 from corvel.configs import forget_tree
 
 # airbyte 0.33 (the oldest supported) builds a declarative source without the connector's configuration, which the
@@ -206,7 +208,7 @@ def tree_files(root):
     ],
 )
 def test_the_kind_is_read_as_airbyte_reads_it(extra, kind):
-    assert lockfile.connector_kind(entry("airbyte/source-x", **extra)) == kind
+    assert connector_kind(entry("airbyte/source-x", **extra)) == kind
 
 
 @pytest.mark.skipif(EXCHANGE_RATES_MANIFEST is None, reason="make connectors installs source-exchange-rates")
@@ -287,8 +289,8 @@ def test_a_manifest_that_cannot_be_fetched_is_named_and_the_class_still_generate
     assert status == 1 and said(out, "source-api 0.1.0", "added; manifest not vendored: ") and reason in out
     configs = tmp_path / "tree" / "connector_configs"
     assert (configs / "model" / "source_api__0_1_0.py").exists() and not (configs / "manifests").exists()
-    assert not (configs / lockfile.STAGING).exists()
-    (record,) = lockfile.read_lock(configs).records
+    assert not (configs / STAGING).exists()
+    (record,) = read_lock(configs).records
     assert record.connector_kind == "manifest" and not record.manifest_files
 
 
@@ -303,7 +305,7 @@ def test_a_format_1_lock_is_read_and_upgraded_by_the_next_write(capsys, tmp_path
         record["files"] = {p: h for p, h in record["files"].items() if not p.startswith("manifests/")}
     (configs / "corvel.lock").write_text(json.dumps(dict(lock, format=1)))
     shutil.rmtree(configs / "manifests")
-    assert lockfile.read_lock(configs).records[0].connector_kind == "manifest"
+    assert read_lock(configs).records[0].connector_kind == "manifest"
     status = cli.main(["--output-dir", str(tmp_path / "tree")])
     assert status == 0 and "manifest fetched again" not in capsys.readouterr().out  # vendored, not fetched again
     upgraded = json.loads((configs / "corvel.lock").read_text())

@@ -6,7 +6,9 @@ import json
 import pytest
 from conftest import entry, mg
 
-from corvel import cli, lockfile
+from corvel import cli
+from corvel.lock import read_lock
+from corvel.tree import LOCK_NAME
 from corvel.configs import forget_tree, import_tree
 from corvel.generator_settings.formatter import mend
 
@@ -74,13 +76,13 @@ def test_a_module_that_does_not_import_is_failed_and_kept_out_of_index_and_lock(
     assert status == 1 and "does not import" in reasons["source-refused"] and "repeat" in reasons["source-refused"]
     index = import_tree(tmp_path)
     assert hasattr(index, "SourceGoodConfig") and not hasattr(index, "SourceRefusedConfig")
-    assert {r.name for r in lockfile.read_lock(tmp_path / "connector_configs").records} == {"source-good"}
+    assert {r.name for r in read_lock(tmp_path / "connector_configs").records} == {"source-good"}
     assert list(models(tmp_path)) == ["source_good__1_0.py"]
 
 
 def test_a_lock_from_other_settings_is_regenerated_and_refused_by_frozen(capsys, tmp_path):
     assert run(capsys, tmp_path, "source-faker", "destination-csv")[0] == 0
-    lock_file = tmp_path / "connector_configs" / lockfile.LOCK_NAME
+    lock_file = tmp_path / "connector_configs" / LOCK_NAME
     current = lock_file.read_text(encoding="utf-8")
     older = json.loads(current)
     del older["generator_settings"]  # as an earlier corvel wrote it

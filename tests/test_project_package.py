@@ -18,7 +18,8 @@ from test_connector_kinds import API_MANIFEST, manifest_entry, store  # noqa: F4
 from test_type_checkers import mypy_errors, pyright_errors
 
 import corvel
-from corvel import cli, lockfile, manifests
+from corvel import cli, manifests
+from corvel.lock import read_lock
 from corvel.configs import forget_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -224,7 +225,7 @@ def test_an_unreachable_store_costs_one_attempt_or_none(tmp_path, monkeypatch, c
     table = f'package = "myapp.connector_configs"\nregistry = "{registry}"\nmanifests = {str(wanted).lower()}'
     project = make_project(tmp_path / "proj", "src", table)
     status, out = generate(monkeypatch, capsys, project, "--all", "--jobs", "1")
-    lock = lockfile.read_lock(project / "src" / "myapp" / "connector_configs")
+    lock = read_lock(project / "src" / "myapp" / "connector_configs")
     assert lock.vendor_manifests is wanted and all(not r.manifest_files for r in lock.records)
     if wanted:
         assert status == 1 and out.count("manifest not vendored") == 3 and unreachable_store.connections == 1

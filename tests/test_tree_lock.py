@@ -13,8 +13,10 @@ from conftest import checker_crash, entry, mg, python_script_on_path, run_proces
 from test_cli_at_scale import FAKE_GENERATOR
 
 import corvel
-from corvel import cli, lockfile
+from corvel import cli, commit
 from corvel.configs import forget_tree
+from corvel.lock import read_lock
+from corvel.tree import LOCK_NAME, file_paths
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
 
@@ -40,7 +42,7 @@ def tree_files(root):
 
 
 def locked(tree):
-    return {(r.name, r.tag) for r in lockfile.read_lock(tree / "connector_configs").records}
+    return {(r.name, r.tag) for r in read_lock(tree / "connector_configs").records}
 
 
 def test_runs_add_to_the_tree_and_remove_takes_only_what_the_lock_records(capsys, tmp_path):
@@ -52,12 +54,12 @@ def test_runs_add_to_the_tree_and_remove_takes_only_what_the_lock_records(capsys
         assert corvel.config_class(name, tree=tree).__name__.endswith("Config")
     stray = tree / "connector_configs" / "model" / "mine.py"
     stray.write_text("# not the generator's")
-    csv_files = {p: (tree / "connector_configs" / p).read_bytes() for p in lockfile.file_paths("destination_csv__1_0_0")}
+    csv_files = {p: (tree / "connector_configs" / p).read_bytes() for p in file_paths("destination_csv__1_0_0")}
 
     status, out = run(capsys, tree, "--remove", "source-faker")
     assert status == 0 and "removed" in out
     assert locked(tree) == {("destination-csv", "1.0.0")} and stray.exists()
-    assert not any((tree / "connector_configs" / p).exists() for p in lockfile.file_paths("source_faker__7_2_1"))
+    assert not any((tree / "connector_configs" / p).exists() for p in file_paths("source_faker__7_2_1"))
     assert all((tree / "connector_configs" / p).read_bytes() == data for p, data in csv_files.items())
     assert "source_faker" not in (tree / "connector_configs" / "__init__.py").read_text()
 
@@ -84,7 +86,7 @@ def test_frozen_regenerates_the_tree_from_the_lock_alone(capsys, tmp_path):
     for n, unreachable in enumerate(["http://127.0.0.1:9/registry.json", str(tmp_path / "missing.json")]):
         copy = tmp_path / f"copy{n}" / "connector_configs"
         copy.mkdir(parents=True)
-        (copy / lockfile.LOCK_NAME).write_bytes(original["connector_configs/corvel.lock"])
+        (copy / LOCK_NAME).write_bytes(original["connector_configs/corvel.lock"])
         os.environ[cli.REGISTRY_VARIABLE] = unreachable
         status, out = run(capsys, copy.parent, "--frozen", "--no-cache")
         assert status == 0, out
@@ -121,7 +123,7 @@ print(status, "airbyte" in sys.modules, "corvel.model_generator" in sys.modules)
 def test_a_damaged_lock_is_named_and_nothing_is_written(capsys, tmp_path, damage, message):
     tree = tmp_path / "tree"
     assert run(capsys, tree, "source-faker")[0] == 0
-    lock = tree / "connector_configs" / lockfile.LOCK_NAME
+    lock = tree / "connector_configs" / LOCK_NAME
     lock.write_text(damage(lock.read_text()))
     before = tree_files(tree)
     for argv in ([], ["destination-csv"], ["--frozen"], ["--remove", "source-faker"]):
@@ -171,10 +173,10 @@ def test_a_run_cut_short_leaves_the_previous_tree_or_is_finished_by_the_next(cap
     assert status == 0 and "is up to date" in out and tree_files(tree) == before  # the leftover is dropped
 
     # stopped once the commit was decided: the next run finishes it
-    finish = lockfile._finish
-    monkeypatch.setattr(lockfile, "_finish", lambda *a: (_ for _ in ()).throw(KeyboardInterrupt))
+    finish = commit._finish
+    monkeypatch.setattr(commit, "_finish", lambda *a: (_ for _ in ()).throw(KeyboardInterrupt))
     assert run(capsys, tree, "--registry", str(registry), "--remove", "source-a")[0] == 130
-    monkeypatch.setattr(lockfile, "_finish", finish)
+    monkeypatch.setattr(commit, "_finish", finish)
     assert run(capsys, tree)[0] == 0
     assert locked(tree) == set() and not (tree / "connector_configs" / "model" / "source_a__1_0_0.py").exists()
 
@@ -182,7 +184,13 @@ def test_a_run_cut_short_leaves_the_previous_tree_or_is_finished_by_the_next(cap
 def test_a_tree_without_a_lock_keeps_what_its_index_imported(capsys, tmp_path):
     tree = tmp_path / "tree"
     assert run(capsys, tree, "source-faker", "destination-csv")[0] == 0
-    (tree / "connector_configs" / lockfile.LOCK_NAME).unlink()  # as written before there were locks
+    (tree / "connector_configs" / LOCK_NAME).unlink()  # as written before there were locks
+    index = tree / "connector_configs" / "__init__.py"
+    text = index.read_text(encoding="utf-8")
+    index.write_text(text + "from (\n", encoding="utf-8")  # what it imports cannot be told: nothing is written
+    status, out = run(capsys, tree)
+    assert status == 1 and "is not Python" in out and not (tree / "connector_configs" / LOCK_NAME).exists()
+    index.write_text(text, encoding="utf-8")
     status, out = run(capsys, tree)
     assert status == 0, out
     assert locked(tree) == {("source-faker", "7.2.1"), ("destination-csv", "1.0.0")}

@@ -16,6 +16,7 @@ import pytest
 import corvel
 from corvel import cli, index_stubs, project
 from corvel.configs import forget_tree
+from corvel.tree import index_bindings
 from conftest import INSTALLED_PACKAGE, REAL_REGISTRY, require_input, run_python
 
 # varied shapes: oneOf options (ssl, tunnels, formats, loading methods), enums, a number, secrets, aliases,
@@ -159,7 +160,7 @@ def test_members_read_back_as_the_values_given(checked_site, name, given, member
         forget_tree()
 
 
-def test_stubs_bind_what_the_index_binds_last():
+def test_stubs_bind_what_the_index_binds_last(tmp_path):
     index = textwrap.dedent("""\
         from corvel.connector_configs.model.source_x__1_0 import SourceXConfig
         import corvel.connector_configs.model.source_x__1_0 as SourceX
@@ -169,23 +170,25 @@ def test_stubs_bind_what_the_index_binds_last():
         from corvel.connector_configs.model.destination_databricks__3_1 import DestinationDatabricksConfig
         from airbyte._processors.sql.databricks import DatabricksConfig as DestinationDatabricksConfig
     """)
-    tree = {"source_x__1_0": "source-x", "source_x__2_0": "source-x", "destination_databricks__3_1": "destination-databricks"}
-    bindings = index_stubs.module_index_bindings(index)
-    stub = index_stubs.index_stub(bindings, tree).splitlines()
+    connectors = {"source_x__1_0": "source-x", "source_x__2_0": "source-x",
+                  "destination_databricks__3_1": "destination-databricks"}
+    index_file = tmp_path / "__init__.py"
+    index_file.write_text(index, encoding="utf-8")
+    bindings = index_bindings(index_file, is_project=False)
+    stub = index_stubs.index_stub(bindings, connectors).splitlines()
     assert [line for line in stub if line.startswith(("from", "import"))] == [
         "from corvel.connector_configs.model.source_x__2_0 import SourceXConfig as SourceXConfig",
         "import corvel.connector_configs.model.source_x__2_0 as SourceX",
         "from airbyte._processors.sql.databricks import DatabricksConfig as DestinationDatabricksConfig",
     ]
     assert stub[-5:] == ["__all__ = [", "    'SourceXConfig',", "    'SourceX',", "    'DestinationDatabricksConfig',", "]"]
-    overloads = index_stubs.config_classes_stub(bindings, tree)
+    overloads = index_stubs.config_classes_stub(bindings, connectors)
     assert "Literal['source-x'], tree: None = None) -> type[source_x__2_0.SourceXConfig]" in overloads
     assert "Literal['destination-databricks'], tree: None = None) -> type[destination_databricks__3_1.DestinationDatabricksConfig]" in overloads
     assert "source_failed" not in overloads and "source_x__1_0" not in overloads
     # a project's stub binds the same, relative to its package
-    project_bindings = project.index_bindings(project.index_text(project.from_module_index(
-        bindings, index_stubs.MODEL_PACKAGE)))
-    relative = index_stubs.index_stub([(m, n, b) for b, m, n in project_bindings], tree).splitlines()
+    index_file.write_text(project.index_text(project.from_module_index(bindings)), encoding="utf-8")
+    relative = index_stubs.index_stub(index_bindings(index_file, is_project=True), connectors).splitlines()
     assert relative[1:3] == ["from .model.source_x__2_0 import SourceXConfig as SourceXConfig",
                              "from .model import source_x__2_0 as SourceX"]
 

@@ -4,7 +4,7 @@ Runs ``corvel.model_generator`` for the connectors the tree is to hold:
 their JSON Schemas are exported from the connector registry,
 ``datamodel-codegen`` turns each into a pydantic v2 module, and the package
 index of ``corvel.connector_configs`` is rewritten.  What the tree holds, and
-at which registry entry, is kept in its lock (``corvel.lockfile``); the run
+at which registry entry, is kept in its lock (``corvel.lock``); the run
 itself, phase by phase, is ``corvel.tree_run``.  This module reads the
 command line, starts the run and prints its summary and report.
 
@@ -27,16 +27,16 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import config_changes, lockfile, own_manifests, project, upgrades
+from corvel import config_changes, own_manifests, project, upgrades
 from corvel.compat import environment
 from corvel.generator_boundary import GENERATOR, generator_path
-from corvel.lockfile import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
+from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
                              GENERATION_STOPPED, PLANNED, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record,
                              Stop, outdated_run, read_entries, run)
 from corvel.installation import VersionAction, versions, write_problem
 from corvel.project import ProjectError, Settings
-from corvel.tree import Tree
+from corvel.tree import LOCK_NAME, Tree
 
 CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
 PLAN_VERBS = {KEPT: "keep", ADDED: "add", REGENERATED: "generate again", REMOVED: "remove"}  # in a dry run's plan
@@ -435,20 +435,20 @@ def _plan(out, ending: Ending) -> int:
             what = PLAN_VERBS[record.change]
         table.add_row(*map(Text, (record.label, what, record.class_name or "")))
     out.print(table)
-    out.print(f"Dry run: nothing was written to {ending.tree}.", markup=False)
+    out.print(f"Dry run: nothing was written to {ending.directory}.", markup=False)
     return 1 if failed else 0
 
 
 def _outcome(out, ending: Ending, verbose: bool) -> int:
     if ending.how == GENERATED:
-        return _summary(out, ending.tree, ending.records, True, verbose)
+        return _summary(out, ending.directory, ending.records, True, verbose)
     if ending.how == UP_TO_DATE:
         held = sum(r.status == "up to date" for r in ending.records)
-        out.print(f"{ending.tree} is up to date: {held} connector models, as {lockfile.LOCK_NAME} names them",
+        out.print(f"{ending.directory} is up to date: {held} connector models, as {LOCK_NAME} names them",
                   markup=False)
         noted = any(r.status != "up to date" or r.manifest for r in ending.records)
-        return _summary(out, ending.tree, ending.records, False, False) if noted else 0
-    status = _summary(out, ending.tree, ending.records, False, False)
+        return _summary(out, ending.directory, ending.records, False, False) if noted else 0
+    status = _summary(out, ending.directory, ending.records, False, False)
     return status if ending.records else 1
 
 

@@ -11,7 +11,6 @@ from __future__ import annotations
 import datetime
 import hashlib
 import importlib.util
-import re
 import shlex
 import shutil
 import sys
@@ -20,11 +19,12 @@ from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
-from corvel import lockfile, project
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
 from corvel.errors import CorvelError
 from corvel.registry import class_root, versioned_name
-from corvel.tree import CONFIGS, INDEX, MODEL, tree_of_model
+from corvel.lock import DOCKER, PYPI, Lock, LockRecord, file_hash, read_lock
+from corvel.tree import (CONFIGS, INDEX, MODEL, Binding, index_bindings, manifest_paths, model_versioned,
+                         tree_of_model)
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
     from airbyte.destinations.base import Destination
@@ -32,13 +32,11 @@ if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corv
     from pydantic import BaseModel
 
 PACKAGE = "corvel.connector_configs"
-MODEL_PACKAGE = PACKAGE + ".model"
 # the name the schema export adds to every configuration; no connector knows it
 CONNECTOR_NAME_FIELD = "connector_name"
 # airbyte's arguments that choose what runs a connector; given any of them, the caller's choice stands
 _EXECUTOR_CHOICES = ("version", "pip_url", "local_executable", "docker_image", "source_manifest", "use_python",
                      "no_executor")
-_INDEX_CLASS_LINE = re.compile(r"^from corvel\.connector_configs\.model\.(\S+) import (\w+)$", re.MULTILINE)
 
 
 class NotGeneratedError(CorvelError, LookupError):
@@ -148,14 +146,12 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
         return found
     index = _loaded_index(root)
     if index is not None:
-        text = Path(index.__file__).read_text(encoding="utf-8")
         # the index names a connector's class after its name: only those modules are imported, not the index
         expected = class_root(versioned_name(connector_name, "")) + "Config"
-        for module_name, class_name in reversed(_INDEX_CLASS_LINE.findall(text)):
-            if class_name != expected:
+        for bound, module_name, class_name in reversed(_module_index_bindings(Path(index.__file__))):
+            if class_name != expected or bound != class_name or model_versioned(module_name) is None:
                 continue
-            module = importlib.import_module(f"{MODEL_PACKAGE}.{module_name}")
-            cls = getattr(module, class_name, None)
+            cls = getattr(importlib.import_module(module_name), class_name, None)
             if _generated_connector_name(cls) == connector_name:
                 return cls
     if tree is not None and (root / INDEX).is_file():  # a project's package
@@ -169,12 +165,21 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
     )
 
 
+def _module_index_bindings(index: Path) -> list[Binding]:
+    """The bindings of the generator module's index at INDEX; none when it is a project's, as for an index
+    that binds no model."""
+    try:
+        return index_bindings(index, is_project=False)
+    except ValueError:
+        return []
+
+
 def _project_class(directory: Path, connector_name: str) -> type[BaseModel] | None:
     """CONNECTOR_NAME's class from the project package in DIRECTORY, None when DIRECTORY holds no project
     index or the index has no such class. The package is imported under its own name when that name finds
     it, else under one of its own; only the class's model module is imported with it."""
     try:
-        bindings = project.index_bindings((directory / INDEX).read_text(encoding="utf-8"))
+        bindings = index_bindings(directory / INDEX, is_project=True)
     except (OSError, UnicodeError, SyntaxError, ValueError):
         return None
     expected = class_root(versioned_name(connector_name, "")) + "Config"
@@ -291,7 +296,7 @@ class ConnectorSpecWarning(UserWarning):
 _warned_specs: set[tuple[str, str, str | None]] = set()  # (lock, versioned name, running version)
 
 
-def _locked(config: Any) -> tuple[lockfile.Lock, lockfile.Locked] | None:
+def _lock_and_record(config: Any) -> tuple[Lock, LockRecord] | None:
     """The lock of the tree CONFIG's class came from and its record for the class, when there is one: found
     from the model module's file, which stays the class's own when another tree is loaded under its name."""
     from corvel.model_behaviour import configuration_file
@@ -299,16 +304,17 @@ def _locked(config: Any) -> tuple[lockfile.Lock, lockfile.Locked] | None:
     model = configuration_file(type(config))
     if model is None:
         return None
-    lock = lockfile.read_lock(tree_of_model(model))
+    lock = read_lock(tree_of_model(model))
     record = lock.record(model.stem) if lock is not None else None
     return (lock, record) if record is not None else None
 
 
-def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
+def _connector(config: Any, role: str, kwargs: dict[str, Any]):
+    """The airbyte connector of CONFIG, a ROLE ("source" or "destination") configuration."""
     from corvel.connectors import SourceManifestConfig
 
     if isinstance(config, SourceManifestConfig):
-        if kind != "source":
+        if role != "source":
             raise TypeError("a SourceManifestConfig configures a source; use corvel.get_source")
         from corvel.own_manifests import run_arguments
 
@@ -317,16 +323,16 @@ def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
             return import_airbyte().get_source(config.name, config=config.config, **{**kwargs, **arguments})
     airbyte = import_airbyte()
     name = _connector_name(config)
-    other = "destination" if kind == "source" else "source"
+    other = "destination" if role == "source" else "source"
     if name.startswith(other + "-"):
         raise TypeError(
-            f"get_{kind} takes a {kind} configuration, but {type(config).__qualname__} configures {name}; "
+            f"get_{role} takes a {role} configuration, but {type(config).__qualname__} configures {name}; "
             f"use corvel.get_{other}"
         )
-    locked = _locked(config)
+    locked = _lock_and_record(config)
     chosen = any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
-    pin = _pin(locked, kind) if locked and not chosen else {}
-    factory = airbyte.get_source if kind == "source" else airbyte.get_destination
+    pin = _pin(locked, role) if locked and not chosen else {}
+    factory = airbyte.get_source if role == "source" else airbyte.get_destination
     with installers_on_path():  # airbyte may install the connector here
         connector = factory(name, config=to_airbyte_config(config), **{**kwargs, **pin})
         if "pip_url" in pin and kwargs.get("install_if_missing", True):
@@ -337,31 +343,31 @@ def _connector(config: Any, kind: str, kwargs: dict[str, Any]):
     return connector
 
 
-def _pin(locked: tuple[lockfile.Lock, lockfile.Locked], kind: str) -> dict[str, Any]:
+def _pin(locked: tuple[Lock, LockRecord], role: str) -> dict[str, Any]:
     """airbyte's arguments that run the locked version of a connector, by how airbyte runs it."""
     lock, record = locked
     if not record.tag:
         return {}
-    if record.connector_kind == lockfile.PYPI:
+    if record.connector_kind == PYPI:
         # airbyte's own version= installs that version only when its registry names the connector's package and
         # nothing of the name is on PATH; a pinned requirement installs it however airbyte finds the connector
         package, version = record.package
         return {"pip_url": f"{package}=={version}"}
-    if record.connector_kind == lockfile.DOCKER:
+    if record.connector_kind == DOCKER:
         return {"docker_image": f"{record.entry['dockerRepository']}:{record.tag}"}
-    if kind == "source" and _vendored_intact(lock.path.parent, record):
+    if role == "source" and _vendored_intact(lock.path.parent, record):
         # run offline; airbyte takes the components.py beside it by name
-        return {"source_manifest": lock.path.parent / lockfile.manifest_paths(record.versioned)[0]}
+        return {"source_manifest": lock.path.parent / manifest_paths(record.versioned)[0]}
     if record.own_source:  # no store has it
         raise CorvelError(f"{record.name}: its manifest ({record.own_source}) is not vendored in {lock.path.parent} "
                           "as the lock records it; run corvel-generate to vendor it again")
     return {"version": record.tag}  # airbyte fetches the manifest of that version from its store
 
 
-def _vendored_intact(configs_dir: Path, record: lockfile.Locked) -> bool:
+def _vendored_intact(configs_dir: Path, record: LockRecord) -> bool:
     """Whether the tree holds the manifest files the lock records for RECORD, as the lock records them."""
     files = record.manifest_files
-    return bool(files) and all(lockfile.file_hash(configs_dir / path) == digest for path, digest in files.items())
+    return bool(files) and all(file_hash(configs_dir / path) == digest for path, digest in files.items())
 
 
 def _install_version(executor: Any, version: str) -> None:
@@ -371,7 +377,7 @@ def _install_version(executor: Any, version: str) -> None:
         executor.install()
 
 
-def _check_spec(connector: Any, lock: lockfile.Lock, record: lockfile.Locked, asked: str | None) -> None:
+def _check_spec(connector: Any, lock: Lock, record: LockRecord, asked: str | None) -> None:
     """Warns, once per connector and versions, when the connector's spec is not the one the class came from.
 
     The version named is the one the package installed reports; for a manifest or an image, which report

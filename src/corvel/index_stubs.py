@@ -22,34 +22,14 @@ reinstall of corvel leaves alone.
 
 from __future__ import annotations
 
-import ast
 from pathlib import Path
 
 from corvel import project
-from corvel.tree import INDEX, INDEX_STUB, INSTALLED_PACKAGE, MODEL
+from corvel.tree import INDEX, INDEX_STUB, MODEL_PACKAGE, Binding, index_bindings, model_versioned
 
 CONFIG_CLASS_STUB = "_config_classes.pyi"
 FILES = (INDEX_STUB, CONFIG_CLASS_STUB)
-MODEL_PACKAGE = f"{INSTALLED_PACKAGE}.{MODEL}"
 _HEADER = "# Written by corvel-generate from the index beside it, for type checkers; do not edit.\n"
-
-
-def module_index_bindings(index: str) -> list[tuple[str, str | None, str]]:
-    """(module, imported name or None for the module itself, bound name) per name the generator module's
-    index binds, in its order."""
-    found = []
-    for statement in ast.parse(index).body:
-        if isinstance(statement, ast.ImportFrom) and statement.level == 0 and statement.module:
-            found += [(statement.module, alias.name, alias.asname or alias.name) for alias in statement.names]
-        elif isinstance(statement, ast.Import):
-            found += [(alias.name, None, alias.asname or alias.name.partition(".")[0]) for alias in statement.names]
-    return found
-
-
-def _bindings(index: str, is_project: bool) -> list[tuple[str, str | None, str]]:
-    if is_project:
-        return [(module, name, bound) for bound, module, name in project.index_bindings(index)]
-    return module_index_bindings(index)
 
 
 def _import_line(module: str, name: str | None, bound: str) -> str:
@@ -61,19 +41,12 @@ def _import_line(module: str, name: str | None, bound: str) -> str:
     return f"import {module} as {bound}"
 
 
-def _versioned(module: str) -> str | None:
-    for prefix in (MODEL_PACKAGE + ".", f".{MODEL}."):
-        if module.startswith(prefix):
-            return module[len(prefix):]
-    return None
-
-
-def index_stub(bindings: list[tuple[str, str | None, str]], connectors: dict[str, str]) -> str:
+def index_stub(bindings: list[Binding], connectors: dict[str, str]) -> str:
     """The stub of an index's BINDINGS; CONNECTORS maps the versioned names the tree holds to their connectors'
     names, and models of any other (a connector whose run failed) are left out."""
     last = {}
-    for module, name, bound in bindings:
-        versioned = _versioned(module)
+    for bound, module, name in bindings:
+        versioned = model_versioned(module)
         if versioned is None or versioned in connectors:
             last.pop(bound, None)
             last[bound] = _import_line(module, name, bound)
@@ -81,11 +54,11 @@ def index_stub(bindings: list[tuple[str, str | None, str]], connectors: dict[str
     return _HEADER + "".join(line + "\n" for line in last.values()) + f"\n__all__ = [\n{names}]\n"
 
 
-def config_classes_stub(bindings: list[tuple[str, str | None, str]], connectors: dict[str, str]) -> str:
+def config_classes_stub(bindings: list[Binding], connectors: dict[str, str]) -> str:
     """``config_class``'s overloads: per connector, the class the index binds last among its models."""
     classes = {}
-    for module, name, _ in bindings:
-        versioned = _versioned(module)
+    for _, module, name in bindings:
+        versioned = model_versioned(module)
         if name is not None and versioned in connectors:
             classes[connectors[versioned]] = (versioned, name)
     fallback = "def config_class(connector_name: str, tree: str | Path | None = None) -> type[BaseModel]: ...\n"
@@ -107,7 +80,7 @@ def _texts(configs_dir: Path, connectors: dict[str, str], is_project: bool) -> d
     if not path.is_file():
         return {}
     try:
-        bindings = _bindings(path.read_text(encoding="utf-8"), is_project)
+        bindings = index_bindings(path, is_project)
     except (SyntaxError, ValueError):  # an index of the other layout, or edited: written again by the run
         return {INDEX_STUB: ""}
     if is_project:
@@ -137,5 +110,5 @@ def in_line(configs_dir: Path, connectors: dict[str, str], is_project: bool = Fa
 def project_index(configs_dir: Path) -> None:
     """Replaces the generator module's index in CONFIGS_DIR with the project index that binds the same."""
     path = Path(configs_dir) / INDEX
-    bindings = module_index_bindings(path.read_text(encoding="utf-8"))
-    path.write_text(project.index_text(project.from_module_index(bindings, MODEL_PACKAGE)), encoding="utf-8")
+    path.write_text(project.index_text(project.from_module_index(index_bindings(path, is_project=False))),
+                    encoding="utf-8")

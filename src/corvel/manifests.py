@@ -34,7 +34,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from corvel.errors import CorvelError
-from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, Locked, file_hash, manifest_paths
+from corvel.lock import LockRecord, file_hash
+from corvel.tree import COMPONENTS_FILE, MANIFEST_FILE, manifest_paths
 
 URL_VARIABLE = "CORVEL_MANIFEST_URL"
 TIMEOUT_VARIABLE = "CORVEL_MANIFEST_TIMEOUT"
@@ -219,7 +220,7 @@ class ManifestCache:
                 shutil.rmtree(folder, ignore_errors=True)
 
 
-def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
+def fetch_all(records: list[LockRecord], jobs: int, cache: ManifestCache | None,
               advance=lambda: None) -> dict[str, Fetched | FetchError]:
     """Each record's manifest at its locked version, by versioned name: from the cache, else from the store,
     up to JOBS fetches at once. ADVANCE is called as each one is done.
@@ -231,7 +232,7 @@ def fetch_all(records: list[Locked], jobs: int, cache: ManifestCache | None,
     local, sessions = threading.local(), []  # a session per thread, each closed when all are done
     unreachable: list[FetchError] = []  # the first failure to reach the store
 
-    def one(record: Locked) -> Fetched | FetchError:
+    def one(record: LockRecord) -> Fetched | FetchError:
         try:
             key = cache.key(record.name, record.tag) if cache is not None else None
             fetched = cache.get(key) if cache is not None else None

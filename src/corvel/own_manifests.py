@@ -21,7 +21,8 @@ from pathlib import Path
 from typing import Any
 
 from corvel.errors import CorvelError
-from corvel.lockfile import COMPONENTS_FILE, MANIFEST_FILE, OWN_KEY, Locked
+from corvel.lock import OWN_KEY, LockRecord
+from corvel.tree import COMPONENTS_FILE, MANIFEST_FILE
 
 UNSAFE_VARIABLE = "AIRBYTE_ENABLE_UNSAFE_CODE"  # airbyte's switch for custom components
 DEFAULT_VERSION = "0.0.0"  # for a manifest that declares none
@@ -219,7 +220,7 @@ class Requested:
     changed: list[str]  # names of locked manifests whose files changed since
 
 
-def requested(asked: list[tuple[str, str | None]], locked: list[Locked], project: Path) -> Requested:
+def requested(asked: list[tuple[str, str | None]], locked: list[LockRecord], project: Path) -> Requested:
     """The manifests ASKED for (source, name or None) and those LOCKED records came from, read; a locked file
     that is gone is kept as locked, and a locked URL is fetched only when asked for again.
     ManifestError when one cannot be used: the run writes nothing."""
@@ -257,7 +258,7 @@ def requested(asked: list[tuple[str, str | None]], locked: list[Locked], project
     return Requested(loaded, notes, changed)
 
 
-def vendored_answer(record: Locked, loaded: dict[str, Own], project: Path):
+def vendored_answer(record: LockRecord, loaded: dict[str, Own], project: Path):
     """What a run vendors for RECORD, the user's own: the files it read, else (--frozen, or a file gone) the
     source again when it still holds what the lock records; FetchError when it does not."""
     from corvel.manifests import Fetched, FetchError

@@ -27,7 +27,6 @@ module imports nothing heavy: every project index imports it.
 
 from __future__ import annotations
 
-import ast
 import importlib
 import sys
 from dataclasses import dataclass
@@ -35,16 +34,13 @@ from pathlib import Path
 from typing import Any
 
 from corvel.errors import CorvelError
-from corvel.tree import MODEL, Tree
+from corvel.tree import MODEL, SERVE_CALL, Binding, Tree, model_versioned
 
 TABLE = "corvel"  # [tool.corvel]
 PYPROJECT = "pyproject.toml"
-# (bound name, module, imported name or None for the module itself), in the order the index binds them
-Binding = tuple[str, str, "str | None"]
-_SERVE_CALL = "_serve"
 _HEADER = ('"""Typed configurations of airbyte connectors, written by corvel-generate with corvel.lock beside it; '
            'do not edit.\n\nEach name is imported when it is first used."""\n\n'
-           f"from corvel.project import serve as {_SERVE_CALL}\n\n")
+           f"from corvel.project import serve as {SERVE_CALL}\n\n")
 
 
 class ProjectError(CorvelError):
@@ -144,24 +140,14 @@ def package_tree(package: str, project: Path) -> Tree:
 def index_text(bindings: list[Binding]) -> str:
     """The project index that binds BINDINGS, in their order (the last binding of a name wins)."""
     rows = "".join(f"    {binding!r},\n" for binding in bindings)
-    return f"{_HEADER}{_SERVE_CALL}(__name__, [\n{rows}])\n"
+    return f"{_HEADER}{SERVE_CALL}(__name__, [\n{rows}])\n"
 
 
-def index_bindings(text: str) -> list[Binding]:
-    """The bindings a project index holds; ValueError when TEXT is no project index."""
-    for statement in ast.parse(text).body:
-        call = statement.value if isinstance(statement, ast.Expr) else None
-        if isinstance(call, ast.Call) and isinstance(call.func, ast.Name) and call.func.id == _SERVE_CALL:
-            return [tuple(binding) for binding in ast.literal_eval(call.args[1])]
-    raise ValueError("not an index written for a project's package")
-
-
-def from_module_index(bindings: list[tuple[str, str | None, str]], model_package: str) -> list[Binding]:
-    """The generator module's bindings (module, imported name, bound name) as a project index binds them: its
-    model modules relative to the package."""
-    prefix = model_package + "."
-    return [(bound, f".{MODEL}.{module[len(prefix):]}" if module.startswith(prefix) else module, name)
-            for module, name, bound in bindings]
+def from_module_index(bindings: list[Binding]) -> list[Binding]:
+    """The generator module's index's bindings as a project index binds them: its model modules relative to the
+    package."""
+    return [(bound, module if (versioned := model_versioned(module)) is None else f".{MODEL}.{versioned}", name)
+            for bound, module, name in bindings]
 
 
 def serve(package: str, bindings: list[Binding]) -> None:

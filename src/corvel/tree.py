@@ -15,11 +15,14 @@ vendored ``manifests/`` and the lock ``corvel.lock``.  It comes in two layouts:
 
 ``root`` is the directory that holds ``connector_configs/`` in the first
 layout (``config_class(tree=...)``, ``--output-dir``); ``directory`` is the
-package directory itself in both.
+package directory itself in both.  The paths of a tree's files relative to
+its directory are given here (``file_paths``, ``manifest_paths``), and so is
+the one reader of either layout's index (``index_bindings``).
 """
 
 from __future__ import annotations
 
+import ast
 import importlib.util
 import sys
 from collections.abc import Iterator
@@ -33,6 +36,58 @@ INSTALLED_PACKAGE = "corvel.connector_configs"
 JSONSCHEMA, MODEL, MANIFESTS = "jsonschema", "model", "manifests"
 INDEX, INDEX_STUB = "__init__.py", "__init__.pyi"
 LOCK_NAME = "corvel.lock"
+MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
+MODEL_PACKAGE = f"{INSTALLED_PACKAGE}.{MODEL}"  # what the generator module's index imports the models from
+SERVE_CALL = "_serve"  # what a project index calls corvel.project.serve
+# (bound name, module, imported name or None for the module itself): one name an index binds. A project index
+# holds these as they are; its model modules are relative to the package (".model.<versioned>")
+Binding = tuple[str, str, "str | None"]
+
+
+def file_paths(versioned: str) -> tuple[str, str]:
+    """The schema and the model a tree holds for a versioned name, relative to its directory."""
+    return f"{JSONSCHEMA}/{versioned}.json", f"{MODEL}/{versioned}.py"
+
+
+def manifest_paths(versioned: str) -> tuple[str, str]:
+    """Where a manifest-only connector's manifest and custom components are vendored, relative to the tree's
+    directory."""
+    return f"{MANIFESTS}/{versioned}/{MANIFEST_FILE}", f"{MANIFESTS}/{versioned}/{COMPONENTS_FILE}"
+
+
+def model_versioned(module: str) -> str | None:
+    """The versioned name of the model module MODULE, as either layout's index names it; None for any other."""
+    for prefix in (MODEL_PACKAGE + ".", f".{MODEL}."):
+        if module.startswith(prefix):
+            return module[len(prefix):]
+    return None
+
+
+def model_classes(bindings: list[Binding]) -> dict[str, str]:
+    """Versioned name -> the class BINDINGS import from its model module (the last, should there be more)."""
+    return {versioned: name for _, module, name in bindings
+            if name is not None and (versioned := model_versioned(module)) is not None}
+
+
+def index_bindings(index: Path, is_project: bool) -> list[Binding]:
+    """The names the index file INDEX binds, in its order: a project index's (IS_PROJECT), whose bindings are
+    the arguments of its serve call, or the generator module's, whose are its import statements. ValueError
+    when the index is of the other layout, SyntaxError when it is no Python."""
+    statements = ast.parse(index.read_text(encoding="utf-8"), str(index)).body
+    calls = [s.value.args[1] for s in statements if isinstance(s, ast.Expr) and isinstance(s.value, ast.Call)
+             and isinstance(s.value.func, ast.Name) and s.value.func.id == SERVE_CALL]
+    if is_project != bool(calls):
+        raise ValueError(f"{index} is not an index written for {'a project' if is_project else 'the installed'} "
+                         "package")
+    if calls:
+        return [tuple(binding) for binding in ast.literal_eval(calls[0])]
+    found = []
+    for statement in statements:
+        if isinstance(statement, ast.ImportFrom) and statement.level == 0 and statement.module:
+            found += [(alias.asname or alias.name, statement.module, alias.name) for alias in statement.names]
+        elif isinstance(statement, ast.Import):
+            found += [(alias.asname or alias.name.partition(".")[0], alias.name, None) for alias in statement.names]
+    return found
 
 
 @dataclass(frozen=True)
@@ -72,10 +127,10 @@ class Tree:
         return self.directory / LOCK_NAME
 
     def model(self, versioned: str) -> Path:
-        return self.directory / MODEL / f"{versioned}.py"
+        return self.directory / file_paths(versioned)[1]
 
     def schema(self, versioned: str) -> Path:
-        return self.directory / JSONSCHEMA / f"{versioned}.json"
+        return self.directory / file_paths(versioned)[0]
 
 
 def tree_of_model(model_file: str | Path) -> Path:

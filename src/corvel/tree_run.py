@@ -1,9 +1,9 @@
 """One run of ``corvel-generate`` on a tree, phase by phase.
 
 ``run`` takes the parsed command line and carries the run out under the
-tree's file lock: a run stopped midway is finished (``lockfile.recover``),
-the lock is read, the run is planned from it and the request (reading the
-registry only when the plan needs it), the generator runner is warmed, the
+tree's turn (``corvel.turns``): a run stopped midway is finished
+(``corvel.commit.recover``), the lock is read, the run is planned from it
+and the request (reading the registry only when the plan needs it), the generator runner is warmed, the
 manifests the tree is to vendor are fetched (``corvel.manifests``), the
 generator module writes the planned set into a staging tree, and what was
 written is committed with the new lock.  What became of each connector
@@ -27,17 +27,18 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import lockfile, manifests, own_manifests, upgrades
-from corvel.compat import quiet_airbyte_import
+from corvel import commit, manifests, own_manifests, plan, upgrades
+from corvel.commit import Staging
 from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool
 from corvel.generator_boundary import (CACHED, GENERATOR, SHELL, GeneratorModule, RegistrySwitchedOff, Request, Result,
                                        Runner, ShellRunner, console_script)
-from corvel.lockfile import (ADDED, INDEX, KEPT, REGENERATED, REMOVED, UPGRADED, Lock, LockError, Locked, PlanError,
-                             Planned, Staging, TreeLock)
+from corvel.lock import Lock, LockError, LockRecord, lock_path, read_lock
 from corvel.model_cache import ModelCache, default_directory
+from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED, PlanError, Planned
 from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
-from corvel.tree import JSONSCHEMA, MODEL, Tree, model_apart
+from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MODEL, Tree, file_paths, index_bindings, model_apart, model_classes
+from corvel.turns import RunTurn
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
 BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
@@ -80,10 +81,11 @@ class Record:
 
 @dataclass
 class Ending:
-    """How a run ended: the tree, a record per connector, and ``how`` (GENERATED, UP_TO_DATE for a locked tree
-    that needed nothing, NOTHING_GENERATED for one without a lock, GENERATION_STOPPED when the module raised)."""
+    """How a run ended: the tree's package directory, a record per connector, and ``how`` (GENERATED,
+    UP_TO_DATE for a locked tree that needed nothing, NOTHING_GENERATED for one without a lock,
+    GENERATION_STOPPED when the module raised)."""
 
-    tree: Path
+    directory: Path
     records: list[Record]
     how: str
     notes: list[str] = field(default_factory=list)  # what the summary says first
@@ -123,11 +125,11 @@ def outdated_run(tree: Tree, location: str, report: dict[str, Any]) -> list[upgr
     """Each locked connector of TREE beside the registry's current version; reads the registry once and
     writes nothing."""
     try:
-        lock = lockfile.read_lock(tree.directory)
+        lock = read_lock(tree.directory)
     except LockError as error:
         raise Stop(str(error)) from error
     if lock is None:
-        raise Stop(f"--outdated compares a lock with the registry, and there is no {lockfile.lock_path(tree.directory)}")
+        raise Stop(f"--outdated compares a lock with the registry, and there is no {lock_path(tree.directory)}")
     report["tree"] = str(tree.directory)
     document, entries = read_entries(location)
     rows = upgrades.outdated(lock, entries, document)
@@ -182,7 +184,7 @@ def _same_name(entry: Entry) -> str:
 
 
 def run(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -> Ending:
-    """One run on TREE, under its file lock: plan from the lock and the registry, generate, commit.
+    """One run on TREE, in its turn: plan from the lock and the registry, generate, commit.
 
     ARGS is the parsed command line, LOCATION the registry's; the progress
     bar goes to OUT and notices to ERR, and REPORT gets the tree, the
@@ -202,18 +204,18 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
     def waiting():
         err.print(f"corvel-generate: another run is writing {configs_dir}; waiting for it to end", markup=False)
 
-    with TreeLock(configs_dir, waiting), ExitStack() as cleanup:
-        if args.dry_run and (configs_dir / lockfile.STAGING / lockfile.JOURNAL).exists():
+    with RunTurn(configs_dir, waiting), ExitStack() as cleanup:
+        if args.dry_run and (configs_dir / commit.STAGING / commit.JOURNAL).exists():
             raise Stop(f"a run on {configs_dir} was stopped while moving its files; run once without --dry-run to "
                        "finish it")
         try:
             if not args.dry_run:
-                lockfile.recover(configs_dir)
-            lock = lockfile.read_lock(configs_dir)
+                commit.recover(configs_dir)
+            lock = read_lock(configs_dir)
         except LockError as error:
             raise Stop(str(error)) from error
         if args.frozen and lock is None:
-            raise Stop(f"--frozen generates what a lock holds, and there is no {lockfile.lock_path(configs_dir)}")
+            raise Stop(f"--frozen generates what a lock holds, and there is no {lock_path(configs_dir)}")
         resettled = lock is not None and not lock.current_settings()
         if resettled and args.frozen:
             raise Stop(
@@ -222,10 +224,10 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
                 "again, at its locked version) and commit the new lock"
             )
         try:
-            legacy = {} if lock is not None else lockfile.legacy_connectors(configs_dir)
+            legacy = {} if lock is not None else plan.legacy_connectors(configs_dir)
         except LockError as error:
             raise Stop(str(error)) from error
-        stale, index_stale = lockfile.stale_names(configs_dir, lock, tree.is_project) if lock is not None \
+        stale, index_stale = plan.stale_names(configs_dir, lock, tree.is_project) if lock is not None \
             else (set(), False)
         # the command line's choice, else the lock's; a project that wants the classes alone vendors nothing
         vendor = args.manifests if args.manifests is not None else lock is None or lock.vendor_manifests
@@ -257,7 +259,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         if own.loaded:
             document, entries = _with_own(document, own.loaded)
         try:
-            planned, missing, dropped = lockfile.plan(
+            planned, missing, dropped = plan.plan(
                 lock, stale, entries, document, add=add, every=args.all, upgrade=upgrade, remove=args.remove,
                 legacy=legacy,
             )
@@ -281,7 +283,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         if args.dry_run:
             return _dry_run(args, runner, tree, lock, planned, dropped, left_out, moves, out, err, report, cleanup)
         # the user's own manifests are vendored whatever the tree's choice: no store has them
-        fetching = [r for r in lockfile.stale_manifests(configs_dir, planned) if vendor or r.own_source]
+        fetching = [r for r in plan.stale_manifests(configs_dir, planned) if vendor or r.own_source]
         generating = not ((lock is not None or not planned) and all(p.change == KEPT for p in planned)
                           and not dropped and not index_stale)
         if not generating and not fetching and not vendor_changed:
@@ -303,7 +305,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         report["config_checks"] = [asdict(check) for check in ending.checks]
         if resettled:
             ending.notes.append(
-                f"{lockfile.LOCK_NAME} was written with other generator settings (an earlier corvel's): every "
+                f"{LOCK_NAME} was written with other generator settings (an earlier corvel's): every "
                 "connector was generated again with this corvel's, at its locked version; classes may have changed "
                 "shape (members are their values, with no wrapper classes)"
             )
@@ -331,7 +333,7 @@ def _moves(configs_dir: Path, lock: Lock | None, planned: list[Planned]) -> list
         if old is None:  # carried over from an index without a lock: no locked entry to compare with
             continue
         moves.append(_Move(upgrades.preview(old, moving.record), moving,
-                           upgrades.names_of(configs_dir / lockfile.file_paths(old.versioned)[1])))
+                           upgrades.names_of(configs_dir / file_paths(old.versioned)[1])))
     return moves
 
 
@@ -342,13 +344,13 @@ def _previews(moves: list[_Move], records: list[Record], models: Path) -> list[u
     for move in moves:
         versioned = move.planned.record.versioned
         if versioned in written:
-            upgrades.compare_names(move.preview, move.old_names, models / lockfile.file_paths(versioned)[1])
+            upgrades.compare_names(move.preview, move.old_names, models / file_paths(versioned)[1])
         else:
             move.preview.model_problem = "the new model was not written"
     return [move.preview for move in moves]
 
 
-def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], dropped: list[Locked],
+def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], dropped: list[LockRecord],
              left_out: list[Record], moves: list[_Move], out, err, report: dict[str, Any],
              cleanup: ExitStack) -> Ending:
     """The plan, and what it changes for the user, with nothing written to the tree: the models of the
@@ -357,7 +359,7 @@ def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned]
     configs_dir = tree.directory
     records = left_out + [
         Record(p.record.name, p.record.tag, p.record.versioned, PLANNED, class_name=p.record.class_name,
-               model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=p.change,
+               model_path=str(configs_dir / file_paths(p.record.versioned)[1]), change=p.change,
                previous_version=p.previous, connector_kind=p.record.connector_kind)
         for p in planned]
     records += [Record(r.name, r.tag, r.versioned, PLANNED, class_name=r.class_name, change=REMOVED,
@@ -370,9 +372,9 @@ def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned]
         written = {r.versioned_name for r in generated if r.status == "written"}
         for record in records:  # the new classes the configurations are checked against
             if record.change in (ADDED, UPGRADED):
-                record.model_path = str(scratch.tree / lockfile.file_paths(record.versioned_name)[1]) \
+                record.model_path = str(scratch.directory / file_paths(record.versioned_name)[1]) \
                     if record.versioned_name in written else None
-        previews = _previews(moves, generated, scratch.tree)
+        previews = _previews(moves, generated, scratch.directory)
     checks = _check_configs(args.check_config, records, lock, configs_dir)
     report["connectors"] = [asdict(record) for record in records]
     report["upgrades"] = [preview.as_json() for preview in previews]
@@ -388,10 +390,10 @@ class _ScratchTree:
 
     def __post_init__(self) -> None:
         for part in (JSONSCHEMA, MODEL):
-            (self.tree / part).mkdir(parents=True)
+            (self.directory / part).mkdir(parents=True)
 
     @property
-    def tree(self) -> Path:
+    def directory(self) -> Path:
         return self.root / "connector_configs"
 
 
@@ -403,7 +405,7 @@ def _check_configs(wanted: list[tuple[str, dict, str]], records: list[Record], l
     checks = []
     for name, config, file in wanted:
         if lock is not None:
-            against = [(r.tag, "locked", configs_dir / lockfile.file_paths(r.versioned)[1], r.class_name)
+            against = [(r.tag, "locked", configs_dir / file_paths(r.versioned)[1], r.class_name)
                        for r in lock.records if r.name == name]
             against += [(r.version, "new", r.model_path and Path(r.model_path), r.class_name) for r in records
                         if r.name == name and r.status == PLANNED and r.change in (ADDED, UPGRADED)]
@@ -432,7 +434,7 @@ def _start_runner(args, cleanup: ExitStack) -> Runner:
 
 
 def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], left_out: list[Record],
-           fetching: list[Locked], vendor: bool, out, err, report: dict[str, Any],
+           fetching: list[LockRecord], vendor: bool, out, err, report: dict[str, Any],
            own_answers: dict[str, manifests.Fetched | manifests.FetchError]) -> Ending:
     """Fetches the manifests to vendor and, with a RUNNER, has the generator module write the planned set,
     both into a staging tree; then commits what was written. OWN_ANSWERS are the user's own manifests to
@@ -465,14 +467,14 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
             fetched = fetching_beside.result()
             written = {r.versioned_name for r in records if r.status == "written"}
         fetched = {**fetched, **own_answers}
-        vendored = {versioned: manifests.vendor(staging.tree, versioned, answer)
+        vendored = {versioned: manifests.vendor(staging.directory, versioned, answer)
                     for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
-        removed = lockfile.commit_run(staging, lock, planned, written, set(args.remove), vendored,
-                                      is_project=tree.is_project, vendor_manifests=vendor)
+        removed = commit.commit_run(staging, lock, planned, written, set(args.remove), vendored,
+                                    is_project=tree.is_project, vendor_manifests=vendor)
     changes = {p.record.versioned: p for p in planned}
     for record in records:
         change = changes[record.versioned_name]
-        record.model_path = str(configs_dir / lockfile.file_paths(record.versioned_name)[1])
+        record.model_path = str(configs_dir / file_paths(record.versioned_name)[1])
         record.change, record.previous_version = change.change, change.previous
         _note_manifest(record, change.record, fetched.get(record.versioned_name))
     records = left_out + records + [
@@ -493,7 +495,7 @@ def _with_own(document: Any, own: list[own_manifests.Own]) -> tuple[dict, list[E
     return composed, registry_entries(composed)
 
 
-def _check_store(fetching: list[Locked]) -> None:
+def _check_store(fetching: list[LockRecord]) -> None:
     """Stop when manifests are to be fetched and the store's location or timeout cannot be used."""
     if fetching:
         try:
@@ -503,7 +505,7 @@ def _check_store(fetching: list[Locked]) -> None:
             raise Stop(str(error)) from error
 
 
-def _fetch_manifests(args, fetching: list[Locked], out) -> dict[str, manifests.Fetched | manifests.FetchError]:
+def _fetch_manifests(args, fetching: list[LockRecord], out) -> dict[str, manifests.Fetched | manifests.FetchError]:
     """The manifests of FETCHING from the store (through the cache), by versioned name, under a progress bar
     on OUT when given."""
     if not fetching:
@@ -519,7 +521,7 @@ def _fetch_manifests(args, fetching: list[Locked], out) -> dict[str, manifests.F
         return manifests.fetch_all(fetching, args.jobs or 1, cache, lambda: progress.advance(task))
 
 
-def _note_manifest(record: Record, planned: Locked, answer) -> None:
+def _note_manifest(record: Record, planned: LockRecord, answer) -> None:
     """What became of RECORD's manifest, when the run fetched one for it."""
     record.connector_kind = planned.connector_kind
     if answer is None or record.status not in ("written", "up to date"):
@@ -530,17 +532,17 @@ def _note_manifest(record: Record, planned: Locked, answer) -> None:
         record.manifest = FETCHED_AGAIN if planned.manifest_files else VENDORED
 
 
-def _generate(runner: Runner, staging: Staging, held: list[Locked], out, err, path: str | None) -> list[Record]:
+def _generate(runner: Runner, staging: Staging, held: list[LockRecord], out, err, path: str | None) -> list[Record]:
     """Has the generator module write HELD into the staging tree, the generator found on PATH; a record for each
     versioned name it exported."""
     with ExitStack() as cleanup:
-        registry_file = lockfile.composed_registry_file(held)
+        registry_file = plan.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
-        composed = os.path.join(registry_file.name, lockfile.REGISTRY_FILE)
+        composed = os.path.join(registry_file.name, plan.REGISTRY_FILE)
         with GeneratorModule(staging.root, composed, runner, path) as module:
             names, results = _run_module(module, sorted({r.name for r in held}), {r.versioned: r.label for r in held},
                                          out)
-            records = _generated_records(staging.tree, names, {r.versioned: r for r in held}, results)
+            records = _generated_records(staging.directory, names, {r.versioned: r for r in held}, results)
             if any(r.status != "written" for r in records):
                 # the index again, naming only the models written: one that is missing or does not import would
                 # keep the whole index from importing; their runs are answered from their results
@@ -557,7 +559,7 @@ def _generate(runner: Runner, staging: Staging, held: list[Locked], out, err, pa
 
 def _kept_records(configs_dir: Path, planned: list[Planned]) -> list[Record]:
     return [Record(p.record.name, p.record.tag, p.record.versioned, "up to date", class_name=p.record.class_name,
-                   model_path=str(configs_dir / lockfile.file_paths(p.record.versioned)[1]), change=KEPT,
+                   model_path=str(configs_dir / file_paths(p.record.versioned)[1]), change=KEPT,
                    connector_kind=p.record.connector_kind)
             for p in planned]
 
@@ -613,16 +615,16 @@ def import_problem(model: Path) -> str | None:
     return None
 
 
-def _generated_records(tree: Path, names: list[str], entries: dict[str, Entry], results: dict[str, Result]):
+def _generated_records(directory: Path, names: list[str], entries: dict[str, Entry], results: dict[str, Result]):
     """A record for each versioned name the module returned, with the result of the run made for it."""
-    index = tree / "__init__.py"
-    classes = lockfile.index_classes(index) if names and index.exists() else {}
+    index = directory / INDEX
+    classes = model_classes(index_bindings(index, is_project=False)) if names and index.exists() else {}
     records = []
     for versioned in names:
         entry = entries.get(versioned)
         result = results.get(versioned)
         returncode = result.returncode if result else None
-        model = tree / "model" / f"{versioned}.py"
+        model = directory / MODEL / f"{versioned}.py"
         class_name = classes.get(versioned)
         record = Record(
             entry.name if entry else versioned, entry.tag if entry else None, versioned, "failed",

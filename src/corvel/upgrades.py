@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel.config_changes import Change, connection_schema, schema_changes
-from corvel.lockfile import Lock, Locked
+from corvel.lock import Lock, LockRecord
 from corvel.registry import Entry
 from corvel.tree import model_apart
 
@@ -94,7 +94,7 @@ def outdated(lock: Lock, entries: list[Entry], document: Any) -> list[Outdated]:
         entry = current.get((record.kind, record.name))
         row = Outdated(record.name, record.connector_kind, record.tag, None)
         if entry is not None:
-            row.current_version = Locked.of(record.kind, entry).tag
+            row.current_version = LockRecord.of(record.kind, entry).tag
             row.breaking_changes = crossed(entry, record.tag, row.current_version)
         rows.append(row)
     return rows
@@ -138,7 +138,7 @@ class Preview:
         return lines
 
 
-def preview(old: Locked, new: Locked) -> Preview:
+def preview(old: LockRecord, new: LockRecord) -> Preview:
     """The configuration changes and breaking changes of moving OLD to NEW; the model names come later."""
     return Preview(old.name, old.tag, new.tag, schema_changes(connection_schema(old.entry), connection_schema(new.entry)),
                    crossed(new.entry, old.tag, new.tag))

@@ -1,0 +1,202 @@
+"""The commit of a run: its files staged beside the tree, then moved into place under a journal.
+
+The generator module writes into a staging directory beside the tree
+(``Staging``); the run then moves the files into place, the lock last.  The
+move is journalled: a run that is stopped before the journal exists leaves
+the previous tree and lock; one stopped after it is finished by the next
+run (``recover``).
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import tempfile
+import threading
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any
+
+from corvel import generator_settings, index_stubs
+from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text
+from corvel.plan import Planned
+from corvel.tree import COMPONENTS_FILE, INDEX, MANIFEST_FILE, MANIFESTS, file_paths
+
+STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
+JOURNAL = "commit.json"
+
+
+def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str] | None,
+               removing: set[str], vendored: dict[str, dict[str, str]], *, is_project: bool = False,
+               vendor_manifests: bool = True) -> list[LockRecord]:
+    """Moves the files of a run into the tree and writes its new lock; the locked records removed.
+
+    WRITTEN holds the versioned names whose models the run wrote, None when
+    the generator did not run. A connector is taken whole: when any of its
+    entries was not written, the tree keeps what its lock had for it
+    (nothing, for a new one), and the index, which names it all the same,
+    is to be written again next run. VENDORED holds the manifest files the
+    run staged (path: hash) by versioned name; a connector's manifest the
+    run did not fetch stays as the lock recorded it, unless the tree is not
+    to VENDOR_MANIFESTS. Whatever the old lock records and the new one does
+    not is deleted. A project's package (IS_PROJECT) gets its own index in
+    place of the module's.
+    """
+    names = {p.record.name for p in planned}
+    generated = written is not None
+    whole = {n for n in names if generated and all(p.record.versioned in written for p in planned if p.record.name == n)}
+    old = lock.records if lock is not None else []
+    new = [p.record for p in planned if p.record.name in whole]
+    new += [r for r in old if r.name not in whole and r.name not in removing]
+    moves = [INDEX] if generated else []
+    for position, record in enumerate(new):
+        files = dict(record.files)
+        if record.name in whole:
+            kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
+            files = {path: file_hash(staging.directory / path) for path in file_paths(record.versioned)} | kept
+            moves += file_paths(record.versioned)
+        if record.versioned in vendored or not (vendor_manifests or record.own_source):  # only the tree has it
+            files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored.get(
+                record.versioned, {})
+            moves += vendored.get(record.versioned, {})
+        new[position] = LockRecord.of(record.kind, record.entry, files)
+    recorded = {path for record in new for path, _ in record.files}
+    removals = [path for r in old for path, _ in r.files if path not in recorded]
+    if generated:
+        if is_project:
+            index_stubs.project_index(staging.directory)
+        moves += index_stubs.write(staging.directory, {r.versioned: r.name for r in new}, is_project)
+        index_hash = file_hash(staging.directory / INDEX) if whole == names else None
+    else:
+        index_hash = lock.index_hash if lock is not None else None
+    # the lock keeps other settings' fingerprint until every model it records was made with this corvel's
+    kept_old = lock is not None and not lock.current_settings() and any(r.name not in whole for r in new)
+    settings = lock.settings if kept_old else generator_settings.fingerprint()
+    staging.commit(moves, removals, lock_text(new, index_hash, settings, vendor_manifests))
+    return [r for r in old if r.name in removing]
+
+
+
+class Staging:
+    """A tree of the run's own beside the real one: the generator module writes here."""
+
+    def __init__(self, configs_dir: Path) -> None:
+        self.configs_dir = Path(configs_dir)
+        self.root = self.configs_dir / STAGING
+        self.root.mkdir()
+        for part in ("jsonschema", "model"):
+            (self.root / "connector_configs" / part).mkdir(parents=True)
+
+    @property
+    def directory(self) -> Path:
+        """The staged package directory, where the generator module writes what the run moves into the tree."""
+        return self.root / "connector_configs"
+
+    def discard(self) -> None:
+        """Drops the staging directory, unless a commit was decided and stopped midway: the next run finishes it."""
+        if not (self.root / JOURNAL).exists():
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    def commit(self, moves: list[str], removals: list[str], text: str) -> None:
+        """Moves the staged files MOVES into the tree, writes the lock TEXT and deletes REMOVALS.
+
+        The journal is written first: from then on the commit is decided,
+        and a run stopped midway is finished by the next one.
+        """
+        with _interrupts_deferred():
+            _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals, "lock": text}))
+            _finish(self.configs_dir, self.root)
+
+
+def recover(configs_dir: Path) -> None:
+    """Finishes the commit of a run that was stopped after deciding it, and drops any other run's staging."""
+    staging = Path(configs_dir) / STAGING
+    if staging.is_symlink():  # never a run's own: its target is left alone
+        staging.unlink()
+    elif (staging / JOURNAL).is_file():
+        _finish(Path(configs_dir), staging)
+    elif staging.exists():
+        shutil.rmtree(staging)
+
+
+def _tree_file(relative: Any) -> bool:
+    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema, a model or a
+    vendored manifest file, nothing else."""
+    if relative == INDEX or relative in index_stubs.FILES:
+        return True
+    if not isinstance(relative, str) or relative.count("/") not in (1, 2):
+        return False
+    if relative.count("/") == 2:
+        folder, versioned, name = relative.split("/")
+        return folder == MANIFESTS and versioned not in ("", ".", "..") and name in (MANIFEST_FILE, COMPONENTS_FILE)
+    folder, name = relative.split("/")
+    return (folder, Path(name).suffix) in {("jsonschema", ".json"), ("model", ".py")} and name not in (".", "..")
+
+
+def _finish(configs_dir: Path, staging: Path) -> None:
+    journal_path = staging / JOURNAL
+    try:
+        journal = json.loads(journal_path.read_text(encoding="utf-8"))
+        moves, removals, text = journal["moves"], journal["removals"], journal["lock"]
+        if not (all(map(_tree_file, moves + removals)) and isinstance(text, str)):
+            raise ValueError("it names files outside the tree's schemas, models and index")
+    except (OSError, ValueError, KeyError, TypeError) as error:
+        raise LockError(f"{journal_path}: not the journal of a corvel run ({error}); remove {staging} to go on") from error
+    for relative in moves:
+        source = staging / "connector_configs" / relative
+        if source.exists():  # not yet moved by the run that was stopped
+            (configs_dir / relative).parent.mkdir(parents=True, exist_ok=True)  # a manifest's own directory
+            os.replace(source, configs_dir / relative)
+    _write_atomically(lock_path(configs_dir), text)
+    for relative in removals:
+        (configs_dir / relative).unlink(missing_ok=True)
+        if relative.startswith(MANIFESTS + "/"):
+            _remove_empty((configs_dir / relative).parent, configs_dir / MANIFESTS)
+    shutil.rmtree(staging, ignore_errors=True)
+
+
+def _remove_empty(*directories: Path) -> None:
+    """Takes away each directory in turn while it is empty: a removed connector leaves no manifest folder."""
+    for directory in directories:
+        try:
+            directory.rmdir()
+        except OSError:
+            return
+
+
+def _write_atomically(path: Path, text: str) -> None:
+    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=".tmp-" + path.name)
+    try:
+        os.chmod(temporary, 0o666 & ~_umask())  # as open() would have made it, not mkstemp's owner-only
+        with os.fdopen(handle, "w", encoding="utf-8") as file:
+            file.write(text)
+            file.flush()
+            os.fsync(file.fileno())
+        os.replace(temporary, path)
+    except BaseException:
+        Path(temporary).unlink(missing_ok=True)
+        raise
+
+
+def _umask() -> int:
+    mask = os.umask(0o22)
+    os.umask(mask)
+    return mask
+
+
+@contextmanager
+def _interrupts_deferred():
+    """An interrupt that arrives during the block is raised when it ends."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    received = []
+    previous = signal.signal(signal.SIGINT, lambda *_: received.append(True))
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
+    if received:
+        raise KeyboardInterrupt
