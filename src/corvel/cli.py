@@ -9,9 +9,9 @@ itself, phase by phase, is ``corvel.tree_run``.  This module reads the
 command line, starts the run and prints its summary and report.
 
 By default the generator runs warm (``corvel.fast_mode``): interpreters that
-import it once, and a forked child of one of them carries out each command,
+import it once, and a forked child of one of them carries out each run,
 up to ``--jobs`` at once, while models of earlier identical runs come from a
-cache (``corvel.model_cache``).  ``--spawn`` runs every command through the
+cache (``corvel.model_cache``).  ``--spawn`` runs every one through the
 shell, a new interpreter each time.  Both write the same files and print the
 same failure reports.
 """

@@ -3,15 +3,16 @@
 ``run`` takes the parsed command line and carries the run out under the
 tree's turn (``corvel.turns``): a run stopped midway is finished
 (``corvel.commit.recover``), the lock is read, the run is planned from it
-and the request (reading the registry only when the plan needs it), the generator runner is warmed, the
-manifests the tree is to vendor are fetched (``corvel.manifests``), the
-generator module writes the planned set into a staging tree, and what was
-written is committed with the new lock.  What became of each connector
-comes back as records for the command line to summarise.
+and the request (reading the registry only when the plan needs it), the
+generator runner is warmed, the manifests the tree is to vendor are fetched
+(``corvel.manifests``), the generator module writes the planned set into a
+staging tree, and what was written is committed with the new lock.  What
+became of each connector comes back as records for the command line to
+summarise.
 
-The module reads the registry through ``AIRBYTE_LOCAL_REGISTRY``; a run
-hands it one composed of exactly the entries the tree is to hold.  The
-generator runs warm (``corvel.fast_mode``, with models of earlier identical
+The generator module is run through ``corvel.generator_boundary``, with a
+registry composed of exactly the entries the tree is to hold.  Its runs are
+carried out warm (``corvel.fast_mode``, with models of earlier identical
 runs from ``corvel.model_cache``) unless ``--spawn`` asks for the shell.
 """
 
