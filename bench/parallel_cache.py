@@ -56,7 +56,11 @@ def descendants(pid: int) -> list[int]:
     while pending:
         current = pending.pop()
         found.append(current)
-        for task in Path(f"/proc/{current}/task").glob("*"):
+        try:
+            tasks = list(Path(f"/proc/{current}/task").iterdir())
+        except OSError:  # it ended while the tree was read: nothing of it to count
+            continue
+        for task in tasks:
             try:
                 pending += [int(child) for child in (task / "children").read_text().split()]
             except OSError:

@@ -160,7 +160,7 @@ def test_dry_run_names_every_change_and_writes_nothing(capsys, registries, locke
     assert tree_files(locked_tree) == before
     assert not list(locked_tree.rglob(".corvel-run"))
     assert "upgrade from 2.0.3 to 4.0.0" in output and "5.0.0" not in output.replace("4.0.0", "")
-    changes = {(u["name"], c["path"], c["kind"]) for u in json.loads(report.read_text())["upgrades"]
+    changes = {(u["name"], c["path"], c["category"]) for u in json.loads(report.read_text())["upgrades"]
                for c in u["config_changes"]}
     assert changes >= {
         ("source-faker", "records_per_sync", REMOVED), ("source-faker", "always_updated", ADDED_OPTIONAL),

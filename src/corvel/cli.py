@@ -377,7 +377,7 @@ def _outdated(out, rows: list[upgrades.Outdated]) -> int:
     from rich.table import Table
     from rich.text import Text
 
-    table = Table("connector", "kind", "locked", "current", "breaking changes crossed", box=None, pad_edge=False)
+    table = Table("connector", "connector kind", "locked", "current", "breaking changes crossed", box=None, pad_edge=False)
     for row in rows:
         crossed = "; ".join(f"{c.version}" + (f" (upgrade by {c.deadline})" if c.deadline else "")
                             for c in row.breaking_changes)
@@ -399,9 +399,10 @@ def _summarise(out, ending: Ending, verbose: bool) -> int:
     for preview in ending.previews:
         for line in preview.lines():
             out.print(line, markup=False)
-    if counts := Counter(change.kind for preview in ending.previews for change in preview.config_changes):
+    if counts := Counter(change.category for preview in ending.previews for change in preview.config_changes):
         out.print(f"configuration changes of {len(ending.previews)} connector(s): "
-                  + ", ".join(f"{counts[kind]} {kind}" for kind in config_changes.KINDS if counts[kind]), markup=False)
+                  + ", ".join(f"{counts[category]} {category}" for category in config_changes.CATEGORIES
+                             if counts[category]), markup=False)
     if ending.how == GENERATION_STOPPED:
         return 1
     status = _plan(out, ending) if ending.how == DRY_RUN else _outcome(out, ending, verbose)

@@ -14,7 +14,7 @@ import json
 from dataclasses import dataclass
 from typing import Any
 
-# the kinds of change, roughly from the most to the least disruptive
+# the categories of change, roughly from the most to the least disruptive
 REMOVED = "removed"
 ADDED_REQUIRED = "added as required"
 MADE_REQUIRED = "made required"
@@ -26,21 +26,22 @@ NO_LONGER_SECRET = "no longer secret"
 DEFAULT_CHANGED = "default changed"
 ADDED_OPTIONAL = "added as optional"
 OPTION_ADDED = "option added"
-KINDS = (REMOVED, ADDED_REQUIRED, MADE_REQUIRED, RETYPED, VALUE_REMOVED, OPTION_REMOVED, NEWLY_SECRET,
+CATEGORIES = (REMOVED, ADDED_REQUIRED, MADE_REQUIRED, RETYPED, VALUE_REMOVED, OPTION_REMOVED, NEWLY_SECRET,
          NO_LONGER_SECRET, DEFAULT_CHANGED, ADDED_OPTIONAL, OPTION_ADDED)
 HIDDEN = "***"  # a secret member's default is never shown
 
 
 @dataclass(frozen=True)
 class Change:
-    """One change to the configuration: the member's path, its kind (one of KINDS) and what it was and is."""
+    """One change to the configuration: the member's path, its category (one of CATEGORIES) and what it was and
+    is."""
 
     path: str
-    kind: str
+    category: str
     detail: str = ""
 
     def __str__(self) -> str:
-        text = f"{self.path or '(the configuration)'}: {self.kind}"
+        text = f"{self.path or '(the configuration)'}: {self.category}"
         return f"{text} ({self.detail})" if self.detail else text
 
 
