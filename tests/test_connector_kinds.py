@@ -294,6 +294,31 @@ def test_a_manifest_that_cannot_be_fetched_is_named_and_the_class_still_generate
     assert record.connector_kind == "manifest" and not record.manifest_files
 
 
+def test_what_was_generated_is_committed_before_the_store_answers(capsys, tmp_path, store, monkeypatch):
+    monkeypatch.setattr(manifests, "FETCH_TIMEOUT", 10)  # a run that awaited the store first would time out
+    store.publish("source-api", "0.1.0", API_MANIFEST)
+    store.slow.add("/source-api/0.1.0/manifest.yaml")  # answered once the tree's lock is written
+    configs = tmp_path / "tree" / "connector_configs"
+
+    def release_once_committed():
+        while not (configs / "corvel.lock").exists() and not store.release.wait(0.02):
+            pass
+        store.release.set()
+
+    watcher = threading.Thread(target=release_once_committed)
+    watcher.start()
+    document = {"sources": [manifest_entry("source-api", "0.1.0", API_MANIFEST)], "destinations": []}
+    try:
+        status, out = generate(capsys, tmp_path, document, "source-api")
+    finally:
+        store.release.set()
+        watcher.join()
+    assert status == 0 and said(out, "source-api 0.1.0", "added  "), out
+    (record,) = read_lock(configs).records
+    assert list(record.manifest_files) == ["manifests/source_api__0_1_0/manifest.yaml"]
+    assert not (configs / STAGING).exists()
+
+
 def test_a_format_1_lock_is_read_and_upgraded_by_the_next_write(capsys, tmp_path, store):
     store.publish("source-api", "0.1.0", API_MANIFEST)
     document = {"sources": [manifest_entry("source-api", "0.1.0", API_MANIFEST)], "destinations": []}

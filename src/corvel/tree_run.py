@@ -442,14 +442,17 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
     vendor, already read.
 
     While the generator runs, the manifests are fetched beside it (without a bar of their own: the
-    generator's shows), so a slow or unreachable store costs no more than the generation does."""
+    generator's shows), and what it wrote is committed before the store's answers are awaited: the manifests
+    follow in a commit of their own. So a slow or unreachable store costs no more than generating and
+    committing do, and a run stopped in between leaves a whole tree whose next run fetches them again."""
     configs_dir = tree.directory
     with ExitStack() as cleanup:
         staging = Staging(configs_dir)
         cleanup.callback(staging.discard)
         if runner is None:
-            fetched = _fetch_manifests(args, fetching, out)
-            records, written = _kept_records(configs_dir, planned), None
+            fetched = {**_fetch_manifests(args, fetching, out), **own_answers}
+            records = _kept_records(configs_dir, planned)
+            removed = _commit(staging, lock, planned, None, set(args.remove), fetched, tree, vendor)
         else:
             _check_store(fetching)  # before the generator runs, not after
             beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
@@ -465,13 +468,16 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
                 if args.verbose:
                     err.print(report["traceback"], markup=False, end="")
                 return Ending(configs_dir, [], GENERATION_STOPPED)
-            fetched = fetching_beside.result()
             written = {r.versioned_name for r in records if r.status == "written"}
-        fetched = {**fetched, **own_answers}
-        vendored = {versioned: manifests.vendor(staging.directory, versioned, answer)
-                    for versioned, answer in fetched.items() if isinstance(answer, manifests.Fetched)}
-        removed = commit.commit_run(staging, lock, planned, written, set(args.remove), vendored,
-                                    is_project=tree.is_project, vendor_manifests=vendor)
+            removed = _commit(staging, lock, planned, written, set(args.remove), own_answers, tree, vendor)
+            fetched = fetching_beside.result()
+            if any(isinstance(answer, manifests.Fetched) for answer in fetched.values()):
+                with_manifests = Staging(configs_dir)
+                cleanup.callback(with_manifests.discard)
+                committed = read_lock(configs_dir)
+                _commit(with_manifests, committed, [Planned(r, KEPT) for r in committed.records], None, set(),
+                        fetched, tree, vendor)
+            fetched = {**fetched, **own_answers}
     changes = {p.record.versioned: p for p in planned}
     for record in records:
         change = changes[record.versioned_name]
@@ -483,6 +489,16 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
                connector_kind=r.connector_kind) for r in removed]
     report["connectors"] = [asdict(record) for record in records]
     return Ending(configs_dir, records, GENERATED if runner is not None else UP_TO_DATE)
+
+
+def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str] | None,
+            removing: set[str], answers: dict[str, manifests.Fetched | manifests.FetchError], tree: Tree,
+            vendor: bool) -> list[LockRecord]:
+    """Vendors the manifests among ANSWERS into STAGING and commits it (commit.commit_run); the records removed."""
+    vendored = {versioned: manifests.vendor(staging.directory, versioned, answer)
+                for versioned, answer in answers.items() if isinstance(answer, manifests.Fetched)}
+    return commit.commit_run(staging, lock, planned, written, removing, vendored, is_project=tree.is_project,
+                             vendor_manifests=vendor)
 
 
 def _with_own(document: Any, own: list[own_manifests.Own]) -> tuple[dict, list[Entry]]:
