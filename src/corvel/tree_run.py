@@ -442,9 +442,10 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
     vendor, already read.
 
     While the generator runs, the manifests are fetched beside it (without a bar of their own: the
-    generator's shows), and what it wrote is committed before the store's answers are awaited: the manifests
-    follow in a commit of their own. So a slow or unreachable store costs no more than generating and
-    committing do, and a run stopped in between leaves a whole tree whose next run fetches them again."""
+    generator's shows). When they are not all in by the time it is done, what it wrote is committed first and
+    the manifests follow in a commit of their own: a slow or unreachable store then costs no more than
+    generating and committing do, and a run stopped in between leaves a whole tree whose next run fetches
+    them again."""
     configs_dir = tree.directory
     with ExitStack() as cleanup:
         staging = Staging(configs_dir)
@@ -469,14 +470,19 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
                     err.print(report["traceback"], markup=False, end="")
                 return Ending(configs_dir, [], GENERATION_STOPPED)
             written = {r.versioned_name for r in records if r.status == "written"}
-            removed = _commit(staging, lock, planned, written, set(args.remove), own_answers, tree, vendor)
-            fetched = fetching_beside.result()
-            if any(isinstance(answer, manifests.Fetched) for answer in fetched.values()):
-                with_manifests = Staging(configs_dir)
-                cleanup.callback(with_manifests.discard)
-                committed = read_lock(configs_dir)
-                _commit(with_manifests, committed, [Planned(r, KEPT) for r in committed.records], None, set(),
-                        fetched, tree, vendor)
+            if fetching_beside.done():  # the answers are in (from the cache, say): one commit holds everything
+                fetched = fetching_beside.result()
+                removed = _commit(staging, lock, planned, written, set(args.remove), {**fetched, **own_answers},
+                                  tree, vendor)
+            else:
+                removed = _commit(staging, lock, planned, written, set(args.remove), own_answers, tree, vendor)
+                fetched = fetching_beside.result()
+                if any(isinstance(answer, manifests.Fetched) for answer in fetched.values()):
+                    with_manifests = Staging(configs_dir)
+                    cleanup.callback(with_manifests.discard)
+                    committed = read_lock(configs_dir)
+                    _commit(with_manifests, committed, [Planned(r, KEPT) for r in committed.records], None, set(),
+                            fetched, tree, vendor)
             fetched = {**fetched, **own_answers}
     changes = {p.record.versioned: p for p in planned}
     for record in records:
