@@ -21,7 +21,7 @@ import airbyte._executors.util as docker_util
 from airbyte._executors.declarative import DeclarativeExecutor
 import pytest
 import yaml
-from conftest import entry, python_script_on_path, run_python
+from conftest import entry, python_script_on_path, run_process, run_python
 
 import corvel
 from corvel import cli, manifests
@@ -317,6 +317,30 @@ def test_what_was_generated_is_committed_before_the_store_answers(capsys, tmp_pa
     (record,) = read_lock(configs).records
     assert list(record.manifest_files) == ["manifests/source_api__0_1_0/manifest.yaml"]
     assert not (configs / STAGING).exists()
+
+
+@pytest.mark.parametrize("offline", [False, True])
+def test_the_store_is_asked_during_airbytes_import_only_when_allowed_and_at_airbytes_urls(tmp_path, store, offline):
+    """A new process asks the store as soon as airbyte's offline switch is loaded, at the store URLs an earlier run
+    remembered; answers from URLs airbyte no longer uses are dropped, and a switched-off registry asks nothing."""
+    store.publish("source-api", "0.1.0", API_MANIFEST, API_COMPONENTS)
+    installed = manifests.AirbyteStore.installed()
+    stale = manifests.AirbyteStore(installed.manifest_url, installed.components_url.rpartition("/")[0] + "/old.zip")
+    manifests.remember_store(tmp_path / "cache", stale)
+    registry = tmp_path / "registry.json"
+    registry.write_text(json.dumps({"sources": [manifest_entry("source-api", "0.1.0", API_MANIFEST)],
+                                    "destinations": []}), encoding="utf-8")
+    done = run_process([sys.executable, "-m", "corvel.cli", "--registry", str(registry), "--output-dir",
+                        str(tmp_path / "tree"), "--cache-dir", str(tmp_path / "cache"), "source-api"],
+                       env={**os.environ, "AIRBYTE_OFFLINE_MODE": "1" if offline else ""})
+    if offline:
+        assert done.returncode != 0 and "switched off" in done.stderr and store.requests == []
+        return
+    assert done.returncode == 0, done.stderr
+    assert "/source-api/0.1.0/old.zip" in store.requests  # asked before airbyte was imported, then dropped
+    components = tmp_path / "tree" / "connector_configs" / "manifests" / "source_api__0_1_0" / "components.py"
+    assert components.read_text() == API_COMPONENTS
+    assert manifests.remembered_store(tmp_path / "cache") == installed
 
 
 def test_a_format_1_lock_is_read_and_upgraded_by_the_next_write(capsys, tmp_path, store):

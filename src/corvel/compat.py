@@ -10,6 +10,9 @@
   releases.
 - The generated index imports airbyte's Databricks cache, which airbyte does
   not ship; a finder serves it from ``corvel._databricks``.
+- A run can be told airbyte's offline switch the moment airbyte has loaded
+  it (``watching_registry_switch``), seconds before the rest of airbyte is
+  imported.
 - airbyte's private names that corvel uses elsewhere are taken from here,
   each imported at first use (``_PRIVATE_NAMES``).
 - corvel's first import of airbyte is quiet: its import-time warnings that
@@ -96,7 +99,7 @@ class UnsupportedAirbyte(CorvelError, ImportError):
     """The installed airbyte keeps its registry functions where corvel does not know to look."""
 
 
-def _airbyte_version() -> str:
+def airbyte_version() -> str:
     from importlib.metadata import PackageNotFoundError, version
 
     try:
@@ -134,7 +137,7 @@ def complete_registry_module(module) -> None:
             if entered is not None:
                 return entered
             raise UnsupportedAirbyte(
-                f"corvel supports airbyte {SUPPORTED_AIRBYTE}; the installed airbyte {_airbyte_version()} has no "
+                f"corvel supports airbyte {SUPPORTED_AIRBYTE}; the installed airbyte {airbyte_version()} has no "
                 f"{name} in {REGISTRY_MODULE} or {REGISTRY_FUNCTIONS_HOME} (pip install 'airbyte{SUPPORTED_AIRBYTE}')",
                 name=name,
             )
@@ -145,9 +148,42 @@ def complete_registry_module(module) -> None:
     module.__getattr__ = __getattr__
 
 
+# called with airbyte's offline switch (its _is_registry_disabled) once the module that defines it has run
+_switch_watchers: list = []
+
+
+@contextmanager
+def watching_registry_switch(watcher):
+    """For the duration of the block, WATCHER is called with airbyte's offline switch (``_is_registry_disabled``)
+    as soon as the module that defines it has run: from inside airbyte's import, which on recent releases
+    goes on for seconds after it (airbyte 0.71 loads it a third of the way in)."""
+    _switch_watchers.append(watcher)
+    try:
+        yield
+    finally:
+        _switch_watchers.remove(watcher)
+
+
+def _announce_switch(module) -> None:
+    switch = vars(module).get(REGISTRY_FUNCTIONS[1])
+    if not callable(switch):
+        return
+    for watcher in list(_switch_watchers):
+        try:
+            watcher(switch)
+        except Exception:  # noqa: BLE001 - a watcher must not break airbyte's import; its caller then goes on
+            pass           # as if airbyte had been imported without it
+
+
+def _registry_module_ran(module) -> None:
+    complete_registry_module(module)
+    _announce_switch(module)
+
+
 def install_finders() -> None:
     """Installs the finders of airbyte's modules once per interpreter."""
-    install(CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, complete_registry_module))
+    install(CompletingFinder(REGISTRY_MODULE, REGISTRY_MODULE.__eq__, _registry_module_ran))
+    install(CompletingFinder(REGISTRY_FUNCTIONS_HOME, REGISTRY_FUNCTIONS_HOME.__eq__, _announce_switch))
     if not any(type(finder).__name__ == DatabricksModuleFinder.__name__ for finder in sys.meta_path):
         sys.meta_path.append(DatabricksModuleFinder())  # behind it: airbyte's own module wins
     loaded = sys.modules.get(REGISTRY_MODULE)

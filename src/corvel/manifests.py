@@ -14,7 +14,10 @@ manifest, under the name airbyte fetches them by (``components.zip``, or
 ``components.py`` on older airbyte releases); a store without them
 answers 404.  A manifest is fetched with a timeout, up to ``jobs`` at once,
 through a content cache keyed by the URLs asked and the connector's name
-and version, so that a run after the first fetches nothing.
+and version, so that a run after the first fetches nothing.  airbyte's
+store URLs are remembered per airbyte release beside that cache
+(``remembered_store``), so that a later run can ask the store before
+airbyte, which takes seconds to import, has been imported.
 """
 
 from __future__ import annotations
@@ -73,16 +76,72 @@ class Fetched:
     components: bytes | None  # None: the connector has no custom components
 
 
-def store_urls(name: str, version: str) -> tuple[str, str]:
-    """The URLs of a connector's manifest and of its custom components at VERSION, as airbyte forms them."""
-    from corvel.compat import executor_util as util
+@dataclass(frozen=True)
+class AirbyteStore:
+    """airbyte's manifest store as its executors name it: the manifest's URL template (with ``{source_name}``
+    and ``{version}``) and the components' one, whose last part is the name they are fetched by."""
 
-    template = os.environ.get(URL_VARIABLE) or util.DEFAULT_MANIFEST_URL.replace("{source_name}", "{name}")
-    if "{name}" not in template or "{version}" not in template:
-        raise StoreError(f"{URL_VARIABLE}={template!r} must hold {{name}} and {{version}}")
-    components_name = getattr(util, "DEFAULT_COMPONENTS_URL", "/components.py").rpartition("/")[2]
-    manifest = template.replace("{name}", name).replace("{version}", version.removeprefix("v"))
-    return manifest, manifest.rpartition("/")[0] + "/" + components_name
+    manifest_url: str
+    components_url: str
+
+    @classmethod
+    def installed(cls) -> AirbyteStore:
+        """The installed airbyte's (importing it takes seconds)."""
+        from corvel.compat import executor_util as util
+
+        return cls(util.DEFAULT_MANIFEST_URL, getattr(util, "DEFAULT_COMPONENTS_URL", "/components.py"))
+
+    def urls(self, name: str, version: str) -> tuple[str, str]:
+        """The URLs of a connector's manifest and of its custom components at VERSION, as airbyte forms them,
+        from the store CORVEL_MANIFEST_URL names when it is set."""
+        template = os.environ.get(URL_VARIABLE) or self.manifest_url.replace("{source_name}", "{name}")
+        if "{name}" not in template or "{version}" not in template:
+            raise StoreError(f"{URL_VARIABLE}={template!r} must hold {{name}} and {{version}}")
+        manifest = template.replace("{name}", name).replace("{version}", version.removeprefix("v"))
+        return manifest, manifest.rpartition("/")[0] + "/" + self.components_url.rpartition("/")[2]
+
+
+REMEMBERED_STORES = "airbyte-stores.json"  # in the cache directory: airbyte release -> its AirbyteStore
+
+
+def remembered_store(directory: Path) -> AirbyteStore | None:
+    """The installed airbyte release's store as an earlier run read it (from DIRECTORY), without importing
+    airbyte; None when no run did."""
+    from corvel.compat import airbyte_version
+
+    try:
+        known = json.loads((Path(directory) / REMEMBERED_STORES).read_text(encoding="utf-8"))
+        manifest_url, components_url = known[airbyte_version()]
+    except (OSError, ValueError, KeyError, TypeError):  # nothing usable remembered: the run reads airbyte's
+        return None
+    if not isinstance(manifest_url, str) or not isinstance(components_url, str):
+        return None
+    return AirbyteStore(manifest_url, components_url)
+
+
+def remember_store(directory: Path, store: AirbyteStore) -> None:
+    """Keeps STORE as the installed airbyte release's, for later runs to find in DIRECTORY."""
+    from corvel.compat import airbyte_version
+
+    path = Path(directory) / REMEMBERED_STORES
+    try:
+        known = json.loads(path.read_text(encoding="utf-8"))
+        known = known if isinstance(known, dict) else {}
+    except (OSError, ValueError):
+        known = {}
+    known[airbyte_version()] = [store.manifest_url, store.components_url]
+    try:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=".tmp-")
+        try:
+            with os.fdopen(handle, "w", encoding="utf-8") as file:
+                json.dump(known, file)
+            os.replace(temporary, path)
+        except BaseException:
+            os.unlink(temporary)
+            raise
+    except OSError:  # a store that cannot be remembered only costs a later run its early start
+        pass
 
 
 def fetch_timeout() -> float:
@@ -164,9 +223,9 @@ def _components(url: str, body: bytes) -> bytes:
         raise FetchError(f"{url}: no {COMPONENTS_FILE} in it: {error}") from error
 
 
-def fetch(session, name: str, version: str) -> Fetched:
-    """A connector's manifest and custom components at VERSION, from the store."""
-    manifest_url, components_url = store_urls(name, version)
+def fetch(session, store: AirbyteStore, name: str, version: str) -> Fetched:
+    """A connector's manifest and custom components at VERSION, from STORE."""
+    manifest_url, components_url = store.urls(name, version)
     manifest = _get(session, manifest_url)
     if manifest is None:
         raise FetchError(f"{manifest_url}: the store has no manifest for {name} {version} (HTTP 404)")
@@ -183,8 +242,8 @@ class ManifestCache:
         self.directory = Path(directory) / "manifests"
 
     @staticmethod
-    def key(name: str, version: str) -> str:
-        words = [CACHE_FORMAT, name, version, *store_urls(name, version)]
+    def key(store: AirbyteStore, name: str, version: str) -> str:
+        words = [CACHE_FORMAT, name, version, *store.urls(name, version)]
         return hashlib.sha256(json.dumps(words).encode()).hexdigest()
 
     def get(self, key: str) -> Fetched | None:
@@ -220,9 +279,9 @@ class ManifestCache:
                 shutil.rmtree(folder, ignore_errors=True)
 
 
-def fetch_all(records: list[LockRecord], jobs: int, cache: ManifestCache | None,
+def fetch_all(records: list[LockRecord], store: AirbyteStore, jobs: int, cache: ManifestCache | None,
               advance=lambda: None) -> dict[str, Fetched | FetchError]:
-    """Each record's manifest at its locked version, by versioned name: from the cache, else from the store,
+    """Each record's manifest at its locked version, by versioned name: from the cache, else from STORE,
     up to JOBS fetches at once. ADVANCE is called as each one is done.
 
     Once the store cannot be reached, it is asked nothing more in this run: every manifest still to fetch
@@ -234,16 +293,16 @@ def fetch_all(records: list[LockRecord], jobs: int, cache: ManifestCache | None,
 
     def one(record: LockRecord) -> Fetched | FetchError:
         try:
-            key = cache.key(record.name, record.tag) if cache is not None else None
+            key = cache.key(store, record.name, record.tag) if cache is not None else None
             fetched = cache.get(key) if cache is not None else None
             if fetched is None:
                 if unreachable:
-                    return FetchError(f"{store_urls(record.name, record.tag)[0]}: not asked: the store could not "
+                    return FetchError(f"{store.urls(record.name, record.tag)[0]}: not asked: the store could not "
                                       "be reached earlier in this run", True)
                 if not hasattr(local, "session"):
                     local.session = requests.Session()
                     sessions.append(local.session)
-                fetched = fetch(local.session, record.name, record.tag)
+                fetched = fetch(local.session, store, record.name, record.tag)
                 if cache is not None:
                     cache.put(key, fetched)
             return fetched
@@ -254,8 +313,8 @@ def fetch_all(records: list[LockRecord], jobs: int, cache: ManifestCache | None,
         finally:
             advance()
 
-    store_urls("{name}", "{version}")  # a template or timeout that cannot be used stops the run before anything
-    fetch_timeout()                     # is fetched
+    store.urls("{name}", "{version}")  # a template or timeout that cannot be used stops the run before anything
+    fetch_timeout()                    # is fetched
     try:
         with ThreadPoolExecutor(max_workers=max(1, jobs), thread_name_prefix="corvel-manifest") as pool:
             return dict(zip([r.versioned for r in records], pool.map(one, records)))

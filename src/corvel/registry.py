@@ -33,10 +33,15 @@ def user_agent() -> str:
     return f"PyAirbyte/{get_version()}"
 
 
+def is_remote(location: str) -> bool:
+    """Whether the registry at LOCATION is fetched (an URL) rather than read as a file."""
+    return location.startswith("http")
+
+
 def read_registry(location: str) -> Any:
-    """The parsed document at ``location``: fetched when it starts with "http", else read as a file."""
+    """The parsed document at ``location``: fetched when it is remote, else read as a file."""
     try:
-        if location.startswith("http"):
+        if is_remote(location):
             import requests
 
             response = requests.get(location, headers={"User-Agent": user_agent()}, timeout=60)

@@ -5,10 +5,11 @@ tree's turn (``corvel.turns``): a run stopped midway is finished
 (``corvel.commit.recover``), the lock is read, the run is planned from it
 and the request (reading the registry only when the plan needs it), the
 generator runner is warmed, the manifests the tree is to vendor are fetched
-(``corvel.manifests``), the generator module writes the planned set into a
-staging tree, and what was written is committed with the new lock.  What
-became of each connector comes back as records for the command line to
-summarise.
+(``corvel.manifests``; with a registry file, as soon as airbyte has loaded
+its offline switch, while the rest of it is imported), the generator module
+writes the planned set into a staging tree, and what was written is
+committed with the new lock.  What became of each connector comes back as
+records for the command line to summarise.
 
 The generator module is run through ``corvel.generator_boundary``, with a
 registry composed of exactly the entries the tree is to hold.  Its runs are
@@ -22,7 +23,7 @@ import os
 import shutil
 import tempfile
 import traceback
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -37,7 +38,8 @@ from corvel.generator_boundary import (CACHED, GENERATOR, SHELL, GeneratorModule
 from corvel.lock import Lock, LockError, LockRecord, lock_path, read_lock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED, PlanError, Planned
-from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
+from corvel.registry import (KINDS, Entry, RegistryError, connector_name, is_remote, read_registry,
+                             registry_entries)
 from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MODEL, Tree, file_paths, index_bindings, model_apart, model_classes
 from corvel.turns import RunTurn
 
@@ -105,21 +107,33 @@ class ConfigCheck:
     problems: list[str]
 
 
-def read_entries(location: str) -> tuple[Any, list[Entry]]:
-    """The registry document, read once, and its entries; Stop when it is off or unusable."""
-    from corvel.compat import is_registry_disabled
-
-    if is_registry_disabled(location):
-        raise Stop(
-            f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
-        )
+def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[Entry]]:
+    """The registry document, read once, and its entries; Stop when it is off or unusable. Without
+    SWITCH_FIRST (a file, whose reading asks no network), airbyte's offline switch is asked only when the
+    file cannot be used, and is left to the caller otherwise."""
+    if switch_first:
+        _stop_if_switched_off(location)
     try:
         document = read_registry(location)
         return document, registry_entries(document)
     except RegistryError as error:
+        if not switch_first:
+            _stop_if_switched_off(location)  # a registry switched off is what the user hears first
         raise Stop(f"{location}: {error}") from error
 
 
+def _stop_if_switched_off(location: str) -> None:
+    """Stop when airbyte's offline switch turns the registry at LOCATION off; asking imports airbyte."""
+    from corvel.compat import is_registry_disabled
+
+    if is_registry_disabled(location):
+        raise _switched_off(location)
+
+
+def _switched_off(location: str) -> Stop:
+    return Stop(
+        f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
+    )
 
 
 def outdated_run(tree: Tree, location: str, report: dict[str, Any]) -> list[upgrades.Outdated]:
@@ -251,10 +265,12 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
             upgrade = own.changed
         runner = None
         document = entries = None
+        switch_unknown = False  # a registry file is read before airbyte's offline switch is known
         if needs_registry:
             runner = _start_runner(args, cleanup)  # it warms up while airbyte is imported
             report["registry"] = location
-            document, entries = read_entries(location)
+            switch_unknown = not is_remote(location)
+            document, entries = read_entries(location, switch_first=not switch_unknown)
         else:
             report["registry"] = None
         if own.loaded:
@@ -281,12 +297,17 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
                 record.reason += f"; kept at {', '.join(r.tag for r in lock.records if r.name == record.name)}"
         del document  # the module reads the composed registry; this one need not stay for the whole run
         moves = _moves(configs_dir, lock, planned)
-        if args.dry_run:
-            return _dry_run(args, runner, tree, lock, planned, dropped, left_out, moves, out, err, report, cleanup)
         # the user's own manifests are vendored whatever the tree's choice: no store has them
         fetching = [r for r in plan.stale_manifests(configs_dir, planned) if vendor or r.own_source]
         generating = not ((lock is not None or not planned) and all(p.change == KEPT for p in planned)
                           and not dropped and not index_stale)
+        from_store = [r for r in fetching if not r.own_source]
+        fetching_early = None
+        if switch_unknown:
+            beside_generation = from_store if generating and not args.dry_run else []
+            fetching_early = _switch_then_fetch(args, location, beside_generation, cleanup)
+        if args.dry_run:
+            return _dry_run(args, runner, tree, lock, planned, dropped, left_out, moves, out, err, report, cleanup)
         if not generating and not fetching and not vendor_changed:
             ending = _nothing_to_do(configs_dir, lock, planned, left_out, report)
             ending.checks = _check_configs(args.check_config, ending.records)
@@ -297,8 +318,8 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
             runner = _start_runner(args, cleanup)
         own_answers = {r.versioned: own_manifests.vendored_answer(r, {o.name: o for o in own.loaded}, args.project_dir)
                        for r in fetching if r.own_source}
-        ending = _write(args, runner if generating else None, tree, lock, planned, left_out,
-                        [r for r in fetching if not r.own_source], vendor, out, err, report, own_answers)
+        ending = _write(args, runner if generating else None, tree, lock, planned, left_out, from_store,
+                        fetching_early, vendor, out, err, report, own_answers)
         ending.notes[:0] = own.notes
         ending.previews = _previews(moves, ending.records, configs_dir)
         ending.checks = _check_configs(args.check_config, ending.records)
@@ -435,11 +456,11 @@ def _start_runner(args, cleanup: ExitStack) -> Runner:
 
 
 def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], left_out: list[Record],
-           fetching: list[LockRecord], vendor: bool, out, err, report: dict[str, Any],
+           fetching: list[LockRecord], fetching_early: Future | None, vendor: bool, out, err, report: dict[str, Any],
            own_answers: dict[str, manifests.Fetched | manifests.FetchError]) -> Ending:
-    """Fetches the manifests to vendor and, with a RUNNER, has the generator module write the planned set,
-    both into a staging tree; then commits what was written. OWN_ANSWERS are the user's own manifests to
-    vendor, already read.
+    """Fetches the manifests to vendor (FETCHING_EARLY: their fetch, already under way) and, with a RUNNER,
+    has the generator module write the planned set, both into a staging tree; then commits what was written.
+    OWN_ANSWERS are the user's own manifests to vendor, already read.
 
     While the generator runs, the manifests are fetched beside it (without a bar of their own: the
     generator's shows). When they are not all in by the time it is done, what it wrote is committed first and
@@ -457,7 +478,7 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
         else:
             _check_store(fetching)  # before the generator runs, not after
             beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
-            fetching_beside = beside.submit(_fetch_manifests, args, fetching, None)
+            fetching_beside = fetching_early or beside.submit(_fetch_manifests, args, fetching, None)
             try:
                 records = _generate(runner, staging, [p.record for p in planned], out, err, args.generator_path)
             except Stop:
@@ -518,30 +539,69 @@ def _with_own(document: Any, own: list[own_manifests.Own]) -> tuple[dict, list[E
     return composed, registry_entries(composed)
 
 
-def _check_store(fetching: list[LockRecord]) -> None:
-    """Stop when manifests are to be fetched and the store's location or timeout cannot be used."""
+def _check_store(fetching: list[LockRecord], store: manifests.AirbyteStore | None = None) -> None:
+    """Stop when manifests are to be fetched and the location or timeout of the store (by default the
+    installed airbyte's) cannot be used."""
     if fetching:
         try:
-            manifests.store_urls("{name}", "{version}")
+            (store or manifests.AirbyteStore.installed()).urls("{name}", "{version}")
             manifests.fetch_timeout()
         except manifests.StoreError as error:
             raise Stop(str(error)) from error
 
 
-def _fetch_manifests(args, fetching: list[LockRecord], out) -> dict[str, manifests.Fetched | manifests.FetchError]:
-    """The manifests of FETCHING from the store (through the cache), by versioned name, under a progress bar
-    on OUT when given."""
+def _fetch_manifests(args, fetching: list[LockRecord], out,
+                     store: manifests.AirbyteStore | None = None) -> dict[str, manifests.Fetched | manifests.FetchError]:
+    """The manifests of FETCHING from STORE (by default the installed airbyte's; through the cache), by
+    versioned name, under a progress bar on OUT when given."""
     if not fetching:
         return {}
-    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
-
-    _check_store(fetching)
+    store = store or manifests.AirbyteStore.installed()
+    _check_store(fetching, store)
     cache = None if args.no_cache or args.spawn else manifests.ManifestCache(args.cache_dir or default_directory())
     if out is None:
-        return manifests.fetch_all(fetching, args.jobs or 1, cache)
+        return manifests.fetch_all(fetching, store, args.jobs or 1, cache)
+    from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn
+
     with Progress(TextColumn("fetching manifests"), BarColumn(), MofNCompleteColumn(), console=out) as progress:
         task = progress.add_task("", total=len(fetching))
-        return manifests.fetch_all(fetching, args.jobs or 1, cache, lambda: progress.advance(task))
+        return manifests.fetch_all(fetching, store, args.jobs or 1, cache, lambda: progress.advance(task))
+
+
+def _switch_then_fetch(args, location: str, fetching: list[LockRecord], cleanup: ExitStack) -> Future | None:
+    """Stop when airbyte's offline switch turns the registry file at LOCATION off, as _stop_if_switched_off.
+
+    Asking imports airbyte, which takes seconds. Meanwhile the manifests of
+    FETCHING are fetched from the moment airbyte has loaded the switch, from
+    its store as an earlier run remembered it (``manifests.remembered_store``),
+    so that a store that answers slowly, or not at all, is waited for beside
+    the rest of the import rather than after it. The future of that fetch;
+    None when it did not start (nothing remembered, the caches off, airbyte
+    imported already), or when the store it asked is no longer airbyte's,
+    whose answers are then left to end unused with the run.
+    """
+    from corvel import compat  # its is_registry_disabled imports airbyte: asked for inside the watch below
+
+    directory = args.cache_dir or default_directory()
+    early = bool(fetching) and not (args.no_cache or args.spawn)
+    remembered = manifests.remembered_store(directory) if early else None
+    started: list[Future] = []
+
+    def switch_loaded(switched_off) -> None:
+        if remembered is not None and not started and not switched_off(location):
+            beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
+            started.append(beside.submit(_fetch_manifests, args, fetching, None, remembered))
+
+    with compat.watching_registry_switch(switch_loaded):
+        if compat.is_registry_disabled(location):
+            raise _switched_off(location)
+    if not early:
+        return None
+    installed = manifests.AirbyteStore.installed()
+    if installed != remembered:
+        manifests.remember_store(directory, installed)
+        return None
+    return started[0] if started else None
 
 
 def _note_manifest(record: Record, planned: LockRecord, answer) -> None:
