@@ -127,13 +127,9 @@ def _stop_if_switched_off(location: str) -> None:
     from corvel.compat import is_registry_disabled
 
     if is_registry_disabled(location):
-        raise _switched_off(location)
-
-
-def _switched_off(location: str) -> Stop:
-    return Stop(
-        f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
-    )
+        raise Stop(
+            f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
+        )
 
 
 def outdated_run(tree: Tree, location: str, report: dict[str, Any]) -> list[upgrades.Outdated]:
@@ -580,7 +576,7 @@ def _switch_then_fetch(args, location: str, fetching: list[LockRecord], cleanup:
     imported already), or when the store it asked is no longer airbyte's,
     whose answers are then left to end unused with the run.
     """
-    from corvel import compat  # its is_registry_disabled imports airbyte: asked for inside the watch below
+    from corvel.compat import watching_registry_switch
 
     directory = args.cache_dir or default_directory()
     early = bool(fetching) and not (args.no_cache or args.spawn)
@@ -592,9 +588,8 @@ def _switch_then_fetch(args, location: str, fetching: list[LockRecord], cleanup:
             beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
             started.append(beside.submit(_fetch_manifests, args, fetching, None, remembered))
 
-    with compat.watching_registry_switch(switch_loaded):
-        if compat.is_registry_disabled(location):
-            raise _switched_off(location)
+    with watching_registry_switch(switch_loaded):
+        _stop_if_switched_off(location)  # imports airbyte
     if not early:
         return None
     installed = manifests.AirbyteStore.installed()
