@@ -8,16 +8,19 @@ from pathlib import Path
 
 import pytest
 
+import corvel
 from corvel import cli
 from corvel.config_changes import (ADDED_OPTIONAL, ADDED_REQUIRED, DEFAULT_CHANGED, MADE_REQUIRED, NEWLY_SECRET,
                                    OPTION_ADDED, OPTION_REMOVED, REMOVED, RETYPED, VALUE_REMOVED, Change,
                                    schema_changes)
-from corvel.upgrades import ConfigFileError, read_config, version_key
+from corvel.upgrades import (ConfigFileError, Preview, compare_names, names_of, read_config, undeclared,
+                             version_key)
 
 REGISTRY_2023 = Path(__file__).resolve().parents[2] / "shared" / "registries" / "oss-2023-06.json"
 if not REGISTRY_2023.exists():
     REGISTRY_2023 = Path("/work/shared/registries/oss-2023-06.json")
 CONNECTORS = ("source-faker", "source-github", "source-airtable", "source-postgres")
+CURRENT_REGISTRY = Path(corvel.__file__).parent / "data" / "registry.json"  # today's versions of some of them
 SECRET = "ghp-very-secret-token-1234"
 
 pytestmark = pytest.mark.skipif(not REGISTRY_2023.exists(), reason="the 2023 registry is not at hand")
@@ -187,6 +190,7 @@ def test_check_config_before_and_after_without_showing_secrets(capsys, registrie
     assert tree_files(locked_tree) == before
     assert "against source-github 0.4.2 (locked): valid" in output
     assert "against source-github 1.0.0 (new)" in output and "repositories:" in output
+    assert "repository: not a member of source-github 1.0.0; did you mean repositories?" in output
     assert SECRET not in output
     status, output = run(capsys, locked_tree, registries[0], "--check-config", f"source-github={config}")
     assert status == 0 and SECRET not in output, output
@@ -211,3 +215,70 @@ def test_unreadable_configuration_is_named_without_its_text(tmp_path, name, text
     with pytest.raises(ConfigFileError) as raised:
         read_config(path)
     assert str(path) in str(raised.value) and SECRET not in str(raised.value)
+
+
+OPTIONS = {"properties": {"o": {"oneOf": [
+    {"properties": {"m": {"const": "x"}, "k": {}}},
+    {"properties": {"m": {"enum": ["y"]}, "j": {}}, "additionalProperties": False}]}}}
+
+
+@pytest.mark.parametrize("schema, config, expected, removed", [
+    ({"properties": {"port": {}}}, {"prot": 1, "port": 1}, [("prot", "port")], ()),
+    ({"properties": {"count": {}}}, {"records_per_sync": 1}, [("records_per_sync", None)], ()),
+    ({"properties": {"a": {"properties": {"b": {}}}}}, {"a": {"b": 1, "c": 1}}, [("a.c", None)], ()),
+    (OPTIONS, {"o": {"m": "y", "k": 1}}, [("o[y].k", None)], ()),
+    (OPTIONS, {"o": {"k": 1, "q": 1}}, [("o[x].q", None)], ()),
+    ({"properties": {"l": {"items": {"properties": {"k": {}}}}}}, {"l": [{"k": 1}, {"x": 1}]}, [("l[1].x", None)],
+     ()),
+    ({"properties": {"a": {}}, "additionalProperties": True}, {"b": {"c": 1}}, [], ()),
+    ({"properties": {"a": {}}, "additionalProperties": {"properties": {"c": {}}}}, {"b": {"d": 1}}, [("b.d", None)],
+     ()),
+    ({"properties": {"a": {}}, "patternProperties": {"^x_": {}}}, {"x_1": 1}, [], ()),
+    ({"properties": {"a": {"type": "object"}}}, {"a": {"anything": 1}}, [], ()),
+    ({"properties": {"a": {}}, "additionalProperties": True}, {"gone": 1, "b": 1}, [("gone", None)], ("gone",)),
+], ids=["misspelt", "removed", "nested", "option by discriminator", "option by members", "array items", "open",
+        "open to a schema", "pattern", "free-form", "removed from an open object"])
+def test_undeclared_members(schema, config, expected, removed):
+    assert undeclared(schema, config, removed) == expected
+
+
+@pytest.mark.parametrize("old, new, renamed, removed, added", [
+    ("class A(M):\n    m: Literal['x']\n    k: int\n", "class B(M):\n    m: Literal['x'] | None\n    k: int\n",
+     {"A": "B"}, [], []),
+    ("class A(M):\n    m: Literal['x']\n", "class B(M):\n    m: Literal['y']\n", {}, ["A"], ["B"]),
+    ("class A(M):\n    k: int\n", "class B(M):\n    k: int\nclass C(M):\n    k: str\n", {}, ["A"], ["B", "C"]),
+    ("class A(M):\n    pass\n", "class B(M):\n    pass\n", {}, ["A"], ["B"]),
+], ids=["same shape", "other discriminator", "two of one shape", "empty"])
+def test_a_class_is_renamed_only_when_it_is_the_same_thing(tmp_path, old, new, renamed, removed, added):
+    (tmp_path / "old.py").write_text(old)
+    (tmp_path / "new.py").write_text(new)
+    found = Preview("source-x", "1.0.0", "2.0.0", [], [])
+    compare_names(found, names_of(tmp_path / "old.py"), tmp_path / "new.py")
+    assert (found.names_renamed, found.names_removed, found.names_added) == (renamed, removed, added)
+
+
+def test_real_upgrade_to_current_versions(capsys, locked_tree, tmp_path):
+    postgres, faker, report = tmp_path / "postgres.yaml", tmp_path / "faker.json", tmp_path / "report.json"
+    postgres.write_text("host: db\nprot: 5432\nport: 5432\ndatabase: app\nusername: u\n"
+                        "replication_method: {method: CDC, replication_slot: s, publication: p, any: 1}\n"
+                        "tunnel_method: {tunnel_method: NO_TUNNEL, tunnel_usr: u}\n")
+    faker.write_text('{"count": 10, "records_per_sync": 5}')
+    status, output = run(capsys, locked_tree, CURRENT_REGISTRY, "--upgrade", "source-postgres", "source-faker",
+                         "--dry-run", "--report", str(report), "--check-config", f"source-postgres={postgres}",
+                         "--check-config", f"source-faker={faker}")
+    assert status == 1, output
+    moved = {u["name"]: u for u in json.loads(report.read_text())["upgrades"]}["source-postgres"]
+    assert moved["names_renamed"] == {"Standard": "ScanChangesWithUserDefinedCursor"}
+    assert "LogicalReplicationCDC" in moved["names_removed"]
+    assert {"DetectChangesWithXminSystemColumn", "ReadChangesUsingWriteAheadLogCDC"} <= set(moved["names_added"])
+    assert "class Standard renamed to ScanChangesWithUserDefinedCursor" in output
+    checks = {(c["name"], c["against"]): c for c in json.loads(report.read_text())["config_checks"]}
+    assert checks[("source-faker", "locked")]["problems"] == []
+    faker_new = checks[("source-faker", "new")]
+    assert [p.split(";")[0] for p in faker_new["problems"]] == [
+        f"records_per_sync: not a member of source-faker {faker_new['version']}"]  # its schema is open
+    postgres_new = checks[("source-postgres", "new")]
+    current = f"source-postgres {postgres_new['version']}"
+    assert [p.split(";")[0] for p in postgres_new["problems"]] == [
+        f"prot: not a member of {current}", f"tunnel_method[NO_TUNNEL].tunnel_usr: not a member of {current}"]
+    assert f"prot: not a member of {current}; did you mean port?" in output  # the CDC option is open: any stays

@@ -124,21 +124,34 @@ def _options(options: Any) -> dict[str, dict]:
     labelled: dict[str, dict] = {}
     for position, option in enumerate(options):
         if isinstance(option, dict):
-            labelled.setdefault(_option_label(option) or f"option {position + 1}", option)
+            labelled.setdefault(option_label(option, position), option)
     return labelled
 
 
 def _option_label(option: dict) -> str | None:
+    if found := discriminator(option):
+        return str(found[1])
+    title = option.get("title")
+    return title if isinstance(title, str) and title else None
+
+
+def option_label(option: dict[str, Any], position: int) -> str:
+    """How a path names the option of a oneOf at POSITION (from 0)."""
+    return _option_label(option) or f"option {position + 1}"
+
+
+def discriminator(option: dict[str, Any]) -> tuple[str, Any] | None:
+    """The member that tells a oneOf's OPTION apart from the others and its value: the first member held to
+    one value (a const, or an enum of one value)."""
     members = option.get("properties") if isinstance(option.get("properties"), dict) else {}
-    for member in members.values():
+    for name, member in members.items():
         if not isinstance(member, dict):
             continue
         if "const" in member:
-            return str(member["const"])
+            return name, member["const"]
         if isinstance(member.get("enum"), list) and len(member["enum"]) == 1:
-            return str(member["enum"][0])
-    title = option.get("title")
-    return title if isinstance(title, str) and title else None
+            return name, member["enum"][0]
+    return None
 
 
 def _types(schema: dict) -> tuple[str, ...]:

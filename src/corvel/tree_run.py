@@ -24,6 +24,7 @@ import shutil
 import tempfile
 import traceback
 from concurrent.futures import Future, ThreadPoolExecutor
+from collections.abc import Iterable
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
@@ -318,7 +319,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
                         fetching_early, vendor, out, err, report, own_answers)
         ending.notes[:0] = own.notes
         ending.previews = _previews(moves, ending.records, configs_dir)
-        ending.checks = _check_configs(args.check_config, ending.records)
+        ending.checks = _check_configs(args.check_config, ending.records, previews=ending.previews)
         report["upgrades"] = [preview.as_json() for preview in ending.previews]
         report["config_checks"] = [asdict(check) for check in ending.checks]
         if resettled:
@@ -393,7 +394,7 @@ def _dry_run(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned]
                 record.model_path = str(scratch.directory / file_paths(record.versioned_name)[1]) \
                     if record.versioned_name in written else None
         previews = _previews(moves, generated, scratch.directory)
-    checks = _check_configs(args.check_config, records, lock, configs_dir)
+    checks = _check_configs(args.check_config, records, lock, configs_dir, previews)
     report["connectors"] = [asdict(record) for record in records]
     report["upgrades"] = [preview.as_json() for preview in previews]
     report["config_checks"] = [asdict(check) for check in checks]
@@ -416,12 +417,13 @@ class _ScratchTree:
 
 
 def _check_configs(wanted: list[tuple[str, dict, str]], records: list[Record], lock: Lock | None = None,
-                   configs_dir: Path | None = None) -> list[ConfigCheck]:
+                   configs_dir: Path | None = None, previews: Iterable[upgrades.Preview] = ()) -> list[ConfigCheck]:
     """Each stored configuration of WANTED (name, configuration, file) checked against its connector's class:
     in a dry run (with its LOCK) the locked class and the one the run would move to, else the class the tree
-    holds after the run (RECORDS)."""
+    holds after the run (RECORDS). The members an upgrade of PREVIEWS removed are flagged in the new class's."""
     checks = []
     for name, config, file in wanted:
+        removed = upgrades.removed_members(previews, name)
         if lock is not None:
             against = [(r.tag, "locked", configs_dir / file_paths(r.versioned)[1], r.class_name)
                        for r in lock.records if r.name == name]
@@ -433,7 +435,8 @@ def _check_configs(wanted: list[tuple[str, dict, str]], records: list[Record], l
         if not against:
             checks.append(ConfigCheck(name, file, None, "locked", ["the tree does not hold this connector"]))
         for version, which, model, class_name in against:
-            problems = upgrades.check_config(model, class_name, config) if model else [
+            problems = upgrades.check_config(model, class_name, config, f"{name} {version}",
+                                             removed if which == "new" or lock is None else ()) if model else [
                 "its new model could not be generated (see above)"]
             checks.append(ConfigCheck(name, file, version, which, problems))
     return checks

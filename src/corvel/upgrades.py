@@ -2,26 +2,33 @@
 
 For each connector that moves: the changes to its configuration
 (``corvel.config_changes``), the Python names of its model module that
-disappear or are renamed, and the breaking changes the registry documents
+disappear, appear or are renamed, and the breaking changes the registry documents
 between the two versions.  ``outdated`` compares the lock with the registry
-without generating anything; ``check_config`` validates a user's stored
-configuration against a generated class without ever showing a value.
+without generating anything; ``check_config`` checks a user's stored
+configuration against a generated class and its connector's configuration
+schema without ever showing a value.
 """
 
 from __future__ import annotations
 
 import ast
+import difflib
 import json
 import re
+from collections.abc import Collection, Iterable
 from contextlib import ExitStack
 from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel.config_changes import Change, connection_schema, schema_changes
+from corvel.config_changes import REMOVED, Change, connection_schema, discriminator, option_label, schema_changes
 from corvel.lock import Lock, LockRecord
 from corvel.registry import Entry
-from corvel.tree import model_apart
+from corvel.tree import JSONSCHEMA, model_apart
+
+# A model class's members, each with the one value its annotation allows (``Literal['CDC']``: a oneOf option's
+# discriminator), else None
+Shape = frozenset[tuple[str, str | None]]
 
 
 # -- versions and the breaking changes between them
@@ -113,7 +120,8 @@ class Preview:
     config_changes: list[Change]
     breaking_changes: list[BreakingChange]
     names_removed: list[str] = field(default_factory=list)  # importable names of the locked model the new lacks
-    names_renamed: dict[str, str] = field(default_factory=dict)  # old -> new, for classes whose members stayed
+    names_renamed: dict[str, str] = field(default_factory=dict)  # old -> new, for classes whose shape stayed
+    names_added: list[str] = field(default_factory=list)  # importable names of the new model the locked lacks
     model_problem: str = ""  # why the new model's names could not be compared
 
     def as_json(self) -> dict[str, Any]:
@@ -131,6 +139,7 @@ class Preview:
         lines += [f"  {change}" for change in self.config_changes]
         lines += [f"  class {old} renamed to {new}" for old, new in self.names_renamed.items()]
         lines += [f"  name {name} no longer in the model" for name in self.names_removed]
+        lines += [f"  name {name} new in the model" for name in self.names_added]
         if self.model_problem:
             lines.append(f"  model names not compared: {self.model_problem}")
         if len(lines) == 1:
@@ -144,26 +153,40 @@ def preview(old: LockRecord, new: LockRecord) -> Preview:
                    crossed(new.entry, old.tag, new.tag))
 
 
-def compare_names(found: Preview, old_names: dict[str, frozenset[str] | None] | str, new_model: Path) -> None:
+def removed_members(previews: Iterable[Preview], name: str) -> set[str]:
+    """The paths of the members the upgrades of connector NAME among PREVIEWS removed."""
+    return {c.path for p in previews if p.name == name for c in p.config_changes if c.category == REMOVED}
+
+
+def compare_names(found: Preview, old_names: dict[str, Shape | None] | str, new_model: Path) -> None:
     """Fills in which of OLD_NAMES (the locked model's, see ``names_of``; a text says why there are none) are
-    gone from NEW_MODEL, pairing a removed class with a new one of the same members as renamed."""
+    gone from NEW_MODEL and which are new in it. A gone class and a new one are one class renamed only when
+    each is the other's one match in shape (same members, same discriminator values): options that differ only
+    in their discriminator's value are different things."""
     new_names = names_of(new_model)
-    if isinstance(old_names, str) or isinstance(new_names, str):
-        found.model_problem = old_names if isinstance(old_names, str) else new_names
+    if isinstance(old_names, str):
+        found.model_problem = old_names
         return
-    gone = [name for name in old_names if name not in new_names]
-    added = {name: members for name, members in new_names.items() if name not in old_names}
-    for name in gone:
-        twin = next((new for new, members in added.items() if members is not None and members == old_names[name]),
-                    None)
-        if twin is None:
-            found.names_removed.append(name)
+    if isinstance(new_names, str):
+        found.model_problem = new_names
+        return
+    gone = {name: shape for name, shape in old_names.items() if name not in new_names}
+    added = {name: shape for name, shape in new_names.items() if name not in old_names}
+
+    def matches(shape: Shape | None, among: dict[str, Shape | None]) -> list[str]:
+        return [name for name, other in among.items() if shape and other == shape]  # an empty class tells nothing
+
+    for name, shape in gone.items():
+        twins = matches(shape, added)
+        if len(twins) == 1 and len(matches(shape, gone)) == 1:
+            found.names_renamed[name] = twins[0]
         else:
-            found.names_renamed[name] = twin
-            del added[twin]
+            found.names_removed.append(name)
+    renamed_to = set(found.names_renamed.values())
+    found.names_added = [name for name in added if name not in renamed_to]
 
 
-def names_of(model: Path) -> dict[str, frozenset[str] | None] | str:
+def names_of(model: Path) -> dict[str, Shape | None] | str:
     """The model's names (``model_names``), or why they cannot be read."""
     try:
         return model_names(model)
@@ -171,19 +194,29 @@ def names_of(model: Path) -> dict[str, frozenset[str] | None] | str:
         return f"{model.name}: {type(error).__name__}: {error}"
 
 
-def model_names(model: Path) -> dict[str, frozenset[str] | None]:
-    """The public names a model module defines, each class with its members' names (None for other names)."""
+def model_names(model: Path) -> dict[str, Shape | None]:
+    """The public names a model module defines, each class with its shape (None for other names)."""
     tree = ast.parse(model.read_text(encoding="utf-8"))
-    names: dict[str, frozenset[str] | None] = {}
+    names: dict[str, Shape | None] = {}
     for node in tree.body:
         if isinstance(node, ast.ClassDef):
-            members = (s.target.id for s in node.body if isinstance(s, ast.AnnAssign) and isinstance(s.target, ast.Name))
-            names[node.name] = frozenset(members)
+            names[node.name] = frozenset((s.target.id, _single_value(s.annotation)) for s in node.body
+                                         if isinstance(s, ast.AnnAssign) and isinstance(s.target, ast.Name))
         elif isinstance(node, (ast.Assign, ast.AnnAssign)):
             for target in node.targets if isinstance(node, ast.Assign) else [node.target]:
                 if isinstance(target, ast.Name):
                     names.setdefault(target.id, None)
-    return {name: members for name, members in names.items() if not name.startswith("_")}
+    return {name: shape for name, shape in names.items() if not name.startswith("_")}
+
+
+def _single_value(annotation: ast.expr) -> str | None:
+    """The one value a member's annotation allows, as source text: ``Literal['CDC']`` (alone or with None)."""
+    for node in ast.walk(annotation):
+        if isinstance(node, ast.Subscript) and not isinstance(node.slice, ast.Tuple):
+            named = node.value.id if isinstance(node.value, ast.Name) else getattr(node.value, "attr", "")
+            if named == "Literal":
+                return ast.unparse(node.slice)
+    return None
 
 
 # -- a user's stored configuration against a class
@@ -214,9 +247,13 @@ def read_config(path: Path) -> dict:
     return data
 
 
-def check_config(model: Path, class_name: str, config: dict) -> list[str]:
-    """The problems CLASS_NAME of MODEL finds in CONFIG, each as its member path and pydantic's message; never
-    a value. The model is loaded under a name of its own, forgotten afterwards."""
+def check_config(model: Path, class_name: str, config: dict[str, Any], connector: str,
+                 removed: Collection[str] = ()) -> list[str]:
+    """The problems of CONFIG for CONNECTOR (its name and version) at the version of MODEL, each as its member
+    path and what is wrong; never a value: first the members its configuration schema (the tree's beside MODEL)
+    does not declare, which the class may keep and pass on but the connector will not understand (in open
+    objects only those an upgrade REMOVED, paths as ``config_changes`` gives them), then what CLASS_NAME of
+    MODEL finds. The model is loaded under a name of its own, forgotten afterwards."""
     from pydantic import ValidationError
 
     from corvel.model_behaviour import adapt_module
@@ -228,12 +265,110 @@ def check_config(model: Path, class_name: str, config: dict) -> list[str]:
             checked = getattr(module, class_name)
         except Exception as error:  # a model that does not load is one problem of this check, not the run's end
             return [f"(the class) {class_name} of {model.name} cannot be loaded: {type(error).__name__}"]
+        problems = _undeclared_members(model, config, connector, removed)
         try:
             checked.model_validate(config)
         except ValidationError as error:
-            return [f"{_member_path(problem['loc'])}: {problem['msg']}"
-                    for problem in error.errors(include_input=False, include_url=False)]
-    return []
+            problems += [f"{_member_path(problem['loc'])}: {problem['msg']}"
+                         for problem in error.errors(include_input=False, include_url=False)
+                         if problem["type"] != "extra_forbidden"]  # named above, with the closest declared name
+    return problems
+
+
+def _undeclared_members(model: Path, config: dict[str, Any], connector: str, removed: Collection[str]) -> list[str]:
+    schema_path = model.parent.parent / JSONSCHEMA / f"{model.stem}.json"
+    try:
+        schema = json.loads(schema_path.read_text(encoding="utf-8"))
+    except (OSError, ValueError) as error:
+        return [f"(the schema) {schema_path.name} cannot be read, so its members are not checked: "
+                f"{type(error).__name__}"]
+    problems: list[str] = []
+    for path, closest in undeclared(schema, config, removed):
+        guess = f"; did you mean {closest}?" if closest else ""
+        problems.append(f"{path}: not a member of {connector}{guess}")
+    return problems
+
+
+def undeclared(schema: Any, config: Any, removed: Collection[str] = ()) -> list[tuple[str, str | None]]:
+    """The members of CONFIG, at any depth, that SCHEMA does not declare, each as its path (a oneOf's option
+    named as the dry run names it) and the closest declared name, if one is close. Objects SCHEMA leaves open
+    (``additionalProperties`` true or a schema, or no ``properties`` at all) take any member but those an
+    upgrade REMOVED: the connector stopped declaring them, so it no longer reads them."""
+    walk = _Walk(set(removed))
+    walk.into(schema, config, "", "", {})
+    return walk.found
+
+
+@dataclass
+class _Walk:
+    removed: set[str]  # schema paths: options by label, the items of an array as []
+    found: list[tuple[str, str | None]] = field(default_factory=list)
+
+    def into(self, schema: Any, value: Any, path: str, schema_path: str, inherited: dict[str, Any]) -> None:
+        if not isinstance(schema, dict):
+            return
+        if isinstance(value, list):
+            for position, item in enumerate(value):
+                self.into(schema.get("items"), item, f"{path}[{position}]", f"{schema_path}[]", {})
+            return
+        if not isinstance(value, dict):
+            return
+        declared = {**inherited, **_members(schema)}
+        options: list[Any] = []
+        for key in ("oneOf", "anyOf"):
+            if isinstance(listed := schema.get(key), list):
+                options += listed
+        if any(isinstance(option, dict) for option in options):
+            chosen = _chosen_option(options, value, declared)
+            if chosen is not None:  # none: the class says which option is wanted
+                label = f"[{option_label(chosen[1], chosen[0])}]"
+                self.into(chosen[1], value, path + label, schema_path + label, declared)
+            return
+        extra = schema.get("additionalProperties")
+        patterns = schema.get("patternProperties")
+        patterns = patterns if isinstance(patterns, dict) else {}
+        is_open = extra is True or isinstance(extra, dict) or ("properties" not in schema and extra is not False)
+        for name, member in value.items():
+            member_path, member_schema_path = (f"{path}.{name}", f"{schema_path}.{name}") if path else (name, name)
+            if name in declared:
+                self.into(declared[name], member, member_path, member_schema_path, {})
+            elif (is_open or any(_matches(pattern, name) for pattern in patterns)) \
+                    and member_schema_path not in self.removed:
+                self.into(extra, member, member_path, member_schema_path, {})
+            else:
+                closest = difflib.get_close_matches(name, list(declared), n=1)
+                self.found.append((member_path, closest[0] if closest else None))
+
+
+def _members(schema: dict[str, Any]) -> dict[str, Any]:
+    members = schema.get("properties")
+    return members if isinstance(members, dict) else {}
+
+
+def _chosen_option(options: list[Any], value: dict[str, Any], declared: dict[str, Any]
+                   ) -> tuple[int, dict[str, Any]] | None:
+    """The option of a oneOf VALUE is meant for, with its position: among those whose discriminator VALUE does
+    not contradict, the one that declares most of its members."""
+    fitting: list[tuple[int, int, dict[str, Any]]] = []
+    for position, option in enumerate(options):
+        if not isinstance(option, dict):
+            continue
+        told = discriminator(option)
+        if told is not None and told[0] in value and value[told[0]] != told[1]:
+            continue
+        members = {**declared, **_members(option)}
+        fitting.append((sum(name in members for name in value), -position, option))
+    if not fitting:
+        return None
+    _, position, option = max(fitting, key=lambda fit: fit[:2])
+    return -position, option
+
+
+def _matches(pattern: Any, name: str) -> bool:
+    try:
+        return isinstance(pattern, str) and re.search(pattern, name) is not None
+    except re.error:  # a pattern Python cannot read takes nothing: the member is reported, not waved through
+        return False
 
 
 def _member_path(location: tuple) -> str:
