@@ -236,8 +236,9 @@ OPTIONS = {"properties": {"o": {"oneOf": [
     ({"properties": {"a": {}}, "patternProperties": {"^x_": {}}}, {"x_1": 1}, [], ()),
     ({"properties": {"a": {"type": "object"}}}, {"a": {"anything": 1}}, [], ()),
     ({"properties": {"a": {}}, "additionalProperties": True}, {"gone": 1, "b": 1}, [("gone", None)], ("gone",)),
+    ({"properties": {"a": {}}, "allOf": [{"properties": {"b": {}}}]}, {"b": 1, "c": 1}, [("c", None)], ()),
 ], ids=["misspelt", "removed", "nested", "option by discriminator", "option by members", "array items", "open",
-        "open to a schema", "pattern", "free-form", "removed from an open object"])
+        "open to a schema", "pattern", "free-form", "removed from an open object", "all of"])
 def test_undeclared_members(schema, config, expected, removed):
     assert undeclared(schema, config, removed) == expected
 

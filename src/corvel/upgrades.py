@@ -341,8 +341,13 @@ class _Walk:
 
 
 def _members(schema: dict[str, Any]) -> dict[str, Any]:
+    """The members SCHEMA declares, its own and those of the schemas it is all of."""
     members = schema.get("properties")
-    return members if isinstance(members, dict) else {}
+    declared = dict(members) if isinstance(members, dict) else {}
+    parts = schema.get("allOf")
+    for part in parts if isinstance(parts, list) else ():
+        declared.update(_members(part) if isinstance(part, dict) else {})
+    return declared
 
 
 def _chosen_option(options: list[Any], value: dict[str, Any], declared: dict[str, Any]
