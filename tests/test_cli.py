@@ -56,7 +56,7 @@ def airbyte_registry_at(monkeypatch):
 
 @pytest.mark.parametrize("served", [True, False], ids=["served", "unreachable"])
 def test_the_default_is_the_registry_airbyte_reads(capsys, tmp_path, registry_server, airbyte_registry_at, served):
-    registry_server.body = json.dumps({"sources": [entry("airbyte/source-served", "4.5.6")], "destinations": []}).encode()
+    registry_server.body = json.dumps({"sources": [entry("airbyte/source-served")], "destinations": []}).encode()
     with socket.socket() as closed:  # a port nothing listens on
         closed.bind(("127.0.0.1", 0))
         url = registry_server.url if served else f"http://127.0.0.1:{closed.getsockname()[1]}/registry.json"

@@ -53,12 +53,12 @@ def build_parser() -> argparse.ArgumentParser:
         "connectors of its lock plus those named, the locked ones at their locked versions and new ones at the "
         f"registry's current version. Without names and without a lock, the defaults {', '.join(DEFAULT_CONNECTORS)} "
         "are generated; without names and with a lock, the tree is checked against the lock and whatever differs "
-        f"is generated again, without reading the registry. The registry is the one --registry names, else the one "
+        "is generated again, without reading the registry. The registry is the one --registry names, else the one "
         f"{REGISTRY_VARIABLE} names (a path or an http(s) URL), else the table's, else airbyte's own registry (its "
-        "URL, read over the network). It is read once per run. Entries the generator cannot use (no spec, connectionSpecification or "
-        "properties object, or a versioned name that is no Python module name) are left out and named with the "
-        "reason. A manifest-only connector's manifest is vendored in the tree (manifests/<versioned name>/), "
-        "fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
+        "URL, read over the network). It is read once per run. Entries the generator cannot use (no spec, "
+        "connectionSpecification or properties object, or a versioned name that is no Python module name) are left "
+        "out and named with the reason. A manifest-only connector's manifest is vendored in the tree "
+        "(manifests/<versioned name>/), fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
         "template with {name} and {version}), and fetched again when it is missing or differs from the lock. "
         "Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
         "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable, "
@@ -91,7 +91,7 @@ def build_parser() -> argparse.ArgumentParser:
         "--registry",
         metavar="PATH_OR_URL",
         help=f"registry document to read, a path or an http(s) URL, or by name: {AIRBYTE} (the one airbyte reads: "
-        f"{REGISTRY_VARIABLE}, else airbyte's registry URL; the default) or {BUNDLED} (the sample of seven connectors "
+        f"{REGISTRY_VARIABLE}, else airbyte's registry URL; the default) or {BUNDLED} (the small sample registry "
         f"bundled with corvel, {BUNDLED_REGISTRY}, read offline). The name wins over a file of that name, which is "
         f"given as ./{BUNDLED}. Sets {REGISTRY_VARIABLE} for this run",
     )
@@ -394,8 +394,9 @@ def _outdated(out, rows: list[upgrades.Outdated], location: str) -> int:
     out.print(table)
     moving = sum(row.moves for row in rows)
     crossing = sum(bool(row.breaking_changes) for row in rows)
-    out.print(f"{moving} of {len(rows)} locked connectors have a newer version in {registry.described(location)}; {crossing} of them "
-              "cross a documented breaking change (--upgrade --dry-run shows what changes)", markup=False)
+    out.print(f"{moving} of {len(rows)} locked connectors have a newer version in {registry.described(location)}; "
+              f"{crossing} of them cross a documented breaking change (--upgrade --dry-run shows what changes)",
+              markup=False)
     return 0
 
 

@@ -29,7 +29,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import commit, manifests, own_manifests, plan, upgrades
+from corvel import commit, manifests, own_manifests, plan, registry, upgrades
 from corvel.commit import Staging
 from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool
@@ -38,7 +38,6 @@ from corvel.generator_boundary import (CACHED, GENERATOR, SHELL, GeneratorModule
 from corvel.lock import Lock, LockError, LockRecord, lock_path, read_lock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED, PlanError, Planned
-from corvel import registry
 from corvel.registry import KINDS, Entry, RegistryError, connector_name, is_remote, registry_entries
 from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MODEL, Tree, file_paths, index_bindings, model_apart, model_classes
 from corvel.turns import RunTurn
