@@ -3,9 +3,10 @@
 import json
 import os
 import socket
+import sys
 
 import pytest
-from conftest import entry, mg
+from conftest import entry, mg, run_process
 
 from corvel import cli, generator_boundary, registry, tree_run
 from corvel.configs import forget_tree, import_tree
@@ -69,6 +70,13 @@ def test_the_default_is_the_registry_airbyte_reads(capsys, tmp_path, registry_se
         assert status == 1 and err.startswith(f"corvel-generate: airbyte's registry ({url}): cannot read it: ")
         assert "--registry FILE" in err and len(err.splitlines()) == 1
     assert cli.REGISTRY_VARIABLE not in os.environ
+
+
+def test_the_default_registry_switched_off_is_named_with_the_way_out(no_network):
+    env = {k: v for k, v in os.environ.items() if k != cli.REGISTRY_VARIABLE}
+    done = run_process([sys.executable, "-m", "corvel.cli", "--list"], env={**env, "AIRBYTE_OFFLINE_MODE": "1"})
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith("corvel-generate: airbyte's registry (https://") and "--frozen" in done.stderr
 
 
 @pytest.mark.parametrize("argv, table, listed", [
