@@ -29,6 +29,7 @@ sys.path.append(str(Path(__file__).parents[1] / "tools" / "sanitize"))
 import checker_crash  # noqa: E402
 
 import corvel.model_generator as mg  # noqa: E402
+from corvel.registry import BUNDLED_REGISTRY, REGISTRY_VARIABLE  # noqa: E402
 
 INSTALLED_PACKAGE = Path(mg.__file__).parent
 # the registry airbyte served in June 2023, read where the checkout's shared/ folder keeps it
@@ -47,6 +48,12 @@ def model_cache_home(tmp_path, monkeypatch):
     """A cache directory of the test's own: no test sees models another one left."""
     monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path / "cache-home"))
     return tmp_path / "cache-home" / "corvel"
+
+
+@pytest.fixture(autouse=True)
+def bundled_registry_by_default(monkeypatch):
+    """airbyte's registry, corvel's default, is on the network: a test reads the bundled one unless it names another."""
+    monkeypatch.setenv(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
 
 
 @pytest.fixture

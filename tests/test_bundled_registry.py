@@ -9,7 +9,8 @@ from pydantic import ValidationError
 
 import corvel
 from corvel import cli
-from corvel.cli import BUNDLED_REGISTRY, DEFAULT_CONNECTORS
+from corvel.cli import DEFAULT_CONNECTORS
+from corvel.registry import BUNDLED, BUNDLED_REGISTRY
 from corvel.configs import forget_tree
 
 DOCUMENT = json.loads(BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -62,7 +63,7 @@ def test_registry_offers_the_defaults_and_an_example_for_every_connector():
 def bundled_tree(tmp_path_factory):
     """The bundled registry's connectors, generated as corvel-generate does (corvel's generator settings)."""
     tree = tmp_path_factory.mktemp("bundled")
-    assert cli.main(["--registry", str(BUNDLED_REGISTRY), "--output-dir", str(tree), "--all"]) == 0
+    assert cli.main(["--registry", BUNDLED, "--output-dir", str(tree), "--all"]) == 0
     yield tree
     forget_tree()
 

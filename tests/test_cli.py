@@ -2,11 +2,13 @@
 
 import json
 import os
+import socket
+import sys
 
 import pytest
-from conftest import entry, mg
+from conftest import entry, mg, run_process
 
-from corvel import cli, generator_boundary, tree_run
+from corvel import cli, generator_boundary, registry, tree_run
 from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -14,10 +16,10 @@ BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
 
 @pytest.fixture(autouse=True)
 def environment(monkeypatch):
-    """The command sets PATH and the registry variable; both are put back after each test."""
+    """The command sets PATH and the registry variable; both are put back after each test (the registry is the
+    bundled one unless a test names another)."""
     monkeypatch.setenv("PATH", os.environ.get("PATH", ""))
     monkeypatch.setenv("COLUMNS", "200")  # rich wraps tables at 80 columns when not on a terminal
-    monkeypatch.delenv(cli.REGISTRY_VARIABLE, raising=False)
     saved = mg.CURRENT_DIR, mg.subprocess
     yield
     assert (mg.CURRENT_DIR, mg.subprocess) == saved
@@ -39,11 +41,58 @@ def test_command_line(capsys, argv, status):
     assert run(capsys, *argv)[0] == status
 
 
-def test_list_reads_the_bundled_registry_by_default(capsys):
-    status, out, _ = run(capsys, "--list")
-    assert status == 0 and str(cli.BUNDLED_REGISTRY) in out and cli.REGISTRY_VARIABLE not in os.environ
-    for name in ["source-file", "source-postgres", "destination-sftp-json", "destination-csv"]:
-        assert name in out
+@pytest.fixture
+def airbyte_registry_at(monkeypatch):
+    """Makes URL the registry airbyte reads when AIRBYTE_LOCAL_REGISTRY is unset, and unsets it."""
+    from corvel.compat import registry_url
+
+    def point(url):
+        monkeypatch.delenv(cli.REGISTRY_VARIABLE, raising=False)
+        monkeypatch.setitem(registry_url.__globals__, "_REGISTRY_URL", url)
+        registry.airbyte_registry_url.cache_clear()
+
+    yield point
+    registry.airbyte_registry_url.cache_clear()
+
+
+@pytest.mark.parametrize("served", [True, False], ids=["served", "unreachable"])
+def test_the_default_is_the_registry_airbyte_reads(capsys, tmp_path, registry_server, airbyte_registry_at, served):
+    registry_server.body = json.dumps({"sources": [entry("airbyte/source-served")], "destinations": []}).encode()
+    with socket.socket() as closed:  # a port nothing listens on
+        closed.bind(("127.0.0.1", 0))
+        url = registry_server.url if served else f"http://127.0.0.1:{closed.getsockname()[1]}/registry.json"
+    airbyte_registry_at(url)
+    status, out, err = run(capsys, "source-served", "--output-dir", str(tmp_path))
+    if served:
+        assert status == 0 and f"1 of 1 connector models written to {tmp_path}/connector_configs from airbyte's " \
+            f"registry ({url})" in out
+    else:
+        assert status == 1 and err.startswith(f"corvel-generate: airbyte's registry ({url}): cannot read it: ")
+        assert "--registry FILE" in err and len(err.splitlines()) == 1
+    assert cli.REGISTRY_VARIABLE not in os.environ
+
+
+def test_the_default_registry_switched_off_is_named_with_the_way_out(no_network):
+    env = {k: v for k, v in os.environ.items() if k != cli.REGISTRY_VARIABLE}
+    done = run_process([sys.executable, "-m", "corvel.cli", "--list"], env={**env, "AIRBYTE_OFFLINE_MODE": "1"})
+    assert done.returncode == 1 and done.stdout == ""
+    assert done.stderr.startswith("corvel-generate: airbyte's registry (https://") and "--frozen" in done.stderr
+
+
+@pytest.mark.parametrize("argv, table, listed", [
+    (["--registry", "bundled"], None, "source-faker"), (["--registry", "./bundled"], None, "source-local"),
+    ([], 'registry = "bundled"', "source-faker"), ([], 'registry = "./bundled"', "source-local"),
+], ids=["name", "file", "name in the table", "file in the table"])
+def test_the_bundled_registry_is_chosen_by_name_and_a_file_so_named_by_path(capsys, tmp_path, monkeypatch, argv,
+                                                                             table, listed):
+    (tmp_path / "bundled").write_text(json.dumps({"sources": [entry("airbyte/source-local")], "destinations": []}))
+    if table:
+        (tmp_path / "pyproject.toml").write_text(f"[tool.corvel]\n{table}\n")
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.delenv(cli.REGISTRY_VARIABLE)
+    status, out, _ = run(capsys, "--list", *argv)
+    assert status == 0 and listed in out
+    assert ("corvel's bundled registry" in out) == (listed == "source-faker")
 
 
 def test_list_fetches_a_registry_url_like_airbyte(capsys, registry_server):
@@ -108,9 +157,10 @@ def test_failed_runs_and_unknown_names_make_the_exit_status(capsys, tmp_path, re
     assert (tmp_path / "connector_configs" / "model" / "source_good__1_0.py").exists()
 
 
-def test_nothing_matched_leaves_the_tree_alone(capsys, tmp_path):
-    status, out, _ = run(capsys, "source-nope", "--output-dir", str(tmp_path))
-    assert status == 1 and "not in the registry" in out
+def test_nothing_matched_leaves_the_tree_alone_and_names_the_closest(capsys, tmp_path):
+    status, out, _ = run(capsys, "source-fakr", "--output-dir", str(tmp_path))
+    assert status == 1 and "not in the registry: did you mean source-faker?" in out
+    assert f"Nothing was generated from corvel's bundled registry ({cli.BUNDLED_REGISTRY})" in out
     assert not (tmp_path / "connector_configs" / "__init__.py").exists()
 
 

@@ -47,7 +47,6 @@ with open(target, "w", encoding="utf-8") as model:
 def environment(monkeypatch, tmp_path):
     monkeypatch.setenv("PATH", os.environ.get("PATH", ""))
     monkeypatch.setenv("COLUMNS", "300")
-    monkeypatch.delenv(cli.REGISTRY_VARIABLE, raising=False)
     monkeypatch.chdir(tmp_path)  # where an expanded $(touch pwned) would leave its file
     saved = mg.CURRENT_DIR, mg.subprocess
     yield

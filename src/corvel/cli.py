@@ -27,13 +27,12 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import config_changes, own_manifests, project, upgrades
-from corvel.compat import environment
+from corvel import config_changes, own_manifests, project, registry, upgrades
 from corvel.generator_boundary import GENERATOR, generator_path
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
-from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
-                             GENERATION_STOPPED, PLANNED, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record,
-                             Stop, outdated_run, read_entries, run)
+from corvel.registry import AIRBYTE, BUNDLED, BUNDLED_REGISTRY, REGISTRY_VARIABLE
+from corvel.tree_run import (DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED, GENERATION_STOPPED, PLANNED,
+                             UP_TO_DATE, Ending, Record, Stop, outdated_run, read_entries, run)
 from corvel.installation import VersionAction, versions, write_problem
 from corvel.project import ProjectError, Settings
 from corvel.tree import LOCK_NAME, Tree
@@ -54,12 +53,12 @@ def build_parser() -> argparse.ArgumentParser:
         "connectors of its lock plus those named, the locked ones at their locked versions and new ones at the "
         f"registry's current version. Without names and without a lock, the defaults {', '.join(DEFAULT_CONNECTORS)} "
         "are generated; without names and with a lock, the tree is checked against the lock and whatever differs "
-        f"is generated again, without reading the registry. The registry is the one {REGISTRY_VARIABLE} names (a "
-        "path or an http(s) URL); when it is unset, the registry bundled with corvel is used, so no network is "
-        "needed. It is read once per run. Entries the generator cannot use (no spec, connectionSpecification or "
-        "properties object, or a versioned name that is no Python module name) are left out and named with the "
-        "reason. A manifest-only connector's manifest is vendored in the tree (manifests/<versioned name>/), "
-        "fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
+        "is generated again, without reading the registry. The registry is the one --registry names, else the one "
+        f"{REGISTRY_VARIABLE} names (a path or an http(s) URL), else the table's, else airbyte's own registry (its "
+        "URL, read over the network). It is read once per run. Entries the generator cannot use (no spec, "
+        "connectionSpecification or properties object, or a versioned name that is no Python module name) are left "
+        "out and named with the reason. A manifest-only connector's manifest is vendored in the tree "
+        "(manifests/<versioned name>/), fetched at the locked version from airbyte's manifest store or the one CORVEL_MANIFEST_URL names (a "
         "template with {name} and {version}), and fetched again when it is missing or differs from the lock. "
         "Exit status: 0 when every model was written or is up to date, 1 when a run failed, an entry was "
         "left out, a manifest could not be vendored, a name is not in the registry, the registry is unusable, "
@@ -91,7 +90,10 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--registry",
         metavar="PATH_OR_URL",
-        help=f"registry document to read; sets {REGISTRY_VARIABLE} for this run",
+        help=f"registry document to read, a path or an http(s) URL, or by name: {AIRBYTE} (the one airbyte reads: "
+        f"{REGISTRY_VARIABLE}, else airbyte's registry URL; the default) or {BUNDLED} (the small sample registry "
+        f"bundled with corvel, {BUNDLED_REGISTRY}, read offline). The name wins over a file of that name, which is "
+        f"given as ./{BUNDLED}. Sets {REGISTRY_VARIABLE} for this run",
     )
     parser.add_argument(
         "--output-dir",
@@ -299,8 +301,7 @@ def main(argv: list[str] | None = None) -> int:
     except ProjectError as error:
         err.print(f"corvel-generate: {error}", markup=False)
         return 1
-    # the command line, then the environment, then the project's table
-    location = args.registry or os.environ.get(REGISTRY_VARIABLE) or settings.registry or str(BUNDLED_REGISTRY)
+    location = registry.chosen(args.registry, settings.registry)
     if args.manifests is None:
         args.manifests = settings.manifests
     # own manifests' paths are kept relative to the project; the command line's are relative to here
@@ -318,13 +319,14 @@ def main(argv: list[str] | None = None) -> int:
             raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error
-        with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
+        with registry.told_to_airbyte(location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
             if args.list:
-                status = _list(out)
+                status = _list(out, location)
             elif args.outdated:
-                status = _outdated(out, outdated_run(tree, location, report))
+                status = _outdated(out, outdated_run(tree, location, report), report["registry"])
             else:
-                status = _summarise(out, run(args, location, tree, out, err, report), args.verbose)
+                ending = run(args, location, tree, out, err, report)
+                status = _summarise(out, ending, args.verbose, _read_from(report["registry"]))
     except Stop as stop:
         err.print(f"corvel-generate: {stop}", markup=False)
         report["error"], status = str(stop), 1
@@ -359,13 +361,18 @@ def _tree(args, settings: Settings) -> Tree:
         raise Stop(str(error)) from error
 
 
-def _list(out) -> int:
+def _read_from(location: str | None) -> str:
+    """What a summary line adds to name the registry the run read; empty when it read none."""
+    return f" from {registry.described(location)}" if location else ""
+
+
+def _list(out, location: str) -> int:
     from rich.table import Table
     from rich.text import Text
 
-    location = os.environ[REGISTRY_VARIABLE]
+    location = registry.resolved(location)
     _, entries = read_entries(location)
-    out.print(f"{len(entries)} connectors in {location}", markup=False)
+    out.print(f"{len(entries)} connectors in {registry.described(location)}", markup=False)
     table = Table("connector", "kind", "version")
     for entry in sorted(entries, key=lambda e: (e.kind != "sources", e.name)):
         table.add_row(*map(Text, (entry.name, entry.kind.removesuffix("s"), entry.tag)))
@@ -373,7 +380,7 @@ def _list(out) -> int:
     return 0
 
 
-def _outdated(out, rows: list[upgrades.Outdated]) -> int:
+def _outdated(out, rows: list[upgrades.Outdated], location: str) -> int:
     from rich.table import Table
     from rich.text import Text
 
@@ -387,12 +394,13 @@ def _outdated(out, rows: list[upgrades.Outdated]) -> int:
     out.print(table)
     moving = sum(row.moves for row in rows)
     crossing = sum(bool(row.breaking_changes) for row in rows)
-    out.print(f"{moving} of {len(rows)} locked connectors have a newer version in the registry; {crossing} of them "
-              "cross a documented breaking change (--upgrade --dry-run shows what changes)", markup=False)
+    out.print(f"{moving} of {len(rows)} locked connectors have a newer version in {registry.described(location)}; "
+              f"{crossing} of them cross a documented breaking change (--upgrade --dry-run shows what changes)",
+              markup=False)
     return 0
 
 
-def _summarise(out, ending: Ending, verbose: bool) -> int:
+def _summarise(out, ending: Ending, verbose: bool, read_from: str) -> int:
     """Prints how the run ended; its exit status."""
     for note in ending.notes:
         out.print(note, markup=False)
@@ -405,7 +413,7 @@ def _summarise(out, ending: Ending, verbose: bool) -> int:
                              if counts[category]), markup=False)
     if ending.how == GENERATION_STOPPED:
         return 1
-    status = _plan(out, ending) if ending.how == DRY_RUN else _outcome(out, ending, verbose)
+    status = _plan(out, ending, read_from) if ending.how == DRY_RUN else _outcome(out, ending, verbose, read_from)
     return _checks(out, ending) or status
 
 
@@ -420,7 +428,7 @@ def _checks(out, ending: Ending) -> int:
     return int(any(check.problems for check in ending.checks))
 
 
-def _plan(out, ending: Ending) -> int:
+def _plan(out, ending: Ending, read_from: str) -> int:
     """A dry run's plan: what the run would do to each connector; nothing was written."""
     from rich.table import Table
     from rich.text import Text
@@ -436,24 +444,24 @@ def _plan(out, ending: Ending) -> int:
             what = PLAN_VERBS[record.change]
         table.add_row(*map(Text, (record.label, what, record.class_name or "")))
     out.print(table)
-    out.print(f"Dry run: nothing was written to {ending.directory}.", markup=False)
+    out.print(f"Dry run{read_from}: nothing was written to {ending.directory}.", markup=False)
     return 1 if failed else 0
 
 
-def _outcome(out, ending: Ending, verbose: bool) -> int:
+def _outcome(out, ending: Ending, verbose: bool, read_from: str) -> int:
     if ending.how == GENERATED:
-        return _summary(out, ending.directory, ending.records, True, verbose)
+        return _summary(out, ending.directory, ending.records, True, verbose, read_from)
     if ending.how == UP_TO_DATE:
         held = sum(r.status == "up to date" for r in ending.records)
         out.print(f"{ending.directory} is up to date: {held} connector models, as {LOCK_NAME} names them",
                   markup=False)
         noted = any(r.status != "up to date" or r.manifest for r in ending.records)
-        return _summary(out, ending.directory, ending.records, False, False) if noted else 0
-    status = _summary(out, ending.directory, ending.records, False, False)
+        return _summary(out, ending.directory, ending.records, False, False, read_from) if noted else 0
+    status = _summary(out, ending.directory, ending.records, False, False, read_from)
     return status if ending.records else 1
 
 
-def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: bool) -> int:
+def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: bool, read_from: str) -> int:
     """Connectors not written first, each with its reason, then what changed in the tree; the rest as a count,
     or listed with verbose."""
     from rich.table import Table
@@ -465,7 +473,7 @@ def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: b
     changed = [r for r in records if r not in failed and (r.change not in (None, KEPT) or r.manifest == FETCHED_AGAIN)]
     rest = [r for r in records if r not in failed and r not in changed]
     if generated:
-        out.print(f"{len(written)} of {len(held)} connector models written to {tree}", markup=False)
+        out.print(f"{len(written)} of {len(held)} connector models written to {tree}{read_from}", markup=False)
     listed = changed if verbose or len(changed) <= CHANGES_LISTED else []
     shown = failed + listed + (rest if verbose else [])
     if shown:
@@ -481,7 +489,7 @@ def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: b
     if cached:
         out.print(f"{cached} of the models written came from the cache", markup=False)
     if not generated and not any(r.status == "up to date" for r in records):
-        out.print("Nothing was generated; the tree was left as it was.", markup=False)
+        out.print(f"Nothing was generated{read_from}; the tree was left as it was.", markup=False)
     return 1 if failed else 0
 
 

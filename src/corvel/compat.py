@@ -222,6 +222,7 @@ def import_airbyte():
 # it imports airbyte then, quietly, not with corvel. name -> (airbyte module, its attribute; None: the module)
 _PRIVATE_NAMES = {
     "is_registry_disabled": (REGISTRY_MODULE, "_is_registry_disabled"),  # whether a registry location is off
+    "registry_url": (REGISTRY_MODULE, "_get_registry_url"),  # the registry airbyte reads
     "executor_util": ("airbyte._executors.util", None),  # the manifest store's URL templates
     "DeclarativeExecutor": ("airbyte._executors.declarative", "DeclarativeExecutor"),
     "DockerExecutor": ("airbyte._executors.docker", "DockerExecutor"),

@@ -18,6 +18,7 @@ from pathlib import Path
 from types import ModuleType
 
 from corvel.configs import import_tree
+from corvel.registry import BUNDLED, BUNDLED_REGISTRY, REGISTRY_VARIABLE
 
 OUTPUT_DIR = Path("demo-out")
 SYNC_CONNECTOR = "source-faker"
@@ -74,11 +75,11 @@ def main() -> int:
 
     # the bundled registry for corvel-generate and for airbyte, which looks up
     # source-faker's PyPI package in it before installing
-    os.environ[cli.REGISTRY_VARIABLE] = str(cli.BUNDLED_REGISTRY)
+    os.environ[REGISTRY_VARIABLE] = str(BUNDLED_REGISTRY)
     console = Console()
     console.print(Rule("corvel-generate on the bundled registry"))
     names = [*cli.DEFAULT_CONNECTORS, SYNC_CONNECTOR]
-    status = cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(OUTPUT_DIR), *names])
+    status = cli.main(["--registry", BUNDLED, "--output-dir", str(OUTPUT_DIR), *names])
     if status != 0:
         console.print(f"corvel-generate failed with status {status}", markup=False)
         return status
@@ -127,8 +128,6 @@ def main() -> int:
 def registry_tag(connector_name: str) -> str:
     """The version the bundled registry gives CONNECTOR_NAME: the one installed and run."""
     import json
-
-    from corvel.cli import BUNDLED_REGISTRY
 
     document = json.loads(BUNDLED_REGISTRY.read_text(encoding="utf-8"))
     for entry in document["sources"] + document["destinations"]:

@@ -34,6 +34,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel.errors import CorvelError
+from corvel.registry import REGISTRY_NAMES
 from corvel.tree import MODEL, SERVE_CALL, Binding, Tree, model_versioned
 
 TABLE = "corvel"  # [tool.corvel]
@@ -94,7 +95,8 @@ def _settings(path: Path, table: dict[str, Any]) -> Settings:
         if not isinstance(value, _KEYS[key]):
             raise ProjectError(f"{path}: [tool.{TABLE}] {key} must be a {_KEYS[key].__name__}, not {value!r}")
     registry = table.get("registry")
-    if registry is not None and "://" not in registry:  # a path is the table's own, relative to its file
+    # a path is the table's own, relative to its file; a registry's name stays a name
+    if registry is not None and "://" not in registry and registry not in REGISTRY_NAMES:
         registry = str((path.parent / registry).resolve())
     return Settings(path, table.get("package"), registry, table.get("manifests"),
                     tuple(_own_manifest(path, item) for item in table.get(OWN_MANIFESTS, [])))

@@ -1,9 +1,11 @@
 """The connector registry as ``corvel.model_generator`` reads it.
 
-One read of the document (an http(s) URL or a local file, as airbyte points
-to it), the entries with their connector and versioned names, and what makes
-an entry unusable for the generator: whatever would stop the module midway,
-or leave an index that does not import.
+Which registry a run reads (``chosen``: the command line's, airbyte's
+``AIRBYTE_LOCAL_REGISTRY``, the project table's, else airbyte's own registry,
+looked up only when it is read, as that imports airbyte), one read of the
+document (an http(s) URL or a local file), the entries with their connector
+and versioned names, and what makes an entry unusable for the generator:
+whatever would stop the module midway, or leave an index that does not import.
 """
 
 from __future__ import annotations
@@ -12,7 +14,10 @@ import json
 import keyword
 import os
 import unicodedata
+from collections.abc import Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
+from functools import cache
 from pathlib import Path
 from typing import Any
 
@@ -20,6 +25,14 @@ from corvel.errors import CorvelError
 
 KINDS = ("sources", "destinations")  # the order the module scans them in
 NAME_MAX = 255  # bytes in one file name on the usual Linux file systems
+REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
+# Registries chosen by name; the name wins over a file of that name, which is given as ./bundled.
+AIRBYTE = "airbyte"  # the registry airbyte reads: AIRBYTE_LOCAL_REGISTRY, else its registry URL
+BUNDLED = "bundled"  # corvel's sample of seven connectors, for the demo and the tests
+REGISTRY_NAMES = (AIRBYTE, BUNDLED)
+BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
+WAYS_OUT = ("give another registry with --registry FILE or the [tool.corvel] table's registry = \"FILE\" "
+            "(--registry bundled reads corvel's small sample registry)")
 
 
 class RegistryError(CorvelError):
@@ -31,6 +44,56 @@ def user_agent() -> str:
     from airbyte.version import get_version
 
     return f"PyAirbyte/{get_version()}"
+
+
+def chosen(command_line: str | None, table: str | None) -> str:
+    """The registry a run reads: the command line's, else the one AIRBYTE_LOCAL_REGISTRY names, else the project
+    table's, else AIRBYTE; BUNDLED stands for the bundled file, and AIRBYTE stays a name until ``resolved``."""
+    choice = command_line or os.environ.get(REGISTRY_VARIABLE) or table or AIRBYTE
+    if choice == AIRBYTE and os.environ.get(REGISTRY_VARIABLE):
+        choice = os.environ[REGISTRY_VARIABLE]  # airbyte's choice is its variable's, when set
+    return str(BUNDLED_REGISTRY) if choice == BUNDLED else choice
+
+
+@contextmanager
+def told_to_airbyte(location: str) -> Iterator[None]:
+    """For the block, AIRBYTE_LOCAL_REGISTRY names LOCATION, so that airbyte reads the registry the run reads;
+    for AIRBYTE it is left as it is."""
+    if location == AIRBYTE:
+        yield
+        return
+    from corvel.compat import environment
+
+    with environment(REGISTRY_VARIABLE, location):
+        yield
+
+
+def resolved(location: str) -> str:
+    """LOCATION, with AIRBYTE looked up as airbyte finds it (which imports airbyte)."""
+    return airbyte_registry_url() if location == AIRBYTE else location
+
+
+@cache
+def airbyte_registry_url() -> str:
+    """The registry airbyte reads when AIRBYTE_LOCAL_REGISTRY is unset; imports airbyte."""
+    from corvel.compat import registry_url
+
+    saved = os.environ.pop(REGISTRY_VARIABLE, None)  # airbyte would answer with it
+    try:
+        return registry_url()
+    finally:
+        if saved is not None:
+            os.environ[REGISTRY_VARIABLE] = saved
+
+
+def described(location: str) -> str:
+    """The registry at LOCATION (``resolved``) as a summary names it."""
+    if location == str(BUNDLED_REGISTRY):
+        return f"corvel's bundled registry ({location})"
+    # a remote registry is read after airbyte's offline switch is asked, so airbyte is imported by then
+    if is_remote(location) and location == airbyte_registry_url():
+        return f"airbyte's registry ({location})"
+    return f"registry {location}"
 
 
 def is_remote(location: str) -> bool:
@@ -50,7 +113,43 @@ def read_registry(location: str) -> Any:
         with Path(location).open(encoding="utf-8") as file:
             return json.load(file)
     except (OSError, ValueError) as error:  # requests' errors are OSErrors, JSON errors ValueErrors
-        raise RegistryError(f"cannot read the registry: {error}") from error
+        raise RegistryError(f"cannot read it: {error}") from error
+
+
+def stop_if_switched_off(location: str) -> None:
+    """RegistryError when airbyte's offline switch turns the registry at LOCATION off; asking imports airbyte."""
+    from corvel.compat import is_registry_disabled
+
+    if not is_registry_disabled(location):
+        return
+    if location.upper() in ("0", "F", "FALSE"):  # what airbyte takes for "no registry"
+        raise RegistryError(f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}); {WAYS_OUT}")
+    raise RegistryError(f"{described(location)} is switched off by AIRBYTE_OFFLINE_MODE, which keeps airbyte from "
+                        "reading any registry; unset it for this run, or run with --frozen to generate what the lock "
+                        "holds")
+
+
+def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[Entry]]:
+    """The registry document, read once, and its entries; RegistryError when it is off or unusable. Without
+    SWITCH_FIRST (a file, whose reading asks no network), airbyte's offline switch is asked only when the
+    file cannot be used, and is left to the caller otherwise."""
+    if switch_first:
+        stop_if_switched_off(location)
+    try:
+        document = read_registry(location)
+        return document, registry_entries(document)
+    except RegistryError as error:
+        if not switch_first:
+            stop_if_switched_off(location)  # a registry switched off is what the user hears first
+        raise RegistryError(f"{described(location)}: {error}; {WAYS_OUT}") from error
+
+
+def did_you_mean(name: str, entries: list[Entry]) -> str:
+    """The registry's names closest to NAME, as a question; empty when none is close."""
+    import difflib
+
+    close = difflib.get_close_matches(name, sorted({e.name for e in entries}), n=3, cutoff=0.8)
+    return f"did you mean {' or '.join(close)}?" if close else ""
 
 
 def connector_name(repository: str) -> str:

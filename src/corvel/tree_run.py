@@ -30,7 +30,7 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel import commit, manifests, own_manifests, plan, upgrades
+from corvel import commit, manifests, own_manifests, plan, registry, upgrades
 from corvel.commit import Staging
 from corvel.errors import CorvelError
 from corvel.fast_mode import WarmPool
@@ -39,14 +39,11 @@ from corvel.generator_boundary import (CACHED, GENERATOR, SHELL, GeneratorModule
 from corvel.lock import Lock, LockError, LockRecord, lock_path, read_lock
 from corvel.model_cache import ModelCache, default_directory
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED, PlanError, Planned
-from corvel.registry import (KINDS, Entry, RegistryError, connector_name, is_remote, read_registry,
-                             registry_entries)
+from corvel.registry import KINDS, Entry, RegistryError, connector_name, is_remote, registry_entries
 from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MODEL, Tree, file_paths, index_bindings, model_apart, model_classes
 from corvel.turns import RunTurn
 
 DEFAULT_CONNECTORS = ("source-file", "destination-sftp-json", "destination-csv")
-BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
-REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
 # what became of a manifest the run fetched
 VENDORED, FETCHED_AGAIN, NOT_VENDORED = "vendored", "fetched again", "not vendored"
 # how a run ended, for its summary
@@ -109,28 +106,18 @@ class ConfigCheck:
 
 
 def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[Entry]]:
-    """The registry document, read once, and its entries; Stop when it is off or unusable. Without
-    SWITCH_FIRST (a file, whose reading asks no network), airbyte's offline switch is asked only when the
-    file cannot be used, and is left to the caller otherwise."""
-    if switch_first:
-        _stop_if_switched_off(location)
+    """registry.read_entries, its failure a Stop."""
     try:
-        document = read_registry(location)
-        return document, registry_entries(document)
+        return registry.read_entries(location, switch_first)
     except RegistryError as error:
-        if not switch_first:
-            _stop_if_switched_off(location)  # a registry switched off is what the user hears first
-        raise Stop(f"{location}: {error}") from error
+        raise Stop(str(error)) from error
 
 
 def _stop_if_switched_off(location: str) -> None:
-    """Stop when airbyte's offline switch turns the registry at LOCATION off; asking imports airbyte."""
-    from corvel.compat import is_registry_disabled
-
-    if is_registry_disabled(location):
-        raise Stop(
-            f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
-        )
+    try:
+        registry.stop_if_switched_off(location)
+    except RegistryError as error:
+        raise Stop(str(error)) from error
 
 
 def outdated_run(tree: Tree, location: str, report: dict[str, Any]) -> list[upgrades.Outdated]:
@@ -143,6 +130,7 @@ def outdated_run(tree: Tree, location: str, report: dict[str, Any]) -> list[upgr
     if lock is None:
         raise Stop(f"--outdated compares a lock with the registry, and there is no {lock_path(tree.directory)}")
     report["tree"] = str(tree.directory)
+    report["registry"] = location = registry.resolved(location)
     document, entries = read_entries(location)
     rows = upgrades.outdated(lock, entries, document)
     report["outdated"] = [row.as_json() for row in rows]
@@ -187,7 +175,8 @@ def _select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Ent
     ]
     known = {e.name for e in entries}
     missing = [name for name in dict.fromkeys(requested or ()) if name not in known]
-    left_out += [Record(name, None, None, "not in the registry") for name in missing]
+    left_out += [Record(name, None, None, "not in the registry", registry.did_you_mean(name, entries))
+                 for name in missing]
     return [e for e in wanted if e.name not in unusable], left_out
 
 
@@ -265,7 +254,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         switch_unknown = False  # a registry file is read before airbyte's offline switch is known
         if needs_registry:
             runner = _start_runner(args, cleanup)  # it warms up while airbyte is imported
-            report["registry"] = location
+            report["registry"] = location = registry.resolved(location)
             switch_unknown = not is_remote(location)
             document, entries = read_entries(location, switch_first=not switch_unknown)
         else:
