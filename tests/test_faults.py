@@ -361,3 +361,66 @@ def test_memory_running_out_in_the_const_rewrite_is_a_memory_error(tree, registr
         return attempt(lambda: mg.generate_jsonschema_files(["source-a"]))
 
     assert in_child(with_little_memory_left)["raised"] == "MemoryError"
+
+
+# --- a run killed inside its commit ------------------------------------------
+
+# corvel-generate, killed (SIGKILL) just before it puts in place, or deletes, a tree file of the name argv[1]
+KILLED_BEFORE = """
+import os, signal, sys
+from pathlib import Path
+from corvel import cli
+
+target, replace, unlink = sys.argv[1], os.replace, Path.unlink
+
+def die_before(path):
+    if Path(path).name == target and ".corvel-run" not in Path(path).parts:
+        os.kill(os.getpid(), signal.SIGKILL)
+
+def killing_replace(source, destination):
+    die_before(destination)
+    replace(source, destination)
+
+def killing_unlink(path, missing_ok=False):
+    die_before(path)
+    unlink(path, missing_ok=missing_ok)
+
+os.replace, Path.unlink = killing_replace, killing_unlink
+sys.exit(cli.main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("killed_before", ["source_faker__9_9_9.py", "corvel.lock", "source_faker__7_2_1.py"],
+                         ids=["a model moves", "the lock moves", "an old model is deleted"])
+def test_a_run_killed_in_its_commit_leaves_the_classes_importable_and_the_next_run_finishes_it(
+        tmp_path, monkeypatch, capsys, killed_before):
+    from conftest import run_process, run_python
+
+    from corvel import cli, commit
+
+    bundled = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
+    faker = next(e for e in bundled["sources"] if e["dockerRepository"] == "airbyte/source-faker")
+    registries = {}
+    for tag in ("7.2.1", "9.9.9"):
+        registries[tag] = tmp_path / f"registry-{tag}.json"
+        registries[tag].write_text(json.dumps({"sources": [dict(faker, dockerImageTag=tag)], "destinations": []}))
+    project = tmp_path / "proj"
+    (project / "src" / "app").mkdir(parents=True)
+    (project / "pyproject.toml").write_text('[project]\nname = "app"\n\n[tool.corvel]\npackage = "app.configs"\n')
+    package = project / "src" / "app" / "configs"
+    monkeypatch.chdir(project)
+    assert cli.main(["--registry", str(registries["7.2.1"]), "source-faker"]) == 0
+
+    killed = run_process([sys.executable, "-c", KILLED_BEFORE, killed_before, "--spawn", "--registry",
+                          str(registries["9.9.9"]), "--upgrade", "source-faker"], cwd=project, timeout=300)
+    assert killed.returncode == -9, killed.stderr
+    imported = run_python("from app.configs import SourceFakerConfig\nprint(SourceFakerConfig(count=2).count)",
+                          path_entry=project / "src", cwd=tmp_path)
+    assert imported.returncode == 0 and imported.stdout.split() == ["2"], imported.stderr
+
+    capsys.readouterr()
+    assert cli.main([]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith(commit.FINISHED_NOTE + "\n"), out
+    assert sorted(p.name for p in package.iterdir() if p.name.startswith(".")) == []
+    assert sorted(p.name for p in (package / "model").iterdir()) == ["source_faker__9_9_9.py"]

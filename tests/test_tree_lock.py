@@ -206,3 +206,16 @@ def test_a_journal_that_reaches_outside_the_tree_is_refused(capsys, tmp_path):
     (staging / "commit.json").write_text(json.dumps({"moves": [], "removals": ["../../victim.txt"], "lock": "{}"}))
     status, out = run(capsys, tree)
     assert status == 1 and "not the journal of a corvel run" in out and victim.read_text() == "mine"
+
+
+def test_an_output_dir_holding_files_corvel_did_not_write_is_refused(capsys, tmp_path):
+    configs = tmp_path / "tree" / "connector_configs"
+    configs.mkdir(parents=True)  # empty: written into
+    assert run(capsys, tmp_path / "tree", "source-faker")[0] == 0
+    (configs / "notes.py").write_text("mine")
+    before = tree_files(tmp_path)
+    status, out = run(capsys, tmp_path / "tree", "destination-csv")
+    assert status == 1 and tree_files(tmp_path) == before
+    assert out.splitlines() == [
+        f"corvel-generate: {configs} (where the tree would be written) holds files corvel did not write (notes.py); "
+        f"nothing was written: give --output-dir a directory of its own, not {tmp_path / 'tree'}, or move them out"]

@@ -27,14 +27,14 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import config_changes, own_manifests, project, upgrades
+from corvel import config_changes, own_manifests, project, tree_guard, upgrades
 from corvel.compat import environment
 from corvel.generator_boundary import GENERATOR, generator_path
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
 from corvel.tree_run import (BUNDLED_REGISTRY, DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED,
                              GENERATION_STOPPED, PLANNED, REGISTRY_VARIABLE, UP_TO_DATE, Ending, Record,
                              Stop, outdated_run, read_entries, run)
-from corvel.installation import VersionAction, versions, write_problem
+from corvel.installation import VersionAction, versions
 from corvel.project import ProjectError, Settings
 from corvel.tree import LOCK_NAME, Tree
 
@@ -314,7 +314,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         tree = None if args.list else _tree(args, settings)
         writes = tree is not None and not (args.outdated or args.dry_run)
-        if writes and not tree.is_project and (problem := write_problem(tree.directory)):
+        if writes and (problem := tree_guard.refusal(tree, output_dir=args.output_dir is not None)):
             raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error
