@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel import generator_settings, index_stubs
+from corvel.errors import CorvelError
 from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text
 from corvel.plan import Planned
 from corvel.tree import COMPONENTS_FILE, INDEX, MANIFEST_FILE, MANIFESTS, file_paths
@@ -83,6 +84,16 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
 
 
 
+class CommitError(CorvelError):
+    """The run's files could not be moved into the tree; the message names the file and what to do."""
+
+    @classmethod
+    def of(cls, error: OSError, where: Path, then: str) -> CommitError:
+        """The failure ERROR (of a file under WHERE), and what THEN becomes of the tree."""
+        path = error.filename2 or error.filename or where  # a move's destination, else the file
+        return cls(f"cannot write {path} ({error.strerror or error}); {then} once it can be written")
+
+
 class Staging:
     """A tree of the run's own beside the real one: the generator module writes here."""
 
@@ -110,7 +121,11 @@ class Staging:
         and a run stopped midway is finished by the next one.
         """
         with _interrupts_deferred():
-            _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals, "lock": text}))
+            try:
+                _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals,
+                                                                   "lock": text}))
+            except OSError as error:
+                raise CommitError.of(error, self.root, "nothing in the tree was changed") from error
             _finish(self.configs_dir, self.root)
 
 
@@ -146,6 +161,13 @@ def _tree_file(relative: Any) -> bool:
 
 
 def _finish(configs_dir: Path, staging: Path) -> None:
+    try:
+        _carry_out(configs_dir, staging)
+    except OSError as error:
+        raise CommitError.of(error, configs_dir, "the next run finishes the commit") from error
+
+
+def _carry_out(configs_dir: Path, staging: Path) -> None:
     journal_path = staging / JOURNAL
     try:
         journal = json.loads(journal_path.read_text(encoding="utf-8"))

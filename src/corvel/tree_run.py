@@ -222,7 +222,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
         try:
             recovered = [] if args.dry_run else commit.recover(configs_dir)
             lock = read_lock(configs_dir)
-        except LockError as error:
+        except (LockError, commit.CommitError) as error:
             raise Stop(str(error)) from error
         if args.frozen and lock is None:
             raise Stop(f"--frozen generates what a lock holds, and there is no {lock_path(configs_dir)}")
@@ -520,8 +520,11 @@ def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], written
     """Vendors the manifests among ANSWERS into STAGING and commits it (commit.commit_run); the records removed."""
     vendored = {versioned: manifests.vendor(staging.directory, versioned, answer)
                 for versioned, answer in answers.items() if isinstance(answer, manifests.Fetched)}
-    return commit.commit_run(staging, lock, planned, written, removing, vendored, is_project=tree.is_project,
-                             vendor_manifests=vendor)
+    try:
+        return commit.commit_run(staging, lock, planned, written, removing, vendored, is_project=tree.is_project,
+                                 vendor_manifests=vendor)
+    except commit.CommitError as error:
+        raise Stop(str(error)) from error
 
 
 def _with_own(document: Any, own: list[own_manifests.Own]) -> tuple[dict, list[Entry]]:
