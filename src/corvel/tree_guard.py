@@ -3,11 +3,12 @@ written.
 
 Both are asked before the registry is read and before anything is generated, so a refusal costs the user no
 wait and changes nothing.  corvel's own files are those of its layout (``corvel.tree``): the lock, the
-``jsonschema/``, ``model/`` and ``manifests/`` folders (a file the lock does not record there is never written
-over, as no connector has its name), a run's staging and a lock a stopped run left half-written, and the index
+``jsonschema/``, ``model/`` and ``manifests/`` folders (a run writes there only files named after the
+connectors it generates, and leaves the rest alone), a run's staging and a lock a stopped run left half-written, and the index
 and its stubs, which are told by their first lines: the generator module's index starts with its
 "auto-generated file" header (so a tree written before there were locks is corvel's too), a project's index and
-the stubs name corvel-generate.  Anything else, an empty ``__init__.py`` included, is the user's.
+the stubs name corvel-generate (or are empty).  Anything else, an empty ``__init__.py`` included (it makes
+the user's package), is the user's.
 """
 
 from __future__ import annotations
@@ -62,4 +63,6 @@ def _corvels(path: Path) -> bool:
             head = file.read(200)
     except OSError:  # unreadable: not known to be corvel's, so not written over
         return False
+    if path.name in STUB_FILES and not head:  # what a run writes beside an index it cannot read
+        return True
     return head.startswith(_MODULE_INDEX_HEADER) or _WRITTEN_BY in head.partition("\n")[0].lower()
