@@ -154,8 +154,8 @@ def test_corvels_failures_share_one_base_and_import_corvel_stays_light():
         import sys, corvel
         base = corvel.CorvelError
         assert "airbyte" not in sys.modules and "pydantic" not in sys.modules
-        from corvel import compat, lock, manifests, plan, registry, tree_run
-        failures = (lock.LockError, plan.PlanError, registry.RegistryError, manifests.StoreError,
+        from corvel import commit, compat, lock, manifests, plan, registry, tree_run
+        failures = (lock.LockError, plan.PlanError, commit.CommitError, registry.RegistryError, manifests.StoreError,
                     manifests.FetchError, compat.UnsupportedAirbyte, tree_run.Stop)
         assert all(issubclass(failure, base) for failure in failures)
         assert issubclass(compat.UnsupportedAirbyte, ImportError)  # as callers caught it before
