@@ -78,7 +78,9 @@ def find_settings(start: Path) -> Settings:
             document = tomllib.loads(path.read_text(encoding="utf-8"))
         except (OSError, UnicodeError, tomllib.TOMLDecodeError) as error:
             raise ProjectError(f"{path}: cannot be read: {error}") from error
-        tools = document.get("tool") if isinstance(document.get("tool"), dict) else {}
+        tools = document.get("tool")
+        if not isinstance(tools, dict):
+            tools = {}
         if misspelt := [name for name in tools if name != TABLE and _one_edit_apart(name, TABLE)]:
             # read as not there, it would send the tree into the installed corvel package
             raise ProjectError(f"{path}: [tool.{misspelt[0]}] is not a table corvel reads; name it [tool.{TABLE}]")

@@ -31,16 +31,18 @@ def refusal(tree: Tree, output_dir: bool) -> str | None:
     """Why a run must not write TREE (its directory holds files corvel did not write, or cannot be written),
     with what to do; None when it may. OUTPUT_DIR: the user gave the tree's root with --output-dir. The
     installed corvel package's tree is corvel's own, and only asked whether it can be written."""
-    if tree.is_project:
-        way_out = (f"name a package inside it (package = \"{tree.package}.connector_configs\" in [tool.corvel])"
-                   if "." not in tree.package else "name another package in [tool.corvel] (or --package)")
+    top_level = tree.package is not None and "." not in tree.package
+    if top_level:
+        way_out = f"name a package inside it (package = \"{tree.package}.connector_configs\" in [tool.corvel])"
+    elif tree.is_project:
+        way_out = "name another package in [tool.corvel] (or --package)"
     elif output_dir:
         way_out = f"give --output-dir a directory of its own, not {tree.root}"
     else:
         return write_problem(tree.directory)
     if foreign := foreign_files(tree.directory):
         named = ", ".join(foreign[:_NAMED]) + (f" and {len(foreign) - _NAMED} more" if len(foreign) > _NAMED else "")
-        whose = "the project's top-level package, " if tree.is_project and "." not in tree.package else ""
+        whose = "the project's top-level package, " if top_level else ""
         return (f"{tree.directory} ({whose}where the tree would be written) holds files corvel did not write "
                 f"({named}); nothing was written: {way_out}, or move them out")
     return write_problem(tree.directory, way_out="make it writable, or " + way_out)
