@@ -133,7 +133,7 @@ def recover(configs_dir: Path) -> list[str]:
     """Finishes the commit of a run that was stopped after deciding it, drops any other run's staging and the
     lock a stopped run left half-written; what the summary is to say of it (FINISHED_NOTE, or nothing)."""
     staging = Path(configs_dir) / STAGING
-    finished = []
+    finished: list[str] = []
     if staging.is_symlink():  # never a run's own: its target is left alone
         staging.unlink()
     elif (staging / JOURNAL).is_file():
