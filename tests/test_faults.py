@@ -17,7 +17,9 @@ import types
 
 import pytest
 import requests
-from conftest import entry, mg
+from conftest import entry, mg, run_process, run_python
+
+from corvel import cli, commit
 
 GENERATOR = shutil.which("datamodel-codegen") or shutil.which("datamodel-codegen", path=sysconfig.get_path("scripts"))
 DOCUMENT = {"sources": [entry("airbyte/source-a"), entry("airbyte/source-b")], "destinations": []}
@@ -361,3 +363,55 @@ def test_memory_running_out_in_the_const_rewrite_is_a_memory_error(tree, registr
         return attempt(lambda: mg.generate_jsonschema_files(["source-a"]))
 
     assert in_child(with_little_memory_left)["raised"] == "MemoryError"
+
+
+# --- a run killed inside its commit ------------------------------------------
+
+# corvel-generate, killed (SIGKILL) just before it moves a file of the name argv[1] into the tree
+KILLED_BEFORE = """
+import os, signal, sys
+from pathlib import Path
+from corvel import cli
+
+target, replace = sys.argv[1], os.replace
+
+def killing_replace(source, destination):
+    if Path(destination).name == target and ".corvel-run" not in Path(destination).parts:
+        os.kill(os.getpid(), signal.SIGKILL)
+    replace(source, destination)
+
+os.replace = killing_replace
+sys.exit(cli.main(sys.argv[2:]))
+"""
+
+
+@pytest.mark.parametrize("killed_before", ["source_faker__9_9_9.py", "corvel.lock"],
+                         ids=["a model moves", "the lock moves"])
+def test_a_run_killed_in_its_commit_leaves_the_classes_importable_and_the_next_run_finishes_it(
+        tmp_path, monkeypatch, capsys, killed_before):
+    bundled = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
+    faker = next(e for e in bundled["sources"] if e["dockerRepository"] == "airbyte/source-faker")
+    registries = {}
+    for tag in ("7.2.1", "9.9.9"):
+        registries[tag] = tmp_path / f"registry-{tag}.json"
+        registries[tag].write_text(json.dumps({"sources": [dict(faker, dockerImageTag=tag)], "destinations": []}))
+    project = tmp_path / "proj"
+    (project / "src" / "app").mkdir(parents=True)
+    (project / "pyproject.toml").write_text('[project]\nname = "app"\n\n[tool.corvel]\npackage = "app.configs"\n')
+    package = project / "src" / "app" / "configs"
+    monkeypatch.chdir(project)
+    assert cli.main(["--registry", str(registries["7.2.1"]), "source-faker"]) == 0
+
+    killed = run_process([sys.executable, "-c", KILLED_BEFORE, killed_before, "--spawn", "--registry",
+                          str(registries["9.9.9"]), "--upgrade", "source-faker"], cwd=project, timeout=300)
+    assert killed.returncode == -9, killed.stderr
+    imported = run_python("from app.configs import SourceFakerConfig\nprint(SourceFakerConfig(count=2).count)",
+                          path_entry=project / "src", cwd=tmp_path)
+    assert imported.returncode == 0 and imported.stdout.split() == ["2"], imported.stderr
+
+    capsys.readouterr()
+    assert cli.main([]) == 0
+    out = capsys.readouterr().out
+    assert out.startswith(commit.FINISHED_NOTE + "\n"), out
+    assert sorted(p.name for p in package.iterdir() if p.name.startswith(".")) == []
+    assert sorted(p.name for p in (package / "model").glob("*.py")) == ["source_faker__9_9_9.py"]

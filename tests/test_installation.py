@@ -123,6 +123,21 @@ def test_a_read_only_package_still_writes_to_an_output_dir_and_lists(package_cop
     assert snapshot(package) == before
 
 
+@pytest.mark.parametrize("chosen_by", ["--output-dir", "package"])
+def test_a_tree_the_user_chose_that_cannot_be_written_stops_the_run_in_one_line(tmp_path, chosen_by):
+    project = tmp_path / "proj"
+    (project / "src" / "app").mkdir(parents=True)
+    (project / "pyproject.toml").write_text('[tool.corvel]\npackage = "app.configs"\n', encoding="utf-8")
+    refused = project / "out" if chosen_by == "--output-dir" else project / "src" / "app"
+    refused.mkdir(exist_ok=True)
+    argv = ["--output-dir", str(refused)] if chosen_by == "--output-dir" else []
+    done = run_read_only(tmp_path / "no-site", [refused], *argv, "source-faker", cwd=project)
+    assert done.returncode == 1 and done.stdout == ""
+    (line,) = done.stderr.splitlines()
+    assert line.startswith(f"corvel-generate: cannot write the tree in {refused} (Read-only file system); make it "
+                           "writable, or ") and "--output-dir DIR" not in line
+
+
 def test_the_probe_leaves_nothing_behind_where_it_can_write(tmp_path):
     configs = tmp_path / "pkg" / "connector_configs"
     assert installation.write_problem(configs) is None
@@ -139,8 +154,8 @@ def test_corvels_failures_share_one_base_and_import_corvel_stays_light():
         import sys, corvel
         base = corvel.CorvelError
         assert "airbyte" not in sys.modules and "pydantic" not in sys.modules
-        from corvel import compat, lock, manifests, plan, registry, tree_run
-        failures = (lock.LockError, plan.PlanError, registry.RegistryError, manifests.StoreError,
+        from corvel import commit, compat, lock, manifests, plan, registry, tree_run
+        failures = (lock.LockError, plan.PlanError, commit.CommitError, registry.RegistryError, manifests.StoreError,
                     manifests.FetchError, compat.UnsupportedAirbyte, tree_run.Stop)
         assert all(issubclass(failure, base) for failure in failures)
         assert issubclass(compat.UnsupportedAirbyte, ImportError)  # as callers caught it before

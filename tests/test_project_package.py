@@ -229,6 +229,9 @@ def test_an_unreachable_store_costs_one_attempt_or_none(tmp_path, monkeypatch, c
     assert lock.vendor_manifests is wanted and all(not r.manifest_files for r in lock.records)
     if wanted:
         assert status == 1 and out.count("manifest not vendored") == 3 and unreachable_store.connections == 1
+        url = unreachable_store.url.format(name="source-a", version="0.1.0")  # whole, on a line of its own
+        assert f"\nmanifests not vendored: {url}: the store cannot be reached (ConnectionError); to go on without " \
+               "them, set manifests = false in [tool.corvel] (or pass --no-manifests), or set CORVEL_MANIFEST_URL" in out
     else:
         assert status == 0 and unreachable_store.connections == 0, out
         api = corvel.config_class("source-a", tree=project / "src" / "myapp" / "connector_configs")
@@ -249,3 +252,33 @@ def test_a_table_that_cannot_be_used_is_named_and_nothing_written(tmp_path, monk
     before = files(project)
     status, out = generate(monkeypatch, capsys, project / "scripts", "source-faker")
     assert status == 1 and reason in out and files(project) == before
+
+
+@pytest.mark.parametrize(
+    ("package", "user_file"),
+    [("myapp.connector_configs", "connector_configs/__init__.py"), ("myapp", "__init__.py")],
+    ids=["a package of the user's", "the project's top-level package"],
+)
+def test_a_package_holding_files_corvel_did_not_write_is_refused_before_anything(tmp_path, monkeypatch, capsys,
+                                                                                  package, user_file):
+    project = make_project(tmp_path / "proj", "src", f'package = "{package}"')
+    mine = project / "src" / "myapp" / user_file
+    mine.parent.mkdir(exist_ok=True)
+    mine.write_text("def mine():\n    return 1\n", encoding="utf-8")
+    before = files(project)
+    # a registry that cannot be read: the refusal comes first
+    status, out = generate(monkeypatch, capsys, project, "--registry", str(tmp_path / "absent.json"), "source-faker")
+    assert status == 1 and files(project) == before
+    (line,) = out.splitlines()
+    assert line.startswith(f"corvel-generate: {mine.parent} (") and "holds files corvel did not write (__init__.py" \
+        in line and line.endswith(", or move them out")
+
+
+@pytest.mark.parametrize("name", ["corvell", "corvle", "covel"])
+def test_a_table_one_edit_from_corvel_stops_the_run(tmp_path, monkeypatch, capsys, name):
+    (tmp_path / "src" / "myapp").mkdir(parents=True)
+    pyproject = tmp_path / "pyproject.toml"
+    pyproject.write_text(f'[tool.{name}]\npackage = "myapp.connector_configs"\n', encoding="utf-8")
+    status, out = generate(monkeypatch, capsys, tmp_path, "source-faker")
+    assert status == 1 and out.splitlines() == [
+        f"corvel-generate: {pyproject}: [tool.{name}] is not a table corvel reads; name it [tool.corvel]"]

@@ -206,3 +206,32 @@ def test_a_journal_that_reaches_outside_the_tree_is_refused(capsys, tmp_path):
     (staging / "commit.json").write_text(json.dumps({"moves": [], "removals": ["../../victim.txt"], "lock": "{}"}))
     status, out = run(capsys, tree)
     assert status == 1 and "not the journal of a corvel run" in out and victim.read_text() == "mine"
+
+
+def test_an_output_dir_holding_files_corvel_did_not_write_is_refused(capsys, tmp_path):
+    configs = tmp_path / "tree" / "connector_configs"
+    configs.mkdir(parents=True)  # empty: written into
+    assert run(capsys, tmp_path / "tree", "source-faker")[0] == 0
+    (configs / "notes.py").write_text("mine")
+    before = tree_files(tmp_path)
+    status, out = run(capsys, tmp_path / "tree", "destination-csv")
+    assert status == 1 and tree_files(tmp_path) == before
+    assert out.splitlines() == [
+        f"corvel-generate: {configs} (where the tree would be written) holds files corvel did not write (notes.py); "
+        f"nothing was written: give --output-dir a directory of its own, not {tmp_path / 'tree'}, or move them out"]
+
+
+def test_a_commit_that_cannot_write_a_file_is_named_in_one_line_and_finished_by_the_next_run(capsys, tmp_path):
+    tree = tmp_path / "tree"
+    assert run(capsys, tree, "source-faker")[0] == 0
+    model = tree / "connector_configs" / "model" / "destination_csv__1_0_0.py"
+    model.mkdir()  # in the way of the model the run adds
+    for argv in (["destination-csv"], []):  # the run, then one that would finish it while the way is still blocked
+        status, out = run(capsys, tree, *argv)
+        assert status == 1 and out.splitlines()[-1] == (
+            f"corvel-generate: cannot write {model} (Is a directory); the next run finishes the commit once it can "
+            "be written")
+    model.rmdir()
+    status, out = run(capsys, tree)
+    assert status == 0 and out.startswith(commit.FINISHED_NOTE) and model.is_file()
+    assert locked(tree) == {("source-faker", "7.2.1"), ("destination-csv", "1.0.0")}

@@ -27,13 +27,13 @@ from collections import Counter
 from pathlib import Path
 from typing import Any
 
-from corvel import config_changes, own_manifests, project, registry, upgrades
+from corvel import config_changes, own_manifests, project, registry, tree_guard, upgrades
 from corvel.generator_boundary import GENERATOR, generator_path
 from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
 from corvel.registry import AIRBYTE, BUNDLED, BUNDLED_REGISTRY, REGISTRY_VARIABLE
 from corvel.tree_run import (DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED, GENERATION_STOPPED, PLANNED,
                              UP_TO_DATE, Ending, Record, Stop, outdated_run, read_entries, run)
-from corvel.installation import VersionAction, versions, write_problem
+from corvel.installation import VersionAction, versions
 from corvel.project import ProjectError, Settings
 from corvel.tree import LOCK_NAME, Tree
 
@@ -315,7 +315,7 @@ def main(argv: list[str] | None = None) -> int:
     try:
         tree = None if args.list else _tree(args, settings)
         writes = tree is not None and not (args.outdated or args.dry_run)
-        if writes and not tree.is_project and (problem := write_problem(tree.directory)):
+        if writes and (problem := tree_guard.refusal(tree, output_dir=args.output_dir is not None)):
             raise Stop(problem)  # before anything is written
         # with the report on standard output, everything else (the summary, the
         # module's failure reports) goes to standard error

@@ -1,10 +1,12 @@
 """The commit of a run: its files staged beside the tree, then moved into place under a journal.
 
 The generator module writes into a staging directory beside the tree
-(``Staging``); the run then moves the files into place, the lock last.  The
-move is journalled: a run that is stopped before the journal exists leaves
-the previous tree and lock; one stopped after it is finished by the next
-run (``recover``).
+(``Staging``); the run then moves the files into place: the schemas, models
+and manifests first, then the index and its stubs, then the lock, and the
+files it no longer records are deleted last.  So a commit stopped at any
+point leaves an index whose every import is there.  The move is journalled:
+a run that is stopped before the journal exists leaves the previous tree
+and lock; one stopped after it is finished by the next run (``recover``).
 """
 
 from __future__ import annotations
@@ -20,12 +22,15 @@ from pathlib import Path
 from typing import Any
 
 from corvel import generator_settings, index_stubs
+from corvel.errors import CorvelError
 from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text
 from corvel.plan import Planned
 from corvel.tree import COMPONENTS_FILE, INDEX, MANIFEST_FILE, MANIFESTS, file_paths
 
 STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
+_TEMPORARY = ".tmp-"  # a file being written in place of another (_write_atomically)
+FINISHED_NOTE = "finished the commit a stopped run left half done"
 
 
 def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str] | None,
@@ -79,6 +84,16 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
 
 
 
+class CommitError(CorvelError):
+    """The run's files could not be moved into the tree; the message names the file and what to do."""
+
+    @classmethod
+    def of(cls, error: OSError, where: Path, then: str) -> CommitError:
+        """The failure ERROR (of a file under WHERE), and what THEN becomes of the tree."""
+        path = error.filename2 or error.filename or where  # a move's destination, else the file
+        return cls(f"cannot write {path} ({error.strerror or error}); {then} once it can be written")
+
+
 class Staging:
     """A tree of the run's own beside the real one: the generator module writes here."""
 
@@ -106,19 +121,29 @@ class Staging:
         and a run stopped midway is finished by the next one.
         """
         with _interrupts_deferred():
-            _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals, "lock": text}))
+            try:
+                _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals,
+                                                                   "lock": text}))
+            except OSError as error:
+                raise CommitError.of(error, self.root, "nothing in the tree was changed") from error
             _finish(self.configs_dir, self.root)
 
 
-def recover(configs_dir: Path) -> None:
-    """Finishes the commit of a run that was stopped after deciding it, and drops any other run's staging."""
+def recover(configs_dir: Path) -> list[str]:
+    """Finishes the commit of a run that was stopped after deciding it, drops any other run's staging and the
+    lock a stopped run left half-written; what the summary is to say of it (FINISHED_NOTE, or nothing)."""
     staging = Path(configs_dir) / STAGING
+    finished: list[str] = []
     if staging.is_symlink():  # never a run's own: its target is left alone
         staging.unlink()
     elif (staging / JOURNAL).is_file():
         _finish(Path(configs_dir), staging)
+        finished.append(FINISHED_NOTE)
     elif staging.exists():
         shutil.rmtree(staging)
+    for half_written in Path(configs_dir).glob(_TEMPORARY + lock_path(configs_dir).name + "*"):
+        half_written.unlink(missing_ok=True)  # only a run writes the lock, and runs take turns: none is writing it
+    return finished
 
 
 def _tree_file(relative: Any) -> bool:
@@ -136,6 +161,13 @@ def _tree_file(relative: Any) -> bool:
 
 
 def _finish(configs_dir: Path, staging: Path) -> None:
+    try:
+        _carry_out(configs_dir, staging)
+    except OSError as error:
+        raise CommitError.of(error, configs_dir, "the next run finishes the commit") from error
+
+
+def _carry_out(configs_dir: Path, staging: Path) -> None:
     journal_path = staging / JOURNAL
     try:
         journal = json.loads(journal_path.read_text(encoding="utf-8"))
@@ -144,7 +176,9 @@ def _finish(configs_dir: Path, staging: Path) -> None:
             raise ValueError("it names files outside the tree's schemas, models and index")
     except (OSError, ValueError, KeyError, TypeError) as error:
         raise LockError(f"{journal_path}: not the journal of a corvel run ({error}); remove {staging} to go on") from error
-    for relative in moves:
+    # what the index imports is in place before the index, and the index before the lock that records it
+    indexes = [relative for relative in moves if relative == INDEX or relative in index_stubs.FILES]
+    for relative in [m for m in moves if m not in indexes] + indexes:
         source = staging / "connector_configs" / relative
         if source.exists():  # not yet moved by the run that was stopped
             (configs_dir / relative).parent.mkdir(parents=True, exist_ok=True)  # a manifest's own directory
@@ -167,7 +201,7 @@ def _remove_empty(*directories: Path) -> None:
 
 
 def _write_atomically(path: Path, text: str) -> None:
-    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=".tmp-" + path.name)
+    handle, temporary = tempfile.mkstemp(dir=path.parent, prefix=_TEMPORARY + path.name)
     try:
         os.chmod(temporary, 0o666 & ~_umask())  # as open() would have made it, not mkstemp's owner-only
         with os.fdopen(handle, "w", encoding="utf-8") as file:

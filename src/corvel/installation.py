@@ -50,8 +50,10 @@ class VersionAction(argparse.Action):
         parser.exit()
 
 
-def write_problem(configs_dir: Path) -> str | None:
-    """Why a run could not write the tree in ``configs_dir`` (connector_configs/), or None when it can.
+def write_problem(configs_dir: Path, way_out: str = "write it to a directory of your own with --output-dir DIR"
+                  ) -> str | None:
+    """Why a run could not write the tree in ``configs_dir`` (connector_configs/), with WAY_OUT, or None when it
+    can.
 
     Each directory the run writes into (connector_configs/, its jsonschema/ and
     model/, or the nearest one that exists where they do not yet) is tried with
@@ -67,6 +69,5 @@ def write_problem(configs_dir: Path) -> str | None:
             with tempfile.TemporaryFile(dir=existing):
                 pass
         except OSError as error:
-            return f"cannot write the tree in {existing} ({error.strerror or error}); write it to a directory of " \
-                   "your own with --output-dir DIR"
+            return f"cannot write the tree in {existing} ({error.strerror or error}); {way_out}"
     return None

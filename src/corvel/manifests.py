@@ -32,6 +32,7 @@ import shutil
 import tempfile
 import threading
 import zipfile
+from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
@@ -63,9 +64,9 @@ class FetchError(CorvelError):
     ``unreachable`` says that the store itself could not be reached (no connection, or no answer in time):
     the run asks it nothing more."""
 
-    def __init__(self, message: str, unreachable: bool = False) -> None:
+    def __init__(self, message: str, unreachable: bool = False, asked: bool = True) -> None:
         super().__init__(message)
-        self.unreachable = unreachable
+        self.unreachable, self.asked = unreachable, asked  # not asked: the store was found unreachable before
 
 
 @dataclass(frozen=True)
@@ -298,7 +299,7 @@ def fetch_all(records: list[LockRecord], store: AirbyteStore, jobs: int, cache: 
             if fetched is None:
                 if unreachable:
                     return FetchError(f"{store.urls(record.name, record.tag)[0]}: not asked: the store could not "
-                                      "be reached earlier in this run", True)
+                                      "be reached earlier in this run", True, asked=False)
                 if not hasattr(local, "session"):
                     local.session = requests.Session()
                     sessions.append(local.session)
@@ -321,6 +322,16 @@ def fetch_all(records: list[LockRecord], store: AirbyteStore, jobs: int, cache: 
     finally:
         for session in sessions:
             session.close()
+
+
+def unreachable_notes(answers: Iterable[Fetched | FetchError]) -> list[str]:
+    """What the summary says when the store could not be reached: its whole URL and the ways to go on."""
+    first = next((a for a in answers if isinstance(a, FetchError) and a.unreachable and a.asked), None)
+    if first is None:
+        return []
+    return [f"manifests not vendored: {first}; to go on without them, set manifests = false in [tool.corvel] "
+            f"(or pass --no-manifests), or set {URL_VARIABLE} to a store that answers (a URL template with {{name}} "
+            "and {version})"]
 
 
 def vendor(tree: Path, versioned: str, fetched: Fetched) -> dict[str, str]:

@@ -79,13 +79,29 @@ def find_settings(start: Path) -> Settings:
             document = tomllib.loads(path.read_text(encoding="utf-8"))
         except (OSError, UnicodeError, tomllib.TOMLDecodeError) as error:
             raise ProjectError(f"{path}: cannot be read: {error}") from error
-        table = document.get("tool", {}).get(TABLE) if isinstance(document.get("tool"), dict) else None
+        tools = document.get("tool")
+        if not isinstance(tools, dict):
+            tools = {}
+        if misspelt := [name for name in tools if name != TABLE and _one_edit_apart(name, TABLE)]:
+            # read as not there, it would send the tree into the installed corvel package
+            raise ProjectError(f"{path}: [tool.{misspelt[0]}] is not a table corvel reads; name it [tool.{TABLE}]")
+        table = tools.get(TABLE)
         if table is None:
             continue
         if not isinstance(table, dict):
             raise ProjectError(f"{path}: [tool.{TABLE}] must be a table")
         return _settings(path, table)
     return Settings()
+
+
+def _one_edit_apart(name: str, other: str) -> bool:
+    """Whether NAME becomes OTHER by one letter inserted, dropped, changed, or two neighbours swapped."""
+    if abs(len(name) - len(other)) > 1:
+        return False
+    start = next((i for i, (a, b) in enumerate(zip(name, other)) if a != b), min(len(name), len(other)))
+    rest, other_rest = name[start:], other[start:]
+    return (rest[1:] == other_rest or rest == other_rest[1:] or rest[1:] == other_rest[1:]
+            or (len(rest) > 1 and rest[1] + rest[0] + rest[2:] == other_rest))
 
 
 def _settings(path: Path, table: dict[str, Any]) -> Settings:

@@ -210,10 +210,9 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
             raise Stop(f"a run on {configs_dir} was stopped while moving its files; run once without --dry-run to "
                        "finish it")
         try:
-            if not args.dry_run:
-                commit.recover(configs_dir)
+            recovered = [] if args.dry_run else commit.recover(configs_dir)
             lock = read_lock(configs_dir)
-        except LockError as error:
+        except (LockError, commit.CommitError) as error:
             raise Stop(str(error)) from error
         if args.frozen and lock is None:
             raise Stop(f"--frozen generates what a lock holds, and there is no {lock_path(configs_dir)}")
@@ -298,7 +297,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
             ending = _nothing_to_do(configs_dir, lock, planned, left_out, report)
             ending.checks = _check_configs(args.check_config, ending.records)
             report["config_checks"] = [asdict(check) for check in ending.checks]
-            ending.notes[:0] = own.notes
+            ending.notes[:0] = recovered + own.notes
             return ending
         if generating and runner is None:
             runner = _start_runner(args, cleanup)
@@ -306,7 +305,7 @@ def _run_in(args, location: str, tree: Tree, out, err, report: dict[str, Any]) -
                        for r in fetching if r.own_source}
         ending = _write(args, runner if generating else None, tree, lock, planned, left_out, from_store,
                         fetching_early, vendor, out, err, report, own_answers)
-        ending.notes[:0] = own.notes
+        ending.notes[:0] = recovered + own.notes
         ending.previews = _previews(moves, ending.records, configs_dir)
         ending.checks = _check_configs(args.check_config, ending.records, previews=ending.previews)
         report["upgrades"] = [preview.as_json() for preview in ending.previews]
@@ -503,7 +502,8 @@ def _write(args, runner, tree: Tree, lock: Lock | None, planned: list[Planned], 
         Record(r.name, r.tag, r.versioned, "removed", class_name=r.class_name, change=REMOVED,
                connector_kind=r.connector_kind) for r in removed]
     report["connectors"] = [asdict(record) for record in records]
-    return Ending(configs_dir, records, GENERATED if runner is not None else UP_TO_DATE)
+    return Ending(configs_dir, records, GENERATED if runner is not None else UP_TO_DATE,
+                  notes=manifests.unreachable_notes(fetched.values()))
 
 
 def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], written: set[str] | None,
@@ -512,8 +512,11 @@ def _commit(staging: Staging, lock: Lock | None, planned: list[Planned], written
     """Vendors the manifests among ANSWERS into STAGING and commits it (commit.commit_run); the records removed."""
     vendored = {versioned: manifests.vendor(staging.directory, versioned, answer)
                 for versioned, answer in answers.items() if isinstance(answer, manifests.Fetched)}
-    return commit.commit_run(staging, lock, planned, written, removing, vendored, is_project=tree.is_project,
-                             vendor_manifests=vendor)
+    try:
+        return commit.commit_run(staging, lock, planned, written, removing, vendored, is_project=tree.is_project,
+                                 vendor_manifests=vendor)
+    except commit.CommitError as error:
+        raise Stop(str(error)) from error
 
 
 def _with_own(document: Any, own: list[own_manifests.Own]) -> tuple[dict, list[Entry]]:
