@@ -6,7 +6,7 @@ import os
 import pytest
 from conftest import entry, mg
 
-from corvel import cli, generator_boundary, tree_run
+from corvel import cli, generation, generator_boundary
 from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -119,7 +119,7 @@ def test_a_fault_while_generating_keeps_its_traceback_for_the_maintainer(capsys,
     def fault(*_):
         raise RuntimeError("a fault of the run itself")
 
-    monkeypatch.setattr(tree_run, "_run_module", fault)
+    monkeypatch.setattr(generation, "_run_module", fault)
     report = tmp_path / "report.json"
     argv = ["source-file", "--output-dir", str(tmp_path / "out"), "--report", str(report), *(["--verbose"] * verbose)]
     status, _, err = run(capsys, *argv)

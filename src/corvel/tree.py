@@ -126,6 +126,18 @@ class Tree:
     def lock_path(self) -> Path:
         return self.directory / LOCK_NAME
 
+    @property
+    def parts(self) -> tuple[Path, Path]:
+        """The directories the generator module writes the schemas and the models into."""
+        return self.directory / JSONSCHEMA, self.directory / MODEL
+
+    def make_parts(self) -> list[Path]:
+        """Makes the directories the generator module writes into; those that did not exist, parents included."""
+        made = [d for d in {*self.directory.parents, self.directory, *self.parts} if not d.exists()]
+        for part in self.parts:
+            part.mkdir(parents=True, exist_ok=True)
+        return made
+
     def model(self, versioned: str) -> Path:
         return self.directory / file_paths(versioned)[1]
 

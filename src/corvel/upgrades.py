@@ -19,6 +19,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel.config_changes import Change, connection_schema, schema_changes
+from corvel.errors import CorvelError
 from corvel.lock import Lock, LockRecord
 from corvel.registry import Entry
 from corvel.tree import model_apart
@@ -189,7 +190,7 @@ def model_names(model: Path) -> dict[str, frozenset[str] | None]:
 # -- a user's stored configuration against a class
 
 
-class ConfigFileError(Exception):
+class ConfigFileError(CorvelError):
     """A configuration file that cannot be read; the message names it."""
 
 

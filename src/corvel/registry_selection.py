@@ -1,0 +1,78 @@
+"""The registry as a run reads it: the document and its entries, read once, and the entries of the names a
+run asks for, with a record for each name it cannot have."""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+from corvel.errors import Stop
+from corvel.own_manifests import Own
+from corvel.registry import KINDS, Entry, RegistryError, connector_name, read_registry, registry_entries
+from corvel.run_outcome import Record, Status
+
+REGISTRY_VARIABLE = "AIRBYTE_LOCAL_REGISTRY"  # airbyte's registry location: a path or an URL
+BUNDLED_REGISTRY = Path(__file__).resolve().parent / "data" / "registry.json"
+
+
+def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[Entry]]:
+    """The registry document, read once, and its entries; Stop when it is off or unusable. Without
+    SWITCH_FIRST (a file, whose reading asks no network), airbyte's offline switch is asked only when the
+    file cannot be used, and is left to the caller otherwise."""
+    if switch_first:
+        stop_if_switched_off(location)
+    try:
+        document = read_registry(location)
+        return document, registry_entries(document)
+    except RegistryError as error:
+        if not switch_first:
+            stop_if_switched_off(location)  # a registry switched off is what the user hears first
+        raise Stop(f"{location}: {error}") from error
+
+
+def stop_if_switched_off(location: str) -> None:
+    """Stop when airbyte's offline switch turns the registry at LOCATION off; asking imports airbyte."""
+    from corvel.compat import is_registry_disabled
+
+    if is_registry_disabled(location):
+        raise Stop(
+            f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
+        )
+
+
+def select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Entry], list[Record]]:
+    """The usable entries of the requested names (all names when None), and a record for each left out.
+
+    The module exports every entry of a name it is handed, so a name with one
+    unusable entry is left out with all its entries.
+    """
+    wanted_names = None if requested is None else set(requested)
+    wanted = [e for e in entries if wanted_names is None or e.name in wanted_names]
+    unusable: dict[str, Entry] = {}
+    for entry in wanted:
+        if entry.problem:
+            unusable.setdefault(entry.name, entry)
+    left_out = [
+        Record(e.name, e.tag, e.versioned, Status.LEFT_OUT, e.problem or _same_name(unusable[e.name]))
+        for e in wanted
+        if e.name in unusable
+    ]
+    known = {e.name for e in entries}
+    missing = [name for name in dict.fromkeys(requested or ()) if name not in known]
+    left_out += [Record(name, None, None, Status.NOT_IN_REGISTRY) for name in missing]
+    return [e for e in wanted if e.name not in unusable], left_out
+
+
+def _same_name(entry: Entry) -> str:
+    return f"entry {entry.position} of {entry.kind}, of the same name, is unusable: {entry.problem}"
+
+
+def with_own(document: Any, own: list[Own]) -> tuple[dict[str, list[Any]], list[Entry]]:
+    """The registry DOCUMENT (None when none was read) with the entries of the user's own manifests in place of
+    any of the same name, and its entries."""
+    names = {o.name for o in own}
+    document = document or {"sources": [], "destinations": []}
+    composed: dict[str, list[Any]] = {
+        kind: [e for e in document[kind] if connector_name(e["dockerRepository"]) not in names] for kind in KINDS}
+    composed["sources"] += [o.entry for o in own]
+    return composed, registry_entries(composed)
