@@ -125,7 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--manifest",
-        action=_OwnManifest,
+        action=OwnManifestAction,
         dest="own_manifests",
         metavar="PATH_OR_URL",
         help="generate the class of a declarative manifest of your own (the connector builder's manifest.yaml) "
@@ -136,7 +136,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--name",
-        action=_OwnManifestName,
+        action=OwnManifestNameAction,
         dest="own_manifests",
         metavar="NAME",
         help="the connector name of the --manifest before it (default: from the file's name, my_api.yaml gives "
@@ -221,14 +221,14 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _OwnManifest(argparse.Action):
+class OwnManifestAction(argparse.Action):
     """--manifest PATH_OR_URL: appends [source, name None] to the list."""
 
     def __call__(self, parser, namespace, value, option_string=None):
         setattr(namespace, self.dest, [*getattr(namespace, self.dest), [value, None]])
 
 
-class _OwnManifestName(argparse.Action):
+class OwnManifestNameAction(argparse.Action):
     """--name NAME: names the --manifest before it."""
 
     def __call__(self, parser, namespace, value, option_string=None):

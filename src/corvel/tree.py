@@ -131,6 +131,10 @@ class Tree:
         """The directories the generator module writes the schemas and the models into."""
         return self.directory / JSONSCHEMA, self.directory / MODEL
 
+    @property
+    def manifests(self) -> Path:
+        return self.directory / MANIFESTS
+
     def make_parts(self) -> list[Path]:
         """Makes the directories the generator module writes into; those that did not exist, parents included."""
         made = [d for d in {*self.directory.parents, self.directory, *self.parts} if not d.exists()]
