@@ -224,15 +224,17 @@ def build_parser() -> argparse.ArgumentParser:
 class OwnManifestAction(argparse.Action):
     """--manifest PATH_OR_URL: appends [source, name None] to the list."""
 
-    def __call__(self, parser, namespace, value, option_string=None):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, value: Any,
+                 option_string: str | None = None) -> None:
         setattr(namespace, self.dest, [*getattr(namespace, self.dest), [value, None]])
 
 
 class OwnManifestNameAction(argparse.Action):
     """--name NAME: names the --manifest before it."""
 
-    def __call__(self, parser, namespace, value, option_string=None):
-        listed = getattr(namespace, self.dest)
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, value: Any,
+                 option_string: str | None = None) -> None:
+        listed: list[list[Any]] = getattr(namespace, self.dest)
         if not listed or listed[-1][1] is not None:
             parser.error("--name names the --manifest just before it")
         listed[-1][1] = value

@@ -6,7 +6,7 @@ from __future__ import annotations
 import difflib
 import json
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 from corvel.errors import CorvelError
 from corvel.lock import Lock, connector_kind
@@ -55,8 +55,7 @@ def view(document: dict[str, list[Any]], name: str, lock: Lock | None) -> Connec
         names = [connector_name(entry["dockerRepository"]) for kind in KINDS for entry in document[kind]]
         raise UnknownConnector(f"{name} is not in the registry{closest(name, names)}")
     kind, entry = found[-1]
-    spec = entry.get("spec") if isinstance(entry.get("spec"), dict) else {}
-    schema = spec.get("connectionSpecification") if isinstance(spec.get("connectionSpecification"), dict) else {}
+    schema = _mapping(_mapping(entry.get("spec")).get("connectionSpecification"))
     locked = [r.tag for r in lock.records if r.name == name] if lock is not None else []
     return ConnectorView(name, tag_text(entry.get("dockerImageTag")), kind.removesuffix("s"), connector_kind(entry),
                          ", ".join(locked) or None, members(schema))
@@ -64,28 +63,35 @@ def view(document: dict[str, list[Any]], name: str, lock: Lock | None) -> Connec
 
 def members(schema: dict[str, Any]) -> tuple[Member, ...]:
     """The members of an object schema, in its order."""
-    properties = schema.get("properties") if isinstance(schema.get("properties"), dict) else {}
-    required = schema.get("required") if isinstance(schema.get("required"), list) else []
+    required = _sequence(schema.get("required"))
     found: list[Member] = []
-    for name, member in properties.items():
-        member = member if isinstance(member, dict) else {}
+    for name, value in _mapping(schema.get("properties")).items():
+        member = _mapping(value)
         secret = member.get("airbyte_secret") is True
         default = json.dumps(member["default"]) if "default" in member and not secret else ""
         description = str(member.get("description") or member.get("title") or "").strip().partition("\n")[0]
-        options = member.get("oneOf") if isinstance(member.get("oneOf"), list) else []
-        titles = tuple(str(option.get("title") or f"option {number}") for number, option in enumerate(options, 1)
-                       if isinstance(option, dict))
-        found.append(Member(str(name), _type(member), name in required, default, secret, description, titles))
+        options = [_mapping(option) for option in _sequence(member.get("oneOf"))]
+        titles = tuple(str(option.get("title") or f"option {number}") for number, option in enumerate(options, 1))
+        found.append(Member(name, _type(member), name in required, default, secret, description, titles))
     return tuple(found)
+
+
+def _mapping(value: object) -> dict[str, Any]:
+    """VALUE when it is a JSON object, else an empty one: a registry entry may lack any part."""
+    return cast("dict[str, Any]", value) if isinstance(value, dict) else {}
+
+
+def _sequence(value: object) -> list[Any]:
+    return cast("list[Any]", value) if isinstance(value, list) else []
 
 
 def _type(member: dict[str, Any]) -> str:
     declared = member.get("type")
-    text = "|".join(map(str, declared)) if isinstance(declared, list) else str(declared or "")
+    text = "|".join(map(str, types)) if (types := _sequence(declared)) else str(declared or "")
     if "oneOf" in member:
         text = f"{text or 'object'}: one of"
     elif isinstance(member.get("format"), str):
         text += f" ({member['format']})"
-    elif isinstance(member.get("enum"), list):
-        text += f": {', '.join(map(str, member['enum']))}"
+    elif enum := _sequence(member.get("enum")):
+        text += f": {', '.join(map(str, enum))}"
     return text or "any"

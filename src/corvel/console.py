@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import json
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Generator
 from contextlib import AbstractContextManager, contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, TextIO
@@ -70,9 +70,15 @@ class ConsoleReporter:
         return self._bars(description, total, timed)
 
     @contextmanager
-    def _bars(self, description: str, total: int | None, timed: bool) -> Iterator[Progress]:
-        from rich.progress import (BarColumn, MofNCompleteColumn, ProgressColumn, SpinnerColumn, TextColumn,
-                                   TimeElapsedColumn)
+    def _bars(self, description: str, total: int | None, timed: bool) -> Generator[Progress]:
+        from rich.progress import (
+            BarColumn,
+            MofNCompleteColumn,
+            ProgressColumn,
+            SpinnerColumn,
+            TextColumn,
+            TimeElapsedColumn,
+        )
         from rich.progress import Progress as Bars
 
         columns: list[ProgressColumn] = [TextColumn("{task.description}"), BarColumn(), MofNCompleteColumn()]

@@ -81,7 +81,7 @@ def dry_run(options: RunOptions, runner: Runner | None, lock: Lock | None, plann
         for record in records:  # the new classes the configurations are checked against
             if record.change in (ADDED, UPGRADED):
                 record.model_path = str(scratch.model(record.versioned_name)) \
-                    if record.versioned_name in written else None
+                    if record.versioned_name is not None and record.versioned_name in written else None
         found = previews(moving, generated, scratch)
     checks = check_configs(options.check_configs, records, lock, tree)
     return Ending(tree.directory, records, How.DRY_RUN, previews=found, checks=checks)

@@ -12,8 +12,18 @@ from types import TracebackType
 from corvel import plan
 from corvel.errors import Stop
 from corvel.fast_mode import WarmPool
-from corvel.generator_boundary import (CACHED, GENERATOR, SHELL, GeneratorModule, RegistrySwitchedOff, Request, Result,
-                                       Runner, ShellRunner, console_script)
+from corvel.generator_boundary import (
+    CACHED,
+    GENERATOR,
+    SHELL,
+    GeneratorModule,
+    RegistrySwitchedOff,
+    Request,
+    Result,
+    Runner,
+    ShellRunner,
+    console_script,
+)
 from corvel.lock import LockRecord
 from corvel.model_cache import ModelCache, default_directory
 from corvel.reporting import Reporter
@@ -53,7 +63,7 @@ def generate(runner: Runner, tree: Tree, held: list[LockRecord], reporter: Repor
             if any(r.status != Status.WRITTEN for r in records):
                 # the index again, naming only the models written: one that is missing or does not import would
                 # keep the whole index from importing; their runs are answered from their results
-                module.generate([r.versioned_name for r in records if r.status == Status.WRITTEN])
+                module.generate([r.versioned_name for r in records if r.status == Status.WRITTEN and r.versioned_name])
     through_shell = sum(result.via == SHELL for result in results.values())
     if through_shell and not isinstance(runner, ShellRunner):
         reporter.notice(f"{through_shell} of {len(results)} runs went through the shell: the {GENERATOR} on "
@@ -90,7 +100,7 @@ def import_problem(model: Path) -> str | None:
             for value in list(vars(module).values()):  # classes built at first use are built now
                 if isinstance(value, type) and issubclass(value, BaseModel) and value.__module__ == module.__name__:
                     value.model_rebuild()
-    except Exception as error:  # whatever the module raises is why it cannot be used
+    except Exception as error:  # noqa: BLE001 -- whatever the module raises is why it cannot be used
         lines = [line.strip() for line in str(error).strip().splitlines()] or [""]
         told = lines[0] if len(lines) == 1 else f"{lines[0]} ... {lines[-1]}"  # pydantic's cause comes last
         return f"{type(error).__name__}: {told}".rstrip(": ")

@@ -3,8 +3,9 @@ run asks for, with a record for each name it cannot have."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from pathlib import Path
-from typing import Any
+from typing import Any, cast
 
 from corvel.errors import Stop
 from corvel.own_manifests import Own
@@ -32,9 +33,10 @@ def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[En
 
 def stop_if_switched_off(location: str) -> None:
     """Stop when airbyte's offline switch turns the registry at LOCATION off; asking imports airbyte."""
-    from corvel.compat import is_registry_disabled
+    from corvel import compat
 
-    if is_registry_disabled(location):
+    switched_off = cast("Callable[[str], bool]", compat.is_registry_disabled)  # airbyte's, served lazily
+    if switched_off(location):
         raise Stop(
             f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}, or AIRBYTE_OFFLINE_MODE is set)"
         )

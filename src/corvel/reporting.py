@@ -7,7 +7,7 @@ quiet reporter, which draws nothing and keeps the notices.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Generator
 from contextlib import AbstractContextManager, contextmanager
 from typing import Protocol
 
@@ -53,7 +53,7 @@ class QuietReporter:
         self.notices.append(line)
 
     @contextmanager
-    def _unseen(self) -> Iterator[Progress]:
+    def _unseen(self) -> Generator[Progress]:
         yield _Unseen()
 
     def progress(self, description: str, total: int | None, *, timed: bool) -> AbstractContextManager[Progress]:

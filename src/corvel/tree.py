@@ -161,6 +161,8 @@ def model_apart(model: Path, prefix: str) -> Iterator[ModuleType]:
     since pydantic looks the module up by it to resolve its annotations."""
     name = f"{prefix}.{Path(model).stem}"
     spec = importlib.util.spec_from_file_location(name, model)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"{model} is no Python module")
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module
     try:

@@ -258,8 +258,8 @@ def _write(options: RunOptions, settled: _Plan, fetching_early: Future[Answers] 
                                    reporter, generation.generator_path)
             except Stop:
                 raise
-            except Exception as error:  # a fault of corvel's own included: one line for the user, and the
-                # traceback where a maintainer looks (--verbose, the report)
+            except Exception as error:  # noqa: BLE001 -- a fault of corvel's own included: one line for the
+                # user, and the traceback where a maintainer looks (--verbose, the report)
                 return Ending(tree.directory, [], How.STOPPED, failure=f"{type(error).__name__}: {error}",
                               traceback=traceback.format_exc())
             written = {r.versioned_name for r in records if r.status == Status.WRITTEN and r.versioned_name}

@@ -194,7 +194,7 @@ class ConfigFileError(CorvelError):
     """A configuration file that cannot be read; the message names it."""
 
 
-def read_config(path: Path) -> dict:
+def read_config(path: Path) -> dict[str, Any]:
     """A stored configuration: a JSON or YAML mapping."""
     import yaml
 
@@ -215,7 +215,7 @@ def read_config(path: Path) -> dict:
     return data
 
 
-def check_config(model: Path, class_name: str, config: dict) -> list[str]:
+def check_config(model: Path, class_name: str, config: dict[str, Any]) -> list[str]:
     """The problems CLASS_NAME of MODEL finds in CONFIG, each as its member path and pydantic's message; never
     a value. The model is loaded under a name of its own, forgotten afterwards."""
     from pydantic import ValidationError
