@@ -35,7 +35,7 @@ from corvel.installation import VersionAction, versions
 from corvel.lock import read_lock
 from corvel.own_manifests import default_name
 from corvel.registry import is_remote
-from corvel.registry_selection import REGISTRY_VARIABLE, read_entries
+from corvel.registry_selection import REGISTRY_VARIABLE, read_entries, suggestion
 from corvel.run_options import ConfigFile, Generation, RunOptions
 from corvel.run_outcome import ConfigCheck
 from corvel.tree import Tree
@@ -83,7 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary, parents=[p() for p in parents],
                                   epilog=f"example: {example}\n", formatter_class=argparse.RawDescriptionHelpFormatter)
         arguments(sub)
-        sub.set_defaults(handler=command)
+        sub.set_defaults(handler=command, usage=sub.error)
     return parser
 
 
@@ -176,7 +176,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                                                        f"; the commands are {', '.join(_COMMANDS)}"))
         args = parser.parse_args(argv)
         if args.command == "add" and not (args.names or args.own_manifests):
-            parser.error("add takes connector names, or a --manifest")
+            args.usage("add takes connector names, or a --manifest")
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
     out, err = console.consoles(quiet=args.quiet or args.report == Path("-"))
@@ -242,8 +242,9 @@ def _check(tree: Tree, context: Context) -> int:
     for difference in found:
         console.say(context.err, str(difference))
     if found:
+        extra = " (it leaves extra files alone: delete them)" if any(d.what == tree_check.EXTRA for d in found) else ""
         console.say(context.err, f"{PROG}: {tree.directory} differs from its lock in {len(found)} place(s); run "
-                                 "`corvel sync` and commit what it writes")
+                                 f"`corvel sync`{extra} and commit what it writes")
         return 1
     console.say(context.out, f"{tree.directory} agrees with its lock")
     return 0
@@ -270,8 +271,8 @@ def _check_config(args: argparse.Namespace, context: Context) -> int:
     config = ConfigFile(args.name, upgrades.read_config(args.file), str(args.file))
     held = [r for r in lock.records if r.name == args.name]
     if not held:
-        raise Stop(f"{tree.lock_path} does not hold {args.name}"
-                   f"{connector_view.closest(args.name, sorted(lock.names()))}")
+        hint = suggestion(args.name, lock.names())
+        raise Stop(f"{tree.lock_path} does not hold {args.name}" + (f"; {hint}" if hint else ""))
     checked = [ConfigCheck(args.name, config.file, r.tag, "locked",
                            upgrades.check_config(tree.model(r.versioned), r.class_name, config.config)) for r in held]
     context.report["config_checks"] = [asdict(check) for check in checked]

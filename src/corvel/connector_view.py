@@ -3,7 +3,6 @@ without installing or generating anything."""
 
 from __future__ import annotations
 
-import difflib
 import json
 from dataclasses import dataclass
 from typing import Any, cast
@@ -11,6 +10,7 @@ from typing import Any, cast
 from corvel.errors import CorvelError
 from corvel.lock import Lock, connector_kind
 from corvel.registry import KINDS, connector_name, tag_text
+from corvel.registry_selection import suggestion
 
 
 class UnknownConnector(CorvelError):
@@ -41,19 +41,13 @@ class ConnectorView:
     members: tuple[Member, ...]
 
 
-def closest(name: str, names: list[str]) -> str:
-    """'; did you mean X?' for the name of NAMES closest to NAME, or nothing when none is close."""
-    found = difflib.get_close_matches(name, names, n=1)
-    return f"; did you mean {found[0]}?" if found else ""
-
-
 def view(document: dict[str, list[Any]], name: str, lock: Lock | None) -> ConnectorView:
     """NAME's entry in the registry DOCUMENT (the last of its name), with the version LOCK holds it at."""
     found = [(kind, entry) for kind in KINDS for entry in document[kind]
              if connector_name(entry["dockerRepository"]) == name]
     if not found:
         names = [connector_name(entry["dockerRepository"]) for kind in KINDS for entry in document[kind]]
-        raise UnknownConnector(f"{name} is not in the registry{closest(name, names)}")
+        raise UnknownConnector(f"{name} is not in the registry" + (f"; {hint}" if (hint := suggestion(name, names)) else ""))
     kind, entry = found[-1]
     schema = _mapping(_mapping(entry.get("spec")).get("connectionSpecification"))
     locked = [r.tag for r in lock.records if r.name == name] if lock is not None else []

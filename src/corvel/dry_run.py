@@ -76,7 +76,7 @@ def dry_run(options: RunOptions, runner: Runner | None, lock: Lock | None, plann
         scratch = Tree.at_root(Path(cleanup.enter_context(tempfile.TemporaryDirectory(prefix="corvel-dry-run-"))))
         scratch.make_parts()
         generated = generate(runner or start_runner(options.generation, cleanup), scratch, new, reporter,
-                             options.generation.generator_path)
+                             options.generation)
         written = {r.versioned_name for r in generated if r.status == Status.WRITTEN}
         for record in records:  # the new classes the configurations are checked against
             if record.change in (ADDED, UPGRADED):

@@ -3,6 +3,9 @@ tree of the run's own, and the checks each model passes before it counts as writ
 
 from __future__ import annotations
 
+import functools
+import hashlib
+import json
 import os
 import shutil
 from contextlib import ExitStack
@@ -24,6 +27,7 @@ from corvel.generator_boundary import (
     ShellRunner,
     console_script,
 )
+from corvel.installation import versions
 from corvel.lock import LockRecord
 from corvel.model_cache import ModelCache, default_directory
 from corvel.reporting import Reporter
@@ -49,9 +53,41 @@ def start_runner(generation: Generation, cleanup: ExitStack) -> Runner:
     return runner
 
 
-def generate(runner: Runner, tree: Tree, held: list[LockRecord], reporter: Reporter, path: str | None) -> list[Record]:
-    """Has the generator module write HELD into TREE (a tree of the run's own), the generator found on PATH; a
-    record for each versioned name it exported."""
+class ImportChecks:
+    """The models whose import was checked and passed, remembered beside the model cache by their bytes and the
+    versions that import them: a model the cache gives again is not imported again to check it."""
+
+    def __init__(self, cache_directory: Path) -> None:
+        self._directory = cache_directory / "imports-checked"
+
+    def _marker(self, model: bytes) -> Path:
+        digest = hashlib.sha256(model + _importing_versions()).hexdigest()
+        return self._directory / digest[:2] / digest
+
+    def passed(self, model: bytes) -> bool:
+        return self._marker(model).exists()
+
+    def remember(self, model: bytes) -> None:
+        marker = self._marker(model)
+        try:
+            marker.parent.mkdir(parents=True, exist_ok=True)
+            marker.touch()
+        except OSError:  # a cache that cannot be written only costs the next run a check
+            pass
+
+
+@functools.cache
+def _importing_versions() -> bytes:
+    """What a model's import depends on beside its bytes: the versions of corvel, pydantic and Python."""
+    return json.dumps(versions(), sort_keys=True).encode()
+
+
+def generate(runner: Runner, tree: Tree, held: list[LockRecord], reporter: Reporter,
+             generation: Generation) -> list[Record]:
+    """Has the generator module write HELD into TREE (a tree of the run's own), the generator found on the
+    generation's path; a record for each versioned name it exported."""
+    path = generation.generator_path
+    checks = ImportChecks(generation.cache_dir or default_directory()) if generation.caches else None
     with ExitStack() as cleanup:
         registry_file = plan.composed_registry_file(held)
         cleanup.callback(registry_file.cleanup)
@@ -59,7 +95,7 @@ def generate(runner: Runner, tree: Tree, held: list[LockRecord], reporter: Repor
         with GeneratorModule(tree.root, composed, runner, path) as module:
             names, results = _run_module(module, sorted({r.name for r in held}), {r.versioned: r.label for r in held},
                                          reporter)
-            records = _generated_records(tree, names, {r.versioned: r for r in held}, results)
+            records = _generated_records(tree, names, {r.versioned: r for r in held}, results, checks)
             if any(r.status != Status.WRITTEN for r in records):
                 # the index again, naming only the models written: one that is missing or does not import would
                 # keep the whole index from importing; their runs are answered from their results
@@ -90,6 +126,20 @@ def _run_module(module: GeneratorModule, handed: list[str], labels: dict[str, st
     return names, results
 
 
+def _model_problem(model: Path, class_name: str | None, checks: ImportChecks | None) -> str:
+    """Why the model written is no use (its class missing, its module not importing); nothing when it is."""
+    written = model.read_bytes()
+    if class_name and f"class {class_name}(".encode() not in written:
+        return f"the model has no class {class_name}"
+    if checks and checks.passed(written):
+        return ""
+    if problem := import_problem(model):
+        return f"its module does not import: {problem}"
+    if checks:
+        checks.remember(written)
+    return ""
+
+
 def import_problem(model: Path) -> str | None:
     """Why a generated model module cannot be imported or its classes cannot be used (pydantic refuses one of
     them, say); None when they can. It runs under a name of its own, which is forgotten afterwards."""
@@ -107,8 +157,8 @@ def import_problem(model: Path) -> str | None:
     return None
 
 
-def _generated_records(tree: Tree, names: list[str], entries: dict[str, LockRecord],
-                       results: dict[str, Result]) -> list[Record]:
+def _generated_records(tree: Tree, names: list[str], entries: dict[str, LockRecord], results: dict[str, Result],
+                       checks: ImportChecks | None) -> list[Record]:
     """A record for each versioned name the module returned, with the result of the run made for it."""
     index = tree.index
     classes = model_classes(index_bindings(index, is_project=False)) if names and index.exists() else {}
@@ -130,11 +180,8 @@ def _generated_records(tree: Tree, names: list[str], entries: dict[str, LockReco
             record.reason = f"{GENERATOR} exited with status {returncode} (report above)"
         elif not model.exists():
             record.reason = f"{GENERATOR} wrote no model"
-        elif class_name and f"class {class_name}(" not in model.read_text(encoding="utf-8"):
-            record.reason = f"the model has no class {class_name}"
-        elif problem := import_problem(model):
-            record.reason = f"its module does not import: {problem}"
         else:
-            record.status = Status.WRITTEN
+            record.reason = _model_problem(model, class_name, checks)
+            record.status = Status.FAILED if record.reason else Status.WRITTEN
         records.append(record)
     return records

@@ -3,7 +3,8 @@ run asks for, with a record for each name it cannot have."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+import difflib
+from collections.abc import Callable, Iterable
 from pathlib import Path
 from typing import Any, cast
 
@@ -61,8 +62,14 @@ def select(entries: list[Entry], requested: list[str] | None) -> tuple[list[Entr
     ]
     known = {e.name for e in entries}
     missing = [name for name in dict.fromkeys(requested or ()) if name not in known]
-    left_out += [Record(name, None, None, Status.NOT_IN_REGISTRY) for name in missing]
+    left_out += [Record(name, None, None, Status.NOT_IN_REGISTRY, suggestion(name, known)) for name in missing]
     return [e for e in wanted if e.name not in unusable], left_out
+
+
+def suggestion(name: str, names: Iterable[str]) -> str:
+    """'did you mean X?' for the one of NAMES closest to NAME, or nothing when none is close."""
+    found = difflib.get_close_matches(name, sorted(names), n=1)
+    return f"did you mean {found[0]}?" if found else ""
 
 
 def _same_name(entry: Entry) -> str:

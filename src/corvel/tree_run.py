@@ -255,7 +255,7 @@ def _write(options: RunOptions, settled: _Plan, fetching_early: Future[Answers] 
             fetching_beside = fetching_early or beside.submit(fetch_manifests, generation, fetching, None)
             try:
                 records = generate(runner, Tree.at_root(staging.root), [p.record for p in settled.planned],
-                                   reporter, generation.generator_path)
+                                   reporter, generation)
             except Stop:
                 raise
             except Exception as error:  # noqa: BLE001 -- a fault of corvel's own included: one line for the
