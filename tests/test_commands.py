@@ -7,8 +7,9 @@ import sys
 import pytest
 from conftest import entry
 
-from corvel import cli, command, generation
+from corvel import cli, command, commit, generation
 from corvel.generator_boundary import generator_path
+from corvel.lock import LockError
 from corvel.run_options import Generation, RunOptions
 from corvel.run_outcome import How, Status
 from corvel.tree import Tree
@@ -175,3 +176,25 @@ def test_a_model_checked_once_is_not_imported_again_from_the_cache(capsys, tmp_p
     for tree in ("first", "second"):
         assert corvel(capsys, "add", "source-a", "--output-dir", tmp_path / tree)[0] == 0
     assert len(imported) == 1
+
+
+def test_corvel_generate_reports_any_corvel_failure_in_one_line(capsys, tmp_path, registry, monkeypatch):
+    registry(registry_of(SCHEMA))
+
+    def refused(*_, **__):
+        raise LockError("corvel.lock: cannot be replaced")
+
+    monkeypatch.setattr(commit, "commit_run", refused)
+    status = cli.main(["source-a", "--output-dir", str(tmp_path)])
+    assert status == 1 and capsys.readouterr().err == "corvel-generate: corvel.lock: cannot be replaced\n"
+
+
+def test_add_a_manifest_of_your_own_by_the_name_given(capsys, tmp_path, monkeypatch):
+    (tmp_path / "my_api.yaml").write_text("version: 6.0.0\ntype: DeclarativeSource\nspec:\n  type: Spec\n"
+                                          "  connection_specification:\n    type: object\n"
+                                          "    properties:\n      api_url: {type: string}\n")
+    monkeypatch.chdir(tmp_path)
+    status, out, err = corvel(capsys, "add", "--manifest", "my_api.yaml", "--name", "source-mine", "--output-dir", "out")
+    assert status == 0, out + err
+    lock = json.loads((tmp_path / "out" / "connector_configs" / "corvel.lock").read_text())
+    assert [c["name"] for c in lock["connectors"]] == ["source-mine"]

@@ -55,7 +55,9 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="corvel-generate",
         description="Generate typed pydantic v2 configuration models for airbyte connectors from the "
-        "connector registry.",
+        "connector registry. The command `corvel` does the same, one subcommand per task (corvel add, remove, "
+        "sync, upgrade, outdated, check-config, list, show; corvel --help); corvel-generate keeps the flags "
+        "existing scripts use.",
         epilog="The tree is the project's own package when the nearest pyproject.toml with a [tool.corvel] table "
         "names one (package = \"myapp.connector_configs\"; the table may also set registry, manifests and "
         "own-manifests, which the command line overrides or adds to), else the installed corvel package's connector_configs/. "
@@ -357,7 +359,7 @@ def registry_location(given: str | None, settings: Settings) -> str:
     return given or os.environ.get(REGISTRY_VARIABLE) or settings.registry or str(BUNDLED_REGISTRY)
 
 
-def own_manifests_asked(settings: Settings, given: list[tuple[str, str | None]],
+def own_manifests_asked(settings: Settings, given: Sequence[tuple[str, str | None]],
                         project_dir: Path) -> tuple[tuple[str, str | None], ...]:
     """The project table's own manifests and those GIVEN on the command line; the command line's paths, relative
     to here, are made relative to the project as the table's are."""

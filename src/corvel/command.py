@@ -179,7 +179,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             args.usage("add takes connector names, or a --manifest")
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
-    out, err = console.consoles(quiet=args.quiet or args.report == Path("-"))
+    out, err = console.consoles(quiet=args.quiet)
     report: dict[str, Any] = {"registry": None, "tree": None, "error": None, "traceback": None, "connectors": [],
                               "versions": versions()}
     stdout = sys.stdout
@@ -199,8 +199,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     return cli.finish_report(args.report, report, status, stdout, err, PROG)
 
 
-def _run(args: argparse.Namespace, context: Context, **asked: Any) -> int:
-    """A run of the tree with what ASKED sets of RunOptions."""
+def _run(args: argparse.Namespace, context: Context, own: Sequence[tuple[str, str | None]] = (), **asked: Any) -> int:
+    """A run of the tree with the user's OWN manifests given on the command line (path or URL, name or None),
+    and what ASKED sets of RunOptions."""
     path = generator_path()
     if path is None:
         raise Stop(f"{GENERATOR} was not found on PATH; it comes with the datamodel-code-generator package "
@@ -211,14 +212,12 @@ def _run(args: argparse.Namespace, context: Context, **asked: Any) -> int:
     options = RunOptions(tree=context.tree(args), registry=context.registry, generation=generation,
                          project_dir=context.project_dir,
                          manifests=context.settings.manifests if manifests is None else manifests,
-                         own_manifests=cli.own_manifests_asked(context.settings, asked.pop("given", []),
-                                                               context.project_dir), **asked)
+                         own_manifests=cli.own_manifests_asked(context.settings, own, context.project_dir), **asked)
     return cli.start_run(options, PROG, context.out, context.err, context.report, context.verbose)
 
 
 def _add(args: argparse.Namespace, context: Context) -> int:
-    given = [(source, name) for source, name in args.own_manifests]
-    return _run(args, context, names=tuple(args.names), given=given)
+    return _run(args, context, [(source, name) for source, name in args.own_manifests], names=tuple(args.names))
 
 
 def _remove(args: argparse.Namespace, context: Context) -> int:
