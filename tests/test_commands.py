@@ -79,7 +79,8 @@ def test_read_only_commands(capsys, locked, tmp_path, argv, shown):
     (["check-config", "source-a", "{out}/absent.json", "--output-dir", "{out}"], 1, "absent.json: cannot read it"),
     (["remove", "source-x", "--output-dir", "{out}"], 1, "corvel: not in the tree, so it cannot be removed or upgraded: source-x"),
     (["outdated", "--output-dir", "{out}/empty"], 1, "corvel: outdated compares a lock with the registry, and there is no"),
-    (["sync", "--output-dir", "{out}/empty"], 1, "there is no"),
+    (["sync", "--output-dir", "{out}/empty"], 1, "corvel.lock, so nothing to sync; add connectors first: corvel add NAME"),
+    (["upgrade", "--output-dir", "{out}/empty"], 1, "corvel.lock, so nothing to upgrade"),
     (["list", "--registry", "{out}/absent.json"], 1, "absent.json: cannot read"),
 ])
 def test_bad_input_ends_in_one_line(capsys, locked, tmp_path, argv, status, line):

@@ -221,6 +221,7 @@ def _add(args: argparse.Namespace, context: Context) -> int:
 
 
 def _remove(args: argparse.Namespace, context: Context) -> int:
+    _require_held(context.tree(args), context, "remove")
     return _run(args, context, remove=tuple(args.names))
 
 
@@ -228,9 +229,15 @@ def _sync(args: argparse.Namespace, context: Context) -> int:
     tree = context.tree(args)
     if args.check:
         return _check(tree, context)
-    if read_lock(tree.directory) is None and not context.settings.own_manifests:
-        raise Stop(f"there is no {tree.lock_path} to sync with; add connectors first: corvel add NAME")
+    _require_held(tree, context, "sync")
     return _run(args, context, frozen=args.frozen)
+
+
+def _require_held(tree: Tree, context: Context, command: str) -> None:
+    """Stop unless TREE holds connectors to COMMAND: a lock, an index written before locks, or own manifests the
+    project's table names. (A run on an empty tree would otherwise generate the default connectors.)"""
+    if read_lock(tree.directory) is None and not tree.index.exists() and not context.settings.own_manifests:
+        raise Stop(f"there is no {tree.lock_path}, so nothing to {command}; add connectors first: corvel add NAME")
 
 
 def _check(tree: Tree, context: Context) -> int:
@@ -250,6 +257,7 @@ def _check(tree: Tree, context: Context) -> int:
 
 
 def _upgrade(args: argparse.Namespace, context: Context) -> int:
+    _require_held(context.tree(args), context, "upgrade")
     return _run(args, context, upgrade=tuple(args.names), dry_run=args.dry_run,
                 check_configs=tuple(args.check_config))
 
