@@ -288,15 +288,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         with environment(REGISTRY_VARIABLE, location), redirect_stdout(sys.stderr if args.report == Path("-")
                                                                        else stdout):
             if args.list:
-                status = _list(out, location)
+                status = list_connectors(out, location, None, switch_first=True)
             elif args.outdated:
-                tree = tree_of(args.output_dir, args.package, settings)
-                lock = locked(tree, "--outdated compares a lock with the registry")
-                report["tree"] = str(tree.directory)
-                document, entries = read_entries(location)
-                rows = upgrades.outdated(lock, entries, document)
-                report["outdated"] = [row.as_json() for row in rows]
-                status = console.outdated(out, rows, "--upgrade --dry-run")
+                status = outdated(tree_of(args.output_dir, args.package, settings), location, out, report,
+                                  "--outdated", "--upgrade --dry-run", switch_first=True)
             else:
                 options = _run_options(args, settings, location, path)
                 status = start_run(options, "corvel-generate", out, err, report, args.verbose)
@@ -430,13 +425,28 @@ def tree_of(output_dir: Path | None, package: str | None, settings: Settings) ->
         raise Stop(str(error)) from error
 
 
-def _list(out: Console, location: str) -> int:
-    _, entries = read_entries(location)
-    console.say(out, f"{len(entries)} connectors in {location}")
-    console.print_table(out, ("connector", "kind", "version"),
-                        [(entry.name, entry.kind.removesuffix("s"), entry.tag)
-                         for entry in sorted(entries, key=lambda e: (e.kind != "sources", e.name))])
+def list_connectors(out: Console, location: str, text: str | None, switch_first: bool) -> int:
+    """The registry's connectors (those whose names hold TEXT, when given) as a table. Without SWITCH_FIRST a
+    registry file is read without asking airbyte's offline switch, which imports airbyte."""
+    _, entries = read_entries(location, switch_first)
+    shown = sorted((e for e in entries if text is None or text.lower() in e.name.lower()),
+                   key=lambda e: (e.kind != "sources", e.name))
+    console.say(out, f"{len(entries)} connectors in {location}" if text is None
+                else f"{len(shown)} of {len(entries)} connectors in {location}")
+    console.print_table(out, ("connector", "kind", "version"), [(e.name, e.kind.removesuffix("s"), e.tag) for e in shown])
     return 0
+
+
+def outdated(tree: Tree, location: str, out: Console, report: dict[str, Any], asked: str, hint: str,
+             switch_first: bool) -> int:
+    """Each locked connector of TREE beside the registry's current version, printed and put in REPORT; ASKED
+    names the command, HINT the one that shows what changes. Writes nothing."""
+    lock = locked(tree, f"{asked} compares a lock with the registry")
+    report["tree"] = str(tree.directory)
+    document, entries = read_entries(location, switch_first)
+    rows = upgrades.outdated(lock, entries, document)
+    report["outdated"] = [row.as_json() for row in rows]
+    return console.outdated(out, rows, hint)
 
 
 if __name__ == "__main__":

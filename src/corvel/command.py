@@ -263,13 +263,8 @@ def _upgrade(args: argparse.Namespace, context: Context) -> int:
 
 
 def _outdated(args: argparse.Namespace, context: Context) -> int:
-    tree = context.tree(args)
-    lock = cli.locked(tree, "outdated compares a lock with the registry")
-    context.report["tree"] = str(tree.directory)
-    document, entries = _registry(context.registry)
-    rows = upgrades.outdated(lock, entries, document)
-    context.report["outdated"] = [row.as_json() for row in rows]
-    return console.outdated(context.out, rows, "corvel upgrade --dry-run")
+    return cli.outdated(context.tree(args), context.registry, context.out, context.report, "outdated",
+                        "corvel upgrade --dry-run", switch_first=is_remote(context.registry))
 
 
 def _check_config(args: argparse.Namespace, context: Context) -> int:
@@ -287,17 +282,11 @@ def _check_config(args: argparse.Namespace, context: Context) -> int:
 
 
 def _list(args: argparse.Namespace, context: Context) -> int:
-    _, entries = _registry(context.registry)
-    shown = sorted((e for e in entries if args.text.lower() in e.name.lower()), key=lambda e: (e.kind != "sources",
-                                                                                              e.name))
-    console.say(context.out, f"{len(shown)} of {len(entries)} connectors in {context.registry}")
-    console.print_table(context.out, ("connector", "kind", "version"),
-                        [(e.name, e.kind.removesuffix("s"), e.tag) for e in shown])
-    return 0
+    return cli.list_connectors(context.out, context.registry, args.text, switch_first=is_remote(context.registry))
 
 
 def _show(args: argparse.Namespace, context: Context) -> int:
-    document, _ = _registry(context.registry)
+    document, _ = read_entries(context.registry, switch_first=is_remote(context.registry))
     try:
         lock = read_lock(context.tree(args).directory)
     except CorvelError:  # a lock that cannot be read has no locked version to show; sync reports it
@@ -309,11 +298,6 @@ def _show(args: argparse.Namespace, context: Context) -> int:
                         [(m.name, m.type, "yes" if m.required else "", m.default, "yes" if m.secret else "",
                           m.description, ", ".join(m.options)) for m in shown.members], boxed=False)
     return 0
-
-
-def _registry(location: str) -> tuple[Any, list[Any]]:
-    """The registry at LOCATION; a file is read without asking airbyte's offline switch, which imports airbyte."""
-    return read_entries(location, switch_first=is_remote(location))
 
 
 _COMMANDS: dict[str, tuple[Command, str, str, list[Callable[[], argparse.ArgumentParser]],
