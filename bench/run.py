@@ -26,6 +26,7 @@ BENCHMARKS = [
     "generator_settings.py", "loading.py",
     "manifests.py",
     "upgrades.py",
+    "commands.py",
 ]
 
 

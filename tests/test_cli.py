@@ -8,7 +8,7 @@ import sys
 import pytest
 from conftest import entry, mg, run_process
 
-from corvel import cli, generator_boundary, registry, tree_run
+from corvel import cli, generation, generator_boundary, registry
 from corvel.configs import forget_tree, import_tree
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -169,7 +169,7 @@ def test_a_fault_while_generating_keeps_its_traceback_for_the_maintainer(capsys,
     def fault(*_):
         raise RuntimeError("a fault of the run itself")
 
-    monkeypatch.setattr(tree_run, "_run_module", fault)
+    monkeypatch.setattr(generation, "_run_module", fault)
     report = tmp_path / "report.json"
     argv = ["source-file", "--output-dir", str(tmp_path / "out"), "--report", str(report), *(["--verbose"] * verbose)]
     status, _, err = run(capsys, *argv)

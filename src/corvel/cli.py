@@ -6,7 +6,10 @@ their JSON Schemas are exported from the connector registry,
 index of ``corvel.connector_configs`` is rewritten.  What the tree holds, and
 at which registry entry, is kept in its lock (``corvel.lock``); the run
 itself, phase by phase, is ``corvel.tree_run``.  This module reads the
-command line, starts the run and prints its summary and report.
+command line of ``corvel-generate``, whose modes are flags, into the run's
+options, starts the run and prints its summary and report
+(``corvel.console``); ``corvel`` (``corvel.command``) gives the same runs
+as subcommands.
 
 By default the generator runs warm (``corvel.fast_mode``): interpreters that
 import it once, and a forked child of one of them carries out each run,
@@ -19,33 +22,42 @@ same failure reports.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
+import traceback
+from collections.abc import Sequence
 from contextlib import redirect_stdout
-from collections import Counter
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from corvel import config_changes, own_manifests, project, registry, tree_guard, upgrades
+from corvel import console, own_manifests, project, registry, tree_guard, upgrades
+from corvel.errors import CorvelError, Stop
 from corvel.generator_boundary import GENERATOR, generator_path
-from corvel.plan import ADDED, KEPT, REGENERATED, REMOVED, UPGRADED
-from corvel.registry import AIRBYTE, BUNDLED, BUNDLED_REGISTRY, REGISTRY_VARIABLE
-from corvel.tree_run import (DEFAULT_CONNECTORS, DRY_RUN, FETCHED_AGAIN, GENERATED, GENERATION_STOPPED, PLANNED,
-                             UP_TO_DATE, Ending, Record, Stop, outdated_run, read_entries, run)
 from corvel.installation import VersionAction, versions
+from corvel.lock import Lock, LockError, read_lock
 from corvel.project import ProjectError, Settings
-from corvel.tree import LOCK_NAME, Tree
+from corvel.registry import AIRBYTE, BUNDLED, BUNDLED_REGISTRY, REGISTRY_VARIABLE
+from corvel.registry_selection import read_entries
+from corvel.run_options import ConfigFile, Generation, RunOptions
+from corvel.run_outcome import How
+from corvel.tree import Tree
+from corvel.tree_run import DEFAULT_CONNECTORS, run
 
-CHANGES_LISTED = 20  # more changes than this are counted, and listed with --verbose
-PLAN_VERBS = {KEPT: "keep", ADDED: "add", REGENERATED: "generate again", REMOVED: "remove"}  # in a dry run's plan
+if TYPE_CHECKING:
+    from rich.console import Console
+
+__all__ = ["BUNDLED_REGISTRY", "DEFAULT_CONNECTORS", "REGISTRY_VARIABLE", "build_parser", "main"]
+
+DEBUG_VARIABLE = "CORVEL_DEBUG"  # 1: a failure's traceback is printed after its line
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="corvel-generate",
         description="Generate typed pydantic v2 configuration models for airbyte connectors from the "
-        "connector registry.",
+        "connector registry. The command `corvel` does the same, one subcommand per task (corvel add, remove, "
+        "sync, upgrade, outdated, check-config, list, show; corvel --help); corvel-generate keeps the flags "
+        "existing scripts use.",
         epilog="The tree is the project's own package when the nearest pyproject.toml with a [tool.corvel] table "
         "names one (package = \"myapp.connector_configs\"; the table may also set registry, manifests and "
         "own-manifests, which the command line overrides or adds to), else the installed corvel package's connector_configs/. "
@@ -118,7 +130,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--manifest",
-        action=_OwnManifest,
+        action=OwnManifestAction,
         dest="own_manifests",
         metavar="PATH_OR_URL",
         help="generate the class of a declarative manifest of your own (the connector builder's manifest.yaml) "
@@ -129,7 +141,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.add_argument(
         "--name",
-        action=_OwnManifestName,
+        action=OwnManifestNameAction,
         dest="own_manifests",
         metavar="NAME",
         help="the connector name of the --manifest before it (default: from the file's name, my_api.yaml gives "
@@ -148,7 +160,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument(
         "--jobs",
         metavar="N",
-        type=_positive,
+        type=positive,
         help="run up to N generator runs at once, each in its own warm process (default: the cores this process "
         "may use). The module still takes the results one by one, in order: the files, failure reports, summary "
         "and exit status are those of --jobs 1 and of --spawn",
@@ -197,7 +209,7 @@ def build_parser() -> argparse.ArgumentParser:
         action="append",
         default=[],
         metavar="NAME=FILE",
-        type=_config_file,
+        type=config_file,
         help="check a stored configuration of connector NAME (a JSON or YAML file) against its class: the class "
         "the tree holds after the run, or with --dry-run both the locked class and the one the run would move to. "
         "Each problem is named by its member path, never with a value; a configuration rejected makes the exit "
@@ -214,145 +226,201 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-class _OwnManifest(argparse.Action):
+class OwnManifestAction(argparse.Action):
     """--manifest PATH_OR_URL: appends [source, name None] to the list."""
 
-    def __call__(self, parser, namespace, value, option_string=None):
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, value: Any,
+                 option_string: str | None = None) -> None:
         setattr(namespace, self.dest, [*getattr(namespace, self.dest), [value, None]])
 
 
-class _OwnManifestName(argparse.Action):
+class OwnManifestNameAction(argparse.Action):
     """--name NAME: names the --manifest before it."""
 
-    def __call__(self, parser, namespace, value, option_string=None):
-        listed = getattr(namespace, self.dest)
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, value: Any,
+                 option_string: str | None = None) -> None:
+        listed: list[list[Any]] = getattr(namespace, self.dest)
         if not listed or listed[-1][1] is not None:
             parser.error("--name names the --manifest just before it")
         listed[-1][1] = value
 
 
-def _config_file(text: str) -> tuple[str, dict, str]:
+def config_file(text: str) -> ConfigFile:
     """NAME=FILE: the connector's name, the configuration the file holds, and the file's name."""
     name, equals, file = text.partition("=")
     if not equals or not name or not file:
         raise argparse.ArgumentTypeError(f"NAME=FILE expected, not {text!r}")
     try:
-        return name, upgrades.read_config(Path(file)), file
+        return ConfigFile(name, upgrades.read_config(Path(file)), file)
     except upgrades.ConfigFileError as error:
         raise argparse.ArgumentTypeError(str(error)) from error
 
 
-def _positive(text: str) -> int:
+def positive(text: str) -> int:
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"a whole number of at least 1 expected, not {text!r}")
     return int(text)
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: Sequence[str] | None = None) -> int:
     """Entry point of ``corvel-generate``; returns the exit status."""
-    from rich.console import Console
-
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
-        if args.list and (args.names or args.all or args.output_dir or args.package or args.spawn or args.report
-                          or args.jobs):
-            parser.error("--list takes no connector names, no --all, --output-dir, --package, --spawn, --jobs or "
-                         "--report")
-        if args.output_dir and args.package:
-            parser.error("--output-dir and --package name two places for one tree; give one")
-        if args.all and args.names:
-            parser.error("--all takes no connector names")
-        if args.list and (args.frozen or args.remove or args.upgrade is not None):
-            parser.error("--list takes no --frozen, --upgrade or --remove")
-        if args.outdated and (args.list or args.names or args.all or args.frozen or args.remove or args.dry_run
-                              or args.upgrade is not None or args.check_config):
-            parser.error("--outdated compares the lock with the registry: it takes no connector names, --list, --all, "
-                         "--frozen, --upgrade, --remove, --dry-run or --check-config")
-        if args.list and (args.dry_run or args.check_config):
-            parser.error("--list takes no --dry-run or --check-config")
-        if args.frozen and (args.names or args.all or args.upgrade is not None or args.remove or args.registry
-                            or args.own_manifests):
-            parser.error("--frozen generates what the lock holds and reads no registry: it takes no connector names, "
-                         "--all, --upgrade, --remove, --registry or --manifest")
-        if (args.list or args.outdated) and args.own_manifests:
-            parser.error("--list and --outdated take no --manifest")
-        if both := sorted(set(args.remove) & set(args.names + (args.upgrade or []))):
-            parser.error(f"{', '.join(both)}: named to be removed and to be added or upgraded")
-        if args.spawn and (args.jobs or args.cache_dir or args.no_cache):
-            parser.error("--spawn runs every command through the shell, one at a time and without the cache")
-        args.jobs = args.jobs or len(os.sched_getaffinity(0))
+        _refuse_combinations(parser, args)
     except SystemExit as stop:
         return stop.code if isinstance(stop.code, int) else 2
-    report_to_stdout = args.report == Path("-")
-    out = Console(highlight=False, soft_wrap=True)
-    err = Console(stderr=True, highlight=False, soft_wrap=True)
-
-    args.generator_path = generator_path()
-    if not args.list and args.generator_path is None:
-        err.print(
-            f"corvel-generate: {GENERATOR} was not found on PATH; it comes with the "
-            "datamodel-code-generator package (pip install datamodel-code-generator)",
-            markup=False,
-        )
+    out, err = console.consoles()
+    path = generator_path()
+    if not args.list and path is None:
+        console.say(err, f"corvel-generate: {GENERATOR} was not found on PATH; it comes with the "
+                         "datamodel-code-generator package (pip install datamodel-code-generator)")
         return 1
     try:
         settings = project.find_settings(Path.cwd())
     except ProjectError as error:
-        err.print(f"corvel-generate: {error}", markup=False)
+        console.say(err, f"corvel-generate: {error}")
         return 1
-    location = registry.chosen(args.registry, settings.registry)
-    if args.manifests is None:
-        args.manifests = settings.manifests
-    # own manifests' paths are kept relative to the project; the command line's are relative to here
-    args.project_dir = settings.project_directory or project.project_directory(Path.cwd())
-    args.own_manifests = list(settings.own_manifests) + [
-        (source if own_manifests.is_url(source) else own_manifests.project_relative(Path(source), args.project_dir),
-         name) for source, name in args.own_manifests]
+    location = registry_location(args.registry, settings)
     report: dict[str, Any] = {"registry": location, "tree": None, "error": None, "traceback": None,
                               "connectors": [], "versions": versions()}
     stdout = sys.stdout
     try:
-        tree = None if args.list else _tree(args, settings)
-        writes = tree is not None and not (args.outdated or args.dry_run)
-        if writes and (problem := tree_guard.refusal(tree, output_dir=args.output_dir is not None)):
-            raise Stop(problem)  # before anything is written
-        # with the report on standard output, everything else (the summary, the
-        # module's failure reports) goes to standard error
-        with registry.told_to_airbyte(location), redirect_stdout(sys.stderr if report_to_stdout else stdout):
+        # with the report on standard output, everything else (the summary, the module's failure reports) goes
+        # to standard error
+        with registry.told_to_airbyte(location), redirect_stdout(sys.stderr if args.report == Path("-")
+                                                                       else stdout):
             if args.list:
-                status = _list(out, location)
+                status = list_connectors(out, location, None, switch_first=True)
             elif args.outdated:
-                status = _outdated(out, outdated_run(tree, location, report), report["registry"])
+                status = outdated(tree_of(args.output_dir, args.package, settings), location, out, report,
+                                  "--outdated", "--upgrade --dry-run", switch_first=True)
             else:
-                ending = run(args, location, tree, out, err, report)
-                status = _summarise(out, ending, args.verbose, _read_from(report["registry"]))
-    except Stop as stop:
-        err.print(f"corvel-generate: {stop}", markup=False)
-        report["error"], status = str(stop), 1
+                options = _run_options(args, settings, location, path)
+                status = start_run(options, "corvel-generate", out, err, report, args.verbose)
+    except CorvelError as error:
+        report["error"], status = str(error), fail("corvel-generate", err, error, args.verbose)
     except KeyboardInterrupt:
-        err.print("corvel-generate: interrupted", markup=False)
+        console.say(err, "corvel-generate: interrupted")
         report["error"], status = "interrupted", 130
-    if args.report is not None:
-        text = json.dumps(dict(report, exit_status=status), indent=1) + "\n"
-        try:
-            if report_to_stdout:
-                stdout.write(text)
-                stdout.flush()
-            else:
-                args.report.write_text(text, encoding="utf-8")
-        except OSError as error:
-            err.print(f"corvel-generate: cannot write the report {args.report}: {error}", markup=False)
-            status = status or 1
+    return finish_report(args.report, report, status, stdout, err, "corvel-generate")
+
+
+def _refuse_combinations(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """Exits with a usage error when the flags given ask for modes that do not go together."""
+    if args.list and (args.names or args.all or args.output_dir or args.package or args.spawn or args.report
+                      or args.jobs):
+        parser.error("--list takes no connector names, no --all, --output-dir, --package, --spawn, --jobs or "
+                     "--report")
+    if args.output_dir and args.package:
+        parser.error("--output-dir and --package name two places for one tree; give one")
+    if args.all and args.names:
+        parser.error("--all takes no connector names")
+    if args.list and (args.frozen or args.remove or args.upgrade is not None):
+        parser.error("--list takes no --frozen, --upgrade or --remove")
+    if args.outdated and (args.list or args.names or args.all or args.frozen or args.remove or args.dry_run
+                          or args.upgrade is not None or args.check_config):
+        parser.error("--outdated compares the lock with the registry: it takes no connector names, --list, --all, "
+                     "--frozen, --upgrade, --remove, --dry-run or --check-config")
+    if args.list and (args.dry_run or args.check_config):
+        parser.error("--list takes no --dry-run or --check-config")
+    if args.frozen and (args.names or args.all or args.upgrade is not None or args.remove or args.registry
+                        or args.own_manifests):
+        parser.error("--frozen generates what the lock holds and reads no registry: it takes no connector names, "
+                     "--all, --upgrade, --remove, --registry or --manifest")
+    if (args.list or args.outdated) and args.own_manifests:
+        parser.error("--list and --outdated take no --manifest")
+    if both := sorted(set(args.remove) & set(args.names + (args.upgrade or []))):
+        parser.error(f"{', '.join(both)}: named to be removed and to be added or upgraded")
+    if args.spawn and (args.jobs or args.cache_dir or args.no_cache):
+        parser.error("--spawn runs every command through the shell, one at a time and without the cache")
+
+
+def _run_options(args: argparse.Namespace, settings: Settings, location: str, path: str | None) -> RunOptions:
+    """The run corvel-generate's command line asks for."""
+    project_dir = settings.project_directory or project.project_directory(Path.cwd())
+    return RunOptions(
+        tree=tree_of(args.output_dir, args.package, settings), registry=location,
+        generation=Generation(path, args.jobs or len(os.sched_getaffinity(0)), args.spawn, args.cache_dir,
+                              args.no_cache),
+        project_dir=project_dir, names=tuple(args.names), every=args.all,
+        upgrade=None if args.upgrade is None else tuple(args.upgrade), remove=tuple(args.remove),
+        frozen=args.frozen, manifests=settings.manifests if args.manifests is None else args.manifests,
+        own_manifests=own_manifests_asked(settings, [(source, name) for source, name in args.own_manifests],
+                                          project_dir),
+        dry_run=args.dry_run, check_configs=tuple(args.check_config))
+
+
+def registry_location(given: str | None, settings: Settings) -> str:
+    """The registry a command reads: the command line's, then the environment's, then the project's table's,
+    else airbyte's own (``registry.chosen``)."""
+    return registry.chosen(given, settings.registry)
+
+
+def own_manifests_asked(settings: Settings, given: Sequence[tuple[str, str | None]],
+                        project_dir: Path) -> tuple[tuple[str, str | None], ...]:
+    """The project table's own manifests and those GIVEN on the command line; the command line's paths, relative
+    to here, are made relative to the project as the table's are."""
+    return settings.own_manifests + tuple(
+        (source if own_manifests.is_url(source) else own_manifests.project_relative(Path(source), project_dir), name)
+        for source, name in given)
+
+
+def start_run(options: RunOptions, prog: str, out: Console, err: Console, report: dict[str, Any],
+              verbose: bool) -> int:
+    """Runs OPTIONS with progress on OUT, fills REPORT from the outcome and prints its summary; the exit status."""
+    output_dir = not options.tree.is_project and options.tree != Tree.installed()
+    if not options.dry_run and (problem := tree_guard.refusal(options.tree, output_dir)):
+        raise Stop(problem)  # before anything is written
+    report["tree"] = str(options.tree.directory)
+    ending = run(options, console.ConsoleReporter(prog, out, err))
+    report.update(ending.report())
+    if ending.how == How.STOPPED:
+        console.say(err, f"{prog}: generation stopped: {ending.failure}")
+        if verbose:
+            err.print(ending.traceback, markup=False, end="")
+    return console.summarise(out, ending, verbose)
+
+
+def fail(prog: str, err: Console, error: CorvelError, verbose: bool) -> int:
+    """Prints ERROR as one line, its traceback too with VERBOSE or CORVEL_DEBUG=1; the exit status, 1."""
+    console.say(err, f"{prog}: {error}")
+    if verbose or os.environ.get(DEBUG_VARIABLE) == "1":
+        err.print("".join(traceback.format_exception(error)), markup=False, end="")
+    return 1
+
+
+def finish_report(target: Path | None, report: dict[str, Any], status: int, stdout: Any, err: Console,
+                  prog: str) -> int:
+    """Writes REPORT, with the exit STATUS, to TARGET when one was asked for; the exit status, 1 when the report
+    could not be written."""
+    if target is None:
+        return status
+    try:
+        console.write_report(dict(report, exit_status=status), target, stdout)
+    except OSError as error:
+        console.say(err, f"{prog}: cannot write the report {target}: {error}")
+        return status or 1
     return status
 
 
-def _tree(args, settings: Settings) -> Tree:
-    """The tree the run writes: --output-dir, else the project's package (--package, else its table), else the
-    installed one."""
-    if args.output_dir is not None:
-        return Tree.at_root(args.output_dir.expanduser().resolve())
-    package = args.package or settings.package
+def locked(tree: Tree, purpose: str) -> Lock:
+    """TREE's lock; Stop, saying PURPOSE, when it has none or it cannot be used."""
+    try:
+        lock = read_lock(tree.directory)
+    except LockError as error:
+        raise Stop(str(error)) from error
+    if lock is None:
+        raise Stop(f"{purpose}, and there is no {tree.lock_path}")
+    return lock
+
+
+def tree_of(output_dir: Path | None, package: str | None, settings: Settings) -> Tree:
+    """The tree the run writes: OUTPUT_DIR, else the project's PACKAGE (else its table's), else the installed
+    one."""
+    if output_dir is not None:
+        return Tree.at_root(output_dir.expanduser().resolve())
+    package = package or settings.package
     if package is None:
         return Tree.installed()
     try:
@@ -361,151 +429,31 @@ def _tree(args, settings: Settings) -> Tree:
         raise Stop(str(error)) from error
 
 
-def _read_from(location: str | None) -> str:
-    """What a summary line adds to name the registry the run read; empty when it read none."""
-    return f" from {registry.described(location)}" if location else ""
-
-
-def _list(out, location: str) -> int:
-    from rich.table import Table
-    from rich.text import Text
-
+def list_connectors(out: Console, location: str, text: str | None, switch_first: bool) -> int:
+    """The registry's connectors (those whose names hold TEXT, when given) as a table. Without SWITCH_FIRST a
+    registry file is read without asking airbyte's offline switch, which imports airbyte."""
     location = registry.resolved(location)
-    _, entries = read_entries(location)
-    out.print(f"{len(entries)} connectors in {registry.described(location)}", markup=False)
-    table = Table("connector", "kind", "version")
-    for entry in sorted(entries, key=lambda e: (e.kind != "sources", e.name)):
-        table.add_row(*map(Text, (entry.name, entry.kind.removesuffix("s"), entry.tag)))
-    out.print(table)
+    _, entries = read_entries(location, switch_first)
+    shown = sorted((e for e in entries if text is None or text.lower() in e.name.lower()),
+                   key=lambda e: (e.kind != "sources", e.name))
+    named = registry.described(location)
+    console.say(out, f"{len(entries)} connectors in {named}" if text is None
+                else f"{len(shown)} of {len(entries)} connectors in {named}")
+    console.print_table(out, ("connector", "kind", "version"), [(e.name, e.kind.removesuffix("s"), e.tag) for e in shown])
     return 0
 
 
-def _outdated(out, rows: list[upgrades.Outdated], location: str) -> int:
-    from rich.table import Table
-    from rich.text import Text
-
-    table = Table("connector", "connector kind", "locked", "current", "breaking changes crossed", box=None, pad_edge=False)
-    for row in rows:
-        crossed = "; ".join(f"{c.version}" + (f" (upgrade by {c.deadline})" if c.deadline else "")
-                            for c in row.breaking_changes)
-        current = row.current_version if row.current_version is not None else "not in the registry"
-        table.add_row(*map(Text, (row.name, row.connector_kind, row.locked_version,
-                                  current if row.moves or row.current_version is None else "(same)", crossed)))
-    out.print(table)
-    moving = sum(row.moves for row in rows)
-    crossing = sum(bool(row.breaking_changes) for row in rows)
-    out.print(f"{moving} of {len(rows)} locked connectors have a newer version in {registry.described(location)}; "
-              f"{crossing} of them cross a documented breaking change (--upgrade --dry-run shows what changes)",
-              markup=False)
-    return 0
-
-
-def _summarise(out, ending: Ending, verbose: bool, read_from: str) -> int:
-    """Prints how the run ended; its exit status."""
-    for note in ending.notes:
-        out.print(note, markup=False)
-    for preview in ending.previews:
-        for line in preview.lines():
-            out.print(line, markup=False)
-    if counts := Counter(change.category for preview in ending.previews for change in preview.config_changes):
-        out.print(f"configuration changes of {len(ending.previews)} connector(s): "
-                  + ", ".join(f"{counts[category]} {category}" for category in config_changes.CATEGORIES
-                             if counts[category]), markup=False)
-    if ending.how == GENERATION_STOPPED:
-        return 1
-    status = _plan(out, ending, read_from) if ending.how == DRY_RUN else _outcome(out, ending, verbose, read_from)
-    return _checks(out, ending) or status
-
-
-def _checks(out, ending: Ending) -> int:
-    """Prints the configurations checked; 1 when any was rejected."""
-    for check in ending.checks:
-        version = f"{check.name} {check.version}" if check.version else check.name
-        verdict = f"{len(check.problems)} problem(s)" if check.problems else "valid"
-        out.print(f"{check.file} against {version} ({check.against}): {verdict}", markup=False)
-        for problem in check.problems:
-            out.print(f"  {problem}", markup=False)
-    return int(any(check.problems for check in ending.checks))
-
-
-def _plan(out, ending: Ending, read_from: str) -> int:
-    """A dry run's plan: what the run would do to each connector; nothing was written."""
-    from rich.table import Table
-    from rich.text import Text
-
-    failed = [r for r in ending.records if r.status != PLANNED]
-    table = Table("connector", "the run would", "class", box=None, pad_edge=False)
-    for record in ending.records:
-        if record.status != PLANNED:
-            what = f"{record.status}: {record.reason}" if record.reason else record.status
-        elif record.change == UPGRADED:
-            what = f"upgrade from {record.previous_version} to {record.version}"
-        else:
-            what = PLAN_VERBS[record.change]
-        table.add_row(*map(Text, (record.label, what, record.class_name or "")))
-    out.print(table)
-    out.print(f"Dry run{read_from}: nothing was written to {ending.directory}.", markup=False)
-    return 1 if failed else 0
-
-
-def _outcome(out, ending: Ending, verbose: bool, read_from: str) -> int:
-    if ending.how == GENERATED:
-        return _summary(out, ending.directory, ending.records, True, verbose, read_from)
-    if ending.how == UP_TO_DATE:
-        held = sum(r.status == "up to date" for r in ending.records)
-        out.print(f"{ending.directory} is up to date: {held} connector models, as {LOCK_NAME} names them",
-                  markup=False)
-        noted = any(r.status != "up to date" or r.manifest for r in ending.records)
-        return _summary(out, ending.directory, ending.records, False, False, read_from) if noted else 0
-    status = _summary(out, ending.directory, ending.records, False, False, read_from)
-    return status if ending.records else 1
-
-
-def _summary(out, tree: Path, records: list[Record], generated: bool, verbose: bool, read_from: str) -> int:
-    """Connectors not written first, each with its reason, then what changed in the tree; the rest as a count,
-    or listed with verbose."""
-    from rich.table import Table
-    from rich.text import Text
-
-    held = [r for r in records if r.status != "removed"]
-    written = [r for r in held if r.status == "written"]
-    failed = [r for r in held if r.status not in ("written", "up to date") or r.manifest_error]
-    changed = [r for r in records if r not in failed and (r.change not in (None, KEPT) or r.manifest == FETCHED_AGAIN)]
-    rest = [r for r in records if r not in failed and r not in changed]
-    if generated:
-        out.print(f"{len(written)} of {len(held)} connector models written to {tree}{read_from}", markup=False)
-    listed = changed if verbose or len(changed) <= CHANGES_LISTED else []
-    shown = failed + listed + (rest if verbose else [])
-    if shown:
-        table = Table("connector", "result", "class", box=None, pad_edge=False)
-        for record in shown:
-            table.add_row(*map(Text, (record.label, _result(record), record.class_name or "")))  # registry text is no markup
-        out.print(table)
-    unlisted = [r for r in changed + rest if r not in shown]
-    if unlisted and generated:
-        counts = Counter(r.change or r.status for r in unlisted)
-        out.print(f"{', '.join(f'{n} {change}' for change, n in counts.items())}; --verbose lists them", markup=False)
-    cached = sum(r.from_cache for r in written)
-    if cached:
-        out.print(f"{cached} of the models written came from the cache", markup=False)
-    if not generated and not any(r.status == "up to date" for r in records):
-        out.print(f"Nothing was generated{read_from}; the tree was left as it was.", markup=False)
-    return 1 if failed else 0
-
-
-def _result(record: Record) -> str:
-    if record.status not in ("written", "up to date", "removed"):
-        return f"{record.status}: {record.reason}" if record.reason else record.status
-    if record.change == UPGRADED:
-        result = f"upgraded from {record.previous_version} to {record.version}"
-    else:
-        result = record.change or record.status
-    if record.manifest_error:
-        note = f"manifest not vendored: {record.manifest_error}"
-        return note if record.change == KEPT else f"{result}; {note}"
-    if record.manifest == FETCHED_AGAIN:
-        return "manifest fetched again" if record.change == KEPT else f"{result}; manifest fetched again"
-    return result
+def outdated(tree: Tree, location: str, out: Console, report: dict[str, Any], asked: str, hint: str,
+             switch_first: bool) -> int:
+    """Each locked connector of TREE beside the registry's current version, printed and put in REPORT; ASKED
+    names the command, HINT the one that shows what changes. Writes nothing."""
+    lock = locked(tree, f"{asked} compares a lock with the registry")
+    report["tree"] = str(tree.directory)
+    report["registry"] = location = registry.resolved(location)
+    document, entries = read_entries(location, switch_first)
+    rows = upgrades.outdated(lock, entries, document)
+    report["outdated"] = [row.as_json() for row in rows]
+    return console.outdated(out, rows, hint, registry.described(location))
 
 
 if __name__ == "__main__":

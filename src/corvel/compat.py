@@ -32,6 +32,7 @@ import shutil
 import sys
 import sysconfig
 import warnings
+from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager
 
 from corvel.errors import CorvelError
@@ -153,7 +154,7 @@ _switch_watchers: list = []
 
 
 @contextmanager
-def watching_registry_switch(watcher):
+def watching_registry_switch(watcher: Callable[[Callable[[str], bool]], None]) -> Iterator[None]:
     """For the duration of the block, WATCHER is called with airbyte's offline switch (``_is_registry_disabled``)
     as soon as the module that defines it has run: from inside airbyte's import, which on recent releases
     goes on for seconds after it (airbyte 0.71 loads it a third of the way in)."""

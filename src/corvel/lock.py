@@ -24,7 +24,7 @@ from typing import Any
 from corvel import generator_settings
 from corvel.errors import CorvelError
 from corvel.registry import KINDS, _problem, class_root, connector_name, tag_text, versioned_name
-from corvel.tree import INDEX, LOCK_NAME, MANIFESTS, file_paths, manifest_paths
+from corvel.tree import INDEX, MANIFESTS, Tree, file_paths, manifest_paths
 
 FORMAT = 2
 READABLE_FORMATS = (1, 2)  # a format-1 lock has no connector_kind; the next write upgrades it
@@ -48,7 +48,7 @@ def file_hash(path: Path) -> str | None:
         return None
 
 
-def pypi_package(entry: dict) -> tuple[str | None, str | None]:
+def pypi_package(entry: dict[str, Any]) -> tuple[str | None, str | None]:
     """The PyPI package that runs an entry's connector and its version, as airbyte reads them; Nones when the
     registry publishes none (airbyte then runs it another way)."""
     pypi = (entry.get("remoteRegistries") or {}).get("pypi") if isinstance(entry.get("remoteRegistries"), dict) else None
@@ -58,12 +58,12 @@ def pypi_package(entry: dict) -> tuple[str | None, str | None]:
     return pypi["packageName"], tag or None
 
 
-def connector_kind(entry: dict) -> str:
+def connector_kind(entry: dict[str, Any]) -> str:
     """How airbyte runs an entry's connector when it is told nothing else, read as airbyte reads it: its
     language (the ``language`` member, else a ``language:`` tag) and its PyPI package. A manifest-only
     connector runs its manifest, a Python one with a PyPI package that package, any other its Docker image."""
     language = entry.get("language") if entry.get("language") in _LANGUAGES else None
-    tags = entry.get("tags") if isinstance(entry.get("tags"), list) else []
+    tags: list[Any] = entry["tags"] if isinstance(entry.get("tags"), list) else []
     for tagged in ("python", "manifest-only"):
         if not language and f"language:{tagged}" in tags:
             language = tagged
@@ -80,11 +80,11 @@ class LockRecord:
     kind: str
     tag: str
     versioned: str
-    entry: dict = field(compare=False, repr=False)
+    entry: dict[str, Any] = field(compare=False, repr=False)
     files: tuple[tuple[str, str], ...] = ()  # (path relative to connector_configs/, sha256), sorted
 
     @classmethod
-    def of(cls, kind: str, entry: dict, files: dict[str, str] | None = None) -> LockRecord:
+    def of(cls, kind: str, entry: dict[str, Any], files: dict[str, str] | None = None) -> LockRecord:
         name = connector_name(entry["dockerRepository"])
         tag = entry.get("dockerImageTag")
         return cls(name, kind, tag_text(tag), versioned_name(name, tag), entry, tuple(sorted((files or {}).items())))
@@ -144,7 +144,7 @@ class Lock:
 
 
 def lock_path(configs_dir: Path) -> Path:
-    return Path(configs_dir) / LOCK_NAME
+    return Tree(Path(configs_dir)).lock_path
 
 
 def lock_text(records: list[LockRecord], index_hash: str | None, settings: str | None,

@@ -34,6 +34,7 @@ import threading
 import zipfile
 from collections.abc import Iterable
 from concurrent.futures import ThreadPoolExecutor
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -281,7 +282,7 @@ class ManifestCache:
 
 
 def fetch_all(records: list[LockRecord], store: AirbyteStore, jobs: int, cache: ManifestCache | None,
-              advance=lambda: None) -> dict[str, Fetched | FetchError]:
+              advance: Callable[[], None] = lambda: None) -> dict[str, Fetched | FetchError]:
     """Each record's manifest at its locked version, by versioned name: from the cache, else from STORE,
     up to JOBS fetches at once. ADVANCE is called as each one is done.
 

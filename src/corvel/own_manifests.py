@@ -45,7 +45,7 @@ class Own:
     source: str  # a path relative to the project (or absolute), or an http(s) URL
     manifest: bytes
     components: bytes | None
-    entry: dict
+    entry: dict[str, Any]
 
 
 def is_url(source: str) -> bool:

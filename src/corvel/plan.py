@@ -112,7 +112,7 @@ def composed_registry(records: list[LockRecord]) -> dict[str, list[dict]]:
     return {kind: [r.entry for r in ordered if r.kind == kind] for kind in KINDS}
 
 
-def composed_registry_file(records: list[LockRecord]) -> tempfile.TemporaryDirectory:
+def composed_registry_file(records: list[LockRecord]) -> tempfile.TemporaryDirectory[str]:
     """The composed registry in a temporary directory (as REGISTRY_FILE), for the generator module to read."""
     directory = tempfile.TemporaryDirectory(prefix="corvel-registry-")
     try:

@@ -126,6 +126,22 @@ class Tree:
     def lock_path(self) -> Path:
         return self.directory / LOCK_NAME
 
+    @property
+    def parts(self) -> tuple[Path, Path]:
+        """The directories the generator module writes the schemas and the models into."""
+        return self.directory / JSONSCHEMA, self.directory / MODEL
+
+    @property
+    def manifests(self) -> Path:
+        return self.directory / MANIFESTS
+
+    def make_parts(self) -> list[Path]:
+        """Makes the directories the generator module writes into; those that did not exist, parents included."""
+        made = [d for d in {*self.directory.parents, self.directory, *self.parts} if not d.exists()]
+        for part in self.parts:
+            part.mkdir(parents=True, exist_ok=True)
+        return made
+
     def model(self, versioned: str) -> Path:
         return self.directory / file_paths(versioned)[1]
 
@@ -145,6 +161,8 @@ def model_apart(model: Path, prefix: str) -> Iterator[ModuleType]:
     since pydantic looks the module up by it to resolve its annotations."""
     name = f"{prefix}.{Path(model).stem}"
     spec = importlib.util.spec_from_file_location(name, model)
+    if spec is None or spec.loader is None:
+        raise ImportError(f"{model} is no Python module")
     module = importlib.util.module_from_spec(spec)
     sys.modules[name] = module
     try:

@@ -22,6 +22,7 @@ from pathlib import Path
 from typing import Any
 
 from corvel.config_changes import REMOVED, Change, connection_schema, discriminator, option_label, schema_changes
+from corvel.errors import CorvelError
 from corvel.lock import Lock, LockRecord
 from corvel.registry import Entry
 from corvel.tree import JSONSCHEMA, model_apart
@@ -222,11 +223,11 @@ def _single_value(annotation: ast.expr) -> str | None:
 # -- a user's stored configuration against a class
 
 
-class ConfigFileError(Exception):
+class ConfigFileError(CorvelError):
     """A configuration file that cannot be read; the message names it."""
 
 
-def read_config(path: Path) -> dict:
+def read_config(path: Path) -> dict[str, Any]:
     """A stored configuration: a JSON or YAML mapping."""
     import yaml
 

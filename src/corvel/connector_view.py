@@ -1,0 +1,91 @@
+"""A connector's configuration as the registry alone describes it: what ``corvel show`` prints, read
+without installing or generating anything."""
+
+from __future__ import annotations
+
+import json
+from dataclasses import dataclass
+from typing import Any, cast
+
+from corvel.errors import CorvelError
+from corvel.lock import Lock, connector_kind
+from corvel.registry import KINDS, connector_name, tag_text
+from corvel.registry_selection import suggestion
+
+
+class UnknownConnector(CorvelError):
+    """A name the registry does not offer; the message suggests the closest it does."""
+
+
+@dataclass(frozen=True)
+class Member:
+    """One member of a configuration: its schema's type, whether it is required, its default (never a secret's),
+    the first line of its description, and its oneOf options by title."""
+
+    name: str
+    type: str
+    required: bool
+    default: str
+    secret: bool
+    description: str
+    options: tuple[str, ...]
+
+
+@dataclass(frozen=True)
+class ConnectorView:
+    name: str
+    version: str
+    kind: str  # source or destination
+    connector_kind: str  # how airbyte runs it: pypi, manifest or docker
+    locked_version: str | None  # None: the tree's lock does not hold it
+    members: tuple[Member, ...]
+
+
+def view(document: dict[str, list[Any]], name: str, lock: Lock | None) -> ConnectorView:
+    """NAME's entry in the registry DOCUMENT (the last of its name), with the version LOCK holds it at."""
+    found = [(kind, entry) for kind in KINDS for entry in document[kind]
+             if connector_name(entry["dockerRepository"]) == name]
+    if not found:
+        names = [connector_name(entry["dockerRepository"]) for kind in KINDS for entry in document[kind]]
+        raise UnknownConnector(f"{name} is not in the registry" + (f"; {hint}" if (hint := suggestion(name, names)) else ""))
+    kind, entry = found[-1]
+    schema = _mapping(_mapping(entry.get("spec")).get("connectionSpecification"))
+    locked = [r.tag for r in lock.records if r.name == name] if lock is not None else []
+    return ConnectorView(name, tag_text(entry.get("dockerImageTag")), kind.removesuffix("s"), connector_kind(entry),
+                         ", ".join(locked) or None, members(schema))
+
+
+def members(schema: dict[str, Any]) -> tuple[Member, ...]:
+    """The members of an object schema, in its order."""
+    required = _sequence(schema.get("required"))
+    found: list[Member] = []
+    for name, value in _mapping(schema.get("properties")).items():
+        member = _mapping(value)
+        secret = member.get("airbyte_secret") is True
+        default = json.dumps(member["default"]) if "default" in member and not secret else ""
+        description = str(member.get("description") or member.get("title") or "").strip().partition("\n")[0]
+        options = [_mapping(option) for option in _sequence(member.get("oneOf"))]
+        titles = tuple(str(option.get("title") or f"option {number}") for number, option in enumerate(options, 1))
+        found.append(Member(name, _type(member), name in required, default, secret, description, titles))
+    return tuple(found)
+
+
+def _mapping(value: object) -> dict[str, Any]:
+    """VALUE when it is a JSON object, else an empty one: a registry entry may lack any part."""
+    return cast("dict[str, Any]", value) if isinstance(value, dict) else {}
+
+
+def _sequence(value: object) -> list[Any]:
+    return cast("list[Any]", value) if isinstance(value, list) else []
+
+
+def _type(member: dict[str, Any]) -> str:
+    declared = member.get("type")
+    text = "|".join(map(str, types)) if (types := _sequence(declared)) else str(declared or "")
+    if "oneOf" in member:
+        text = f"{text or 'object'}: one of"
+    elif isinstance(member.get("format"), str):
+        text += f" ({member['format']})"
+    elif enum := _sequence(member.get("enum")):
+        text += f": {', '.join(map(str, enum))}"
+    return text or "any"
