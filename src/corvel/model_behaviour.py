@@ -25,12 +25,28 @@ corvel adjusts its classes from the connector's own schema, the tree's
   ``SecretStr``; ``to_airbyte_config`` dumps them in the clear.
   A class that cannot be paired with a node of the schema shows none of the
   values it holds, and a ``ModelBehaviourWarning`` names it.
+- A formatted string (``"format": "uri"``, ``"date"``, ...) is the text the
+  user gives, sent as given; its format is checked when the class is built,
+  unless the member has a ``pattern``: that is the spelling the connector
+  asks for, and it is checked instead.
+- A member the schema does not declare, where it leaves the object open,
+  warns (``UndeclaredMemberWarning``, naming the closest declared member)
+  and is sent as given.
+- Validation errors name members by their path in the configuration, and a
+  value that fits none of a ``oneOf``'s options is one error naming the
+  option it came closest to.
 """
 
 from __future__ import annotations
 
+import contextvars
+import datetime
+import difflib
+import ipaddress
 import json
 import re
+import sys
+import uuid
 import types
 import typing
 import warnings
@@ -40,7 +56,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from pydantic import BaseModel, RootModel, ValidationError
+from pydantic import AfterValidator, BaseModel, BeforeValidator, RootModel, ValidationError
 from pydantic_core import PydanticCustomError, PydanticUndefined
 
 MASK = "**********"
@@ -48,6 +64,10 @@ MASK = "**********"
 
 class ModelBehaviourWarning(UserWarning):
     """corvel could not give a generated module's classes all of their behaviour (the message says which)."""
+
+
+class UndeclaredMemberWarning(UserWarning):
+    """A configuration holds a member its schema does not declare (a misspelling, often); it is sent as given."""
 
 
 class _Mask:
@@ -305,6 +325,8 @@ def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
             if _rejects_own_default(cls, name, info, found):
                 info.default, info.validate_default = None, None
                 rebuild = True
+            if _check_format(info, found.members.get(name)):
+                rebuild = True
     if rebuild and cls.__pydantic_complete__:  # a class built at first use is built with the changes then
         cls.model_rebuild(force=True)
     _adjusted[cls] = found
@@ -326,6 +348,98 @@ def _rejects_own_default(cls: type, name: str, info: Any, found: _ClassSchema) -
     except ValidationError:
         return True
     return False
+
+
+# -- formatted strings: the text the user gives, its format checked
+
+_DATE = r"\d{4}-\d{2}-\d{2}"
+_TIME = r"\d{2}:\d{2}:\d{2}(?:\.\d+)?"
+_OFFSET = r"(?:[Zz]|[+-]\d{2}:\d{2})"
+_HOSTNAME = re.compile(r"(?=.{1,253}$)[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?(?:\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*")
+
+
+def _date(text: str) -> None:
+    if not re.fullmatch(_DATE, text):
+        raise ValueError
+    datetime.date.fromisoformat(text)
+
+
+def _date_time(text: str) -> None:
+    if not re.fullmatch(rf"{_DATE}[Tt ]{_TIME}{_OFFSET}", text):
+        raise ValueError
+    datetime.datetime.fromisoformat(text.replace("z", "Z").replace("t", "T"))
+
+
+def _time(text: str) -> None:
+    if not re.fullmatch(rf"{_TIME}{_OFFSET}?", text):
+        raise ValueError
+    datetime.time.fromisoformat(text.upper())
+
+
+def _uri(text: str) -> None:
+    from pydantic import AnyUrl, TypeAdapter
+
+    TypeAdapter(AnyUrl).validate_python(text)
+
+
+def _matches(pattern: str):
+    def check(text: str) -> None:
+        if not re.fullmatch(pattern, text):
+            raise ValueError
+
+    return check
+
+
+# format -> (what a valid text looks like, its check: raises ValueError for a text of another shape); a
+# format not listed is a note, as in JSON Schema, and not checked
+_FORMATS = {
+    "date": ("a date, YYYY-MM-DD", _date),
+    "date-time": ("a date and time with its offset, YYYY-MM-DDTHH:MM:SSZ", _date_time),
+    "time": ("a time, HH:MM:SS", _time),
+    "uri": ("an absolute URI, such as https://example.com/path", _uri),
+    "email": ("an email address", _matches(r"[^@\s]+@[^@\s]+\.[^@\s]+")),
+    "ipv4": ("an IPv4 address", lambda text: ipaddress.IPv4Address(text) and None),
+    "ipv6": ("an IPv6 address", lambda text: ipaddress.IPv6Address(text) and None),
+    "uuid": ("a UUID", lambda text: uuid.UUID(text) and None),
+    "hostname": ("a host name", _matches(_HOSTNAME.pattern)),
+    "regex": ("a regular expression", lambda text: re.compile(text) and None),
+}
+
+
+_FORMAT_ERROR = "format"
+
+
+def _check_format(info: Any, node: Any) -> bool:
+    """Gives a str member whose schema names a format the check of its text; whether it did. A member with a
+    pattern keeps that alone: it is the spelling the connector asks for, which may be another than the format's
+    (a date as DD-MM-YYYY), and a member of another type was not made a text by its format."""
+    if not isinstance(node, dict) or "pattern" in node or node.get("format") not in _FORMATS:
+        return False
+    if [member for member in typing.get_args(info.annotation) or (info.annotation,) if member is not type(None)] != [str]:
+        return False
+    name = node["format"]
+    shape, check = _FORMATS[name]
+
+    def as_text(value: Any) -> Any:
+        """A date or time object given where its text is asked for, as that text."""
+        if isinstance(value, datetime.datetime) and name == "date-time" and value.utcoffset() is not None:
+            text = value.isoformat()
+            return text.removesuffix("+00:00") + "Z" if value.utcoffset() == datetime.timedelta(0) else text
+        if isinstance(value, (datetime.date, datetime.time)) and not isinstance(value, datetime.datetime) \
+                and name == {datetime.date: "date", datetime.time: "time"}.get(type(value)):
+            return value.isoformat()
+        return value
+
+    def checked(text: Any) -> Any:
+        if isinstance(text, str):
+            try:
+                check(text)
+            except (ValueError, ValidationError):
+                raise PydanticCustomError(_FORMAT_ERROR, f"Input should be {shape} (format {name})") from None
+        return text
+
+    info.metadata += [BeforeValidator(as_text), AfterValidator(checked)]  # around the str and its constraints
+    return True
 
 
 def _node_of(found: _ClassSchema, model: BaseModel, name: str) -> Any:
@@ -419,13 +533,23 @@ def _guarded(cls: type, schema: dict) -> dict:
 
     def validate(data, handler):
         data = _revealed(data)
+        outermost = not _validating.get()  # the class the user validates: its errors and warnings are told whole
+        token = _validating.set(True)
         try:
-            return handler(data)
+            model = handler(data)
         except ValidationError as error:
-            masked = _masked_error(cls, data, error)
-            if masked is None:
+            told = _told(cls, data, error, outermost)
+            if told is None:
                 raise
-        raise masked  # outside the handler: the error that shows the secrets is not kept as its context
+        else:
+            if outermost:
+                _warn_undeclared(model)
+            return model
+        finally:
+            _validating.reset(token)
+        raise told  # outside the handler: the error that shows the secrets is not kept as its context
+
+    validate.__name__ = cls.__name__  # the tag of the class's errors as an option of a union
 
     def dump(value, handler, info):
         dumped = handler(value)
@@ -481,9 +605,13 @@ def _secrets_of(cls: type, data: Any) -> set[str]:
     return secrets
 
 
-def _masked_error(cls: type, data: Any, error: ValidationError) -> ValidationError | None:
+def _told(cls: type, data: Any, error: ValidationError, outermost: bool) -> ValidationError | None:
+    """ERROR as the user is told it: with the secrets masked, and, from the class the user validates, in the
+    configuration's words; None where it stays as it is."""
     secrets = _secrets_of(cls, data)
-    return _rebuilt(error, secrets) if secrets else None
+    lines = error.errors(include_url=False)
+    told = _in_users_words(cls, lines, data, secrets) if outermost else lines
+    return _rebuilt(error.title, told, secrets) if secrets or told != lines else None
 
 
 def _collect_secrets(value: Any, node: Any, root: dict, secrets: set[str]) -> None:
@@ -558,18 +686,191 @@ def _masked(value: Any, secrets: set[str]) -> Any:
     return value
 
 
-def _rebuilt(error: ValidationError, secrets: set[str]) -> ValidationError:
+def _rebuilt(title: str, lines: list[Any], secrets: set[str]) -> ValidationError:
+    """The error of LINES (pydantic's error dicts, or ours with a PydanticCustomError as type) with SECRETS masked."""
     details = []
-    for line in error.errors(include_url=False):
+    for line in lines:
         context = {key: _masked(value, secrets) for key, value in (line.get("ctx") or {}).items()}
-        detail = {"type": line["type"], "loc": line["loc"], "input": _masked(line["input"], secrets)}
-        if context:
+        kind = line["type"]
+        detail = {"type": kind, "loc": line["loc"], "input": _masked(line["input"], secrets)}
+        if context and isinstance(kind, str):
             detail["ctx"] = context
         details.append(detail)
     try:
-        return ValidationError.from_exception_data(error.title, details)
+        return ValidationError.from_exception_data(title, details)
     except (KeyError, TypeError, ValueError):  # a type pydantic cannot remake from its name: keep its masked text
-        for detail, line in zip(details, error.errors(include_url=False)):
-            detail["type"] = PydanticCustomError(line["type"], _masked(line["msg"], secrets))
-            detail.pop("ctx", None)
-        return ValidationError.from_exception_data(error.title, details)
+        for detail, line in zip(details, lines):
+            if isinstance(detail["type"], str):
+                # corvel's own texts hold no input; pydantic's may
+                text = line["msg"] if detail["type"] in _OWN_ERRORS else _masked(line["msg"], secrets)
+                detail["type"] = PydanticCustomError(detail["type"], text)
+                detail.pop("ctx", None)
+        return ValidationError.from_exception_data(title, details)
+
+
+# -- errors and warnings in the configuration's words
+
+_NO_OPTION_FITS = "no_option_fits"
+_OWN_ERRORS = frozenset({_FORMAT_ERROR, _NO_OPTION_FITS})
+
+# set while a corvel class validates: the classes it holds leave the telling to it
+_validating: contextvars.ContextVar[bool] = contextvars.ContextVar("corvel_validating", default=False)
+
+
+def _members(annotation: Any) -> list[Any]:
+    """What ANNOTATION admits but None: a union's members, RootModels and Annotated seen through."""
+    while True:
+        if typing.get_origin(annotation) is typing.Annotated:
+            annotation = typing.get_args(annotation)[0]
+        elif isinstance(annotation, type) and issubclass(annotation, RootModel):
+            annotation = annotation.model_fields["root"].annotation
+        else:
+            break
+    if typing.get_origin(annotation) in (typing.Union, types.UnionType):
+        return [inner for member in typing.get_args(annotation) if member is not type(None) for inner in _members(member)]
+    return [annotation]
+
+
+def _field(cls: type, key: Any) -> tuple[str, Any] | None:
+    """The member of CLS pydantic's loc segment KEY names (by its name or its alias): its alias and annotation."""
+    for name, info in cls.model_fields.items():
+        if key in (name, info.alias):
+            return info.alias or name, info.annotation
+    return None
+
+
+def _in_users_words(cls: type, lines: list[dict], data: Any, secrets: set[str]) -> list[dict]:
+    """LINES with each loc the path of the member in the configuration, and the errors of a value that fits
+    none of a union's options told once, as the option it came closest to (its errors' texts with SECRETS
+    masked)."""
+    told, unions = [], {}
+    for line in lines:
+        path, union = _path(cls, tuple(line["loc"]))
+        if union is None:
+            told.append({**line, "loc": path})
+            continue
+        members, tag, rest = union
+        if path not in unions:
+            unions[path] = members, {}
+            told.append(path)  # its place among the lines
+        unions[path][1].setdefault(tag, []).append({**line, "loc": rest})
+    return [line if isinstance(line, dict) else _no_option_fits(line, *unions[line], data, secrets) for line in told]
+
+
+def _path(cls: type, loc: tuple) -> tuple[tuple, tuple[list[Any], str, tuple] | None]:
+    """LOC (pydantic's, from CLS) as the member's path, up to the first union it passes; that union's members,
+    the tag of the option the error is from and the rest of LOC, or None."""
+    path: list[Any] = []
+    annotation: Any = cls
+    for position, segment in enumerate(loc):
+        members = _members(annotation)
+        if len(members) > 1:
+            return tuple(path), (members, segment, loc[position + 1:])
+        (annotation,) = members
+        origin = typing.get_origin(annotation)
+        if isinstance(annotation, type) and issubclass(annotation, BaseModel) and _field(annotation, segment):
+            segment, annotation = _field(annotation, segment)
+        elif origin in (list, tuple, set, frozenset) or origin is dict:
+            annotation = typing.get_args(annotation)[-1] if typing.get_args(annotation) else Any
+        else:
+            annotation = Any
+        path.append(segment)
+    return tuple(path), None
+
+
+def _option_tag(member: Any) -> str:
+    """pydantic's tag of a union member's errors (a class's is its validator's name, the class's)."""
+    if isinstance(member, type) and issubclass(member, BaseModel):
+        return f"function-wrap[{member.__name__}()]"
+    return getattr(member, "__name__", str(member))
+
+
+def _discriminator(member: Any) -> tuple[str, Any] | None:
+    """The member of an option's class that names the option (a Literal of one value), and that value."""
+    if isinstance(member, type) and issubclass(member, BaseModel):
+        for name, info in member.model_fields.items():
+            values = typing.get_args(info.annotation) if typing.get_origin(info.annotation) is typing.Literal else ()
+            if len(values) == 1:
+                return info.alias or name, values[0]
+    return None
+
+
+def _no_option_fits(path: tuple, members: list[Any], by_tag: dict[str, list[dict]], data: Any, secrets: set[str]) -> dict:
+    """The one error of a value at PATH that fits none of MEMBERS, BY_TAG holding each option's errors: it names
+    the option whose discriminator matched, else the one with the fewest errors, and that option's errors."""
+    options = {_option_tag(member): member for member in members}
+
+    def distance(tag: str) -> tuple[bool, int, float]:
+        named = _discriminator(options.get(tag))
+        if named is None:
+            return True, len(by_tag[tag]), 0.0
+        missed = [error for error in by_tag[tag] if error["loc"][:1] == (named[0],)]
+        # between options that all missed: the one whose value is nearest to the one given ('requir', 'require')
+        given = [error["input"] for error in by_tag[tag] if error["loc"] in ((named[0],), ())]
+        likeness = max((difflib.SequenceMatcher(None, str(named[1]), text).ratio()
+                        for text in given if isinstance(text, str)), default=0.0)
+        return bool(missed), len(by_tag[tag]), -likeness
+
+    tag = min(by_tag, key=distance)
+    member, errors = options.get(tag), by_tag[tag]
+    named = _discriminator(member)
+    if isinstance(member, type) and issubclass(member, BaseModel):
+        label = repr(named[1]) if named else member.__name__
+        errors = _in_users_words(member, errors, None, secrets)
+    else:
+        label = tag
+    said = "; ".join(f"{'.'.join(map(str, line['loc'])) + ': ' if line['loc'] else ''}{_masked(_message(line), secrets)}"
+                     for line in errors)
+    message = f"fits none of its {len(members)} options; closest: {label} ({said})"
+    return {"type": PydanticCustomError(_NO_OPTION_FITS, message), "loc": path, "msg": message,
+            "input": _value_at(data, path)}
+
+
+def _message(line: dict) -> str:
+    kind = line["type"]
+    return kind.message() if isinstance(kind, PydanticCustomError) else line["msg"]
+
+
+def _value_at(data: Any, path: tuple) -> Any:
+    for key in path:
+        if isinstance(data, Mapping) and key in data:
+            data = data[key]
+        elif isinstance(data, (list, tuple)) and isinstance(key, int) and 0 <= key < len(data):
+            data = data[key]
+        else:
+            return None
+    return data
+
+
+def _warn_undeclared(model: Any, path: tuple = (), configuration: str = "") -> None:
+    """Warns of each member MODEL (and the objects in it) holds that its schema does not declare, where the
+    schema leaves the object open without saying so: a misspelled member is sent to the connector unread."""
+    configuration = configuration or type(model).__name__
+    if isinstance(model, RootModel):
+        model = model.root
+    if isinstance(model, (list, tuple)):
+        for index, item in enumerate(model):
+            _warn_undeclared(item, (*path, index), configuration)
+        return
+    if not isinstance(model, BaseModel):
+        return
+    cls = type(model)
+    found = _adjusted.get(cls)
+    if found is not None and "additionalProperties" not in found.node:
+        declared = sorted(_member_names(cls) - {"connector_name"})
+        for key in model.__pydantic_extra__ or {}:
+            closest = difflib.get_close_matches(str(key), declared, n=1, cutoff=0)
+            warnings.warn(
+                f"{configuration}: {'.'.join(map(str, (*path, key)))} is not a member its schema declares"
+                f"{f' (closest: {closest[0]})' if closest else ''}; it is sent to the connector as given",
+                UndeclaredMemberWarning, stacklevel=_caller_level())
+    for name, info in cls.model_fields.items():
+        _warn_undeclared(getattr(model, name), (*path, info.alias or name), configuration)
+
+
+def _caller_level() -> int:
+    """The stacklevel of the first frame outside corvel's and pydantic's code: the user's call."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_globals.get("__name__", "").partition(".")[0] in ("corvel", "pydantic"):
+        frame, level = frame.f_back, level + 1
+    return level
