@@ -46,12 +46,12 @@ import ipaddress
 import json
 import re
 import sys
-import uuid
 import types
 import typing
+import uuid
 import warnings
 import weakref
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -352,10 +352,10 @@ def _rejects_own_default(cls: type, name: str, info: Any, found: _ClassSchema) -
 
 # -- formatted strings: the text the user gives, its format checked
 
-_DATE = r"\d{4}-\d{2}-\d{2}"
-_TIME = r"\d{2}:\d{2}:\d{2}(?:\.\d+)?"
-_OFFSET = r"(?:[Zz]|[+-]\d{2}:\d{2})"
-_HOSTNAME = re.compile(r"(?=.{1,253}$)[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?(?:\.[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*")
+_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
+_TIME = r"[0-9]{2}:[0-9]{2}:[0-9]{2}(?:\.[0-9]+)?"
+_OFFSET = r"(?:[Zz]|[+-][0-9]{2}:[0-9]{2})"
+_LABEL = r"[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
 
 
 def _date(text: str) -> None:
@@ -382,10 +382,17 @@ def _uri(text: str) -> None:
     TypeAdapter(AnyUrl).validate_python(text)
 
 
-def _matches(pattern: str):
+def _matches(pattern: str) -> Callable[[str], None]:
     def check(text: str) -> None:
         if not re.fullmatch(pattern, text):
             raise ValueError
+
+    return check
+
+
+def _parses(parse: Callable[[str], object]) -> Callable[[str], None]:
+    def check(text: str) -> None:
+        parse(text)
 
     return check
 
@@ -398,11 +405,11 @@ _FORMATS = {
     "time": ("a time, HH:MM:SS", _time),
     "uri": ("an absolute URI, such as https://example.com/path", _uri),
     "email": ("an email address", _matches(r"[^@\s]+@[^@\s]+\.[^@\s]+")),
-    "ipv4": ("an IPv4 address", lambda text: ipaddress.IPv4Address(text) and None),
-    "ipv6": ("an IPv6 address", lambda text: ipaddress.IPv6Address(text) and None),
-    "uuid": ("a UUID", lambda text: uuid.UUID(text) and None),
-    "hostname": ("a host name", _matches(_HOSTNAME.pattern)),
-    "regex": ("a regular expression", lambda text: re.compile(text) and None),
+    "ipv4": ("an IPv4 address", _parses(ipaddress.IPv4Address)),
+    "ipv6": ("an IPv6 address", _parses(ipaddress.IPv6Address)),
+    "uuid": ("a UUID", _parses(uuid.UUID)),
+    "hostname": ("a host name", _matches(rf"(?=.{{1,253}}$){_LABEL}(?:\.{_LABEL})*")),
+    "regex": ("a regular expression", _parses(re.compile)),
 }
 
 
@@ -421,12 +428,13 @@ def _check_format(info: Any, node: Any) -> bool:
     shape, check = _FORMATS[name]
 
     def as_text(value: Any) -> Any:
-        """A date or time object given where its text is asked for, as that text."""
-        if isinstance(value, datetime.datetime) and name == "date-time" and value.utcoffset() is not None:
+        """A date or time object given where its text is asked for (as a parsed type was), as that text."""
+        if isinstance(value, datetime.datetime):
+            if name != "date-time" or value.utcoffset() is None:
+                return value  # refused: the text needs the offset
             text = value.isoformat()
             return text.removesuffix("+00:00") + "Z" if value.utcoffset() == datetime.timedelta(0) else text
-        if isinstance(value, (datetime.date, datetime.time)) and not isinstance(value, datetime.datetime) \
-                and name == {datetime.date: "date", datetime.time: "time"}.get(type(value)):
+        if isinstance(value, datetime.date) and name == "date" or isinstance(value, datetime.time) and name == "time":
             return value.isoformat()
         return value
 
@@ -434,8 +442,9 @@ def _check_format(info: Any, node: Any) -> bool:
         if isinstance(text, str):
             try:
                 check(text)
-            except (ValueError, ValidationError):
-                raise PydanticCustomError(_FORMAT_ERROR, f"Input should be {shape} (format {name})") from None
+            except (ValueError, re.error, ValidationError):  # each check's way of saying the text is of another shape
+                said = f"Input should be {shape} (format {name})"
+                raise PydanticCustomError(_FORMAT_ERROR, typing.cast(typing.LiteralString, said)) from None
         return text
 
     info.metadata += [BeforeValidator(as_text), AfterValidator(checked)]  # around the str and its constraints
@@ -686,7 +695,7 @@ def _masked(value: Any, secrets: set[str]) -> Any:
     return value
 
 
-def _rebuilt(title: str, lines: list[Any], secrets: set[str]) -> ValidationError:
+def _rebuilt(title: str, lines: Sequence[Mapping[str, Any]], secrets: set[str]) -> ValidationError:
     """The error of LINES (pydantic's error dicts, or ours with a PydanticCustomError as type) with SECRETS masked."""
     details = []
     for line in lines:
@@ -710,6 +719,8 @@ def _rebuilt(title: str, lines: list[Any], secrets: set[str]) -> ValidationError
 
 # -- errors and warnings in the configuration's words
 
+_Line = dict[str, Any]  # an error as pydantic's errors() gives it, or ours, whose type is a PydanticCustomError
+_Loc = tuple[Any, ...]
 _NO_OPTION_FITS = "no_option_fits"
 _OWN_ERRORS = frozenset({_FORMAT_ERROR, _NO_OPTION_FITS})
 
@@ -739,11 +750,12 @@ def _field(cls: type, key: Any) -> tuple[str, Any] | None:
     return None
 
 
-def _in_users_words(cls: type, lines: list[dict], data: Any, secrets: set[str]) -> list[dict]:
+def _in_users_words(cls: type, lines: Sequence[Mapping[str, Any]], data: Any, secrets: set[str]) -> list[_Line]:
     """LINES with each loc the path of the member in the configuration, and the errors of a value that fits
     none of a union's options told once, as the option it came closest to (its errors' texts with SECRETS
     masked)."""
-    told, unions = [], {}
+    told: list[_Line | _Loc] = []
+    unions: dict[_Loc, tuple[list[Any], dict[str | None, list[_Line]]]] = {}
     for line in lines:
         path, union = _path(cls, tuple(line["loc"]))
         if union is None:
@@ -754,12 +766,13 @@ def _in_users_words(cls: type, lines: list[dict], data: Any, secrets: set[str]) 
             unions[path] = members, {}
             told.append(path)  # its place among the lines
         unions[path][1].setdefault(tag, []).append({**line, "loc": rest})
-    return [line if isinstance(line, dict) else _no_option_fits(line, *unions[line], data, secrets) for line in told]
+    return [said for line in told for said in ([line] if isinstance(line, dict) else
+                                               _union_errors(line, unions[line][0], unions[line][1], data, secrets))]
 
 
-def _path(cls: type, loc: tuple) -> tuple[tuple, tuple[list[Any], str, tuple] | None]:
-    """LOC (pydantic's, from CLS) as the member's path, up to the first union it passes; that union's members,
-    the tag of the option the error is from and the rest of LOC, or None."""
+def _path(cls: type, loc: _Loc) -> tuple[_Loc, tuple[list[Any], str | None, _Loc] | None]:
+    """LOC (pydantic's, from CLS) as the member's path, up to the first union it passes or ends at; that union's
+    members, the tag of the option the error is from (None: of the whole union) and the rest of LOC, or None."""
     path: list[Any] = []
     annotation: Any = cls
     for position, segment in enumerate(loc):
@@ -768,14 +781,17 @@ def _path(cls: type, loc: tuple) -> tuple[tuple, tuple[list[Any], str, tuple] | 
             return tuple(path), (members, segment, loc[position + 1:])
         (annotation,) = members
         origin = typing.get_origin(annotation)
-        if isinstance(annotation, type) and issubclass(annotation, BaseModel) and _field(annotation, segment):
-            segment, annotation = _field(annotation, segment)
+        member = _field(annotation, segment) if isinstance(annotation, type) and issubclass(annotation, BaseModel) else None
+        if member is not None:
+            segment, annotation = member
         elif origin in (list, tuple, set, frozenset) or origin is dict:
             annotation = typing.get_args(annotation)[-1] if typing.get_args(annotation) else Any
         else:
             annotation = Any
         path.append(segment)
-    return tuple(path), None
+    members = _members(annotation)
+    # an error of the union as a whole (a text where each option wants an object), which pydantic tells once
+    return tuple(path), ((members, None, ()) if len(members) > 1 else None)
 
 
 def _option_tag(member: Any) -> str:
@@ -795,43 +811,58 @@ def _discriminator(member: Any) -> tuple[str, Any] | None:
     return None
 
 
-def _no_option_fits(path: tuple, members: list[Any], by_tag: dict[str, list[dict]], data: Any, secrets: set[str]) -> dict:
-    """The one error of a value at PATH that fits none of MEMBERS, BY_TAG holding each option's errors: it names
-    the option whose discriminator matched, else the one with the fewest errors, and that option's errors."""
-    options = {_option_tag(member): member for member in members}
+def _union_errors(path: _Loc, members: list[Any], by_tag: dict[str | None, list[_Line]], data: Any,
+                  secrets: set[str]) -> list[_Line]:
+    """The errors of a value at PATH that fits none of MEMBERS, BY_TAG holding each option's errors: those of
+    the option its discriminator chose, at their paths; else one error naming the option it came closest to
+    (the one with the fewest errors) and that option's errors."""
+    options: dict[str | None, Any] = {_option_tag(member): member for member in members}
+    if None in by_tag:  # an error of the whole union: pydantic names the option it found closest
+        closest = (by_tag[None][0].get("ctx") or {}).get("class_name")
+        options[None] = next((member for member in members if getattr(member, "__name__", None) == closest), None)
+    # where an option wants an object, pydantic's text names its class ("instance of SslMode1"), no name of the user's
+    by_tag = {tag: [{**line, "msg": "Input should be an object"} if line["type"] == "model_type" and not line["loc"]
+                    else line for line in lines] for tag, lines in by_tag.items()}
 
-    def distance(tag: str) -> tuple[bool, int, float]:
+    given = _value_at(data, path)
+
+    def chosen(tag: str | None) -> bool:
+        """Whether the value names the option TAG stands for by its discriminator."""
         named = _discriminator(options.get(tag))
-        if named is None:
-            return True, len(by_tag[tag]), 0.0
-        missed = [error for error in by_tag[tag] if error["loc"][:1] == (named[0],)]
-        # between options that all missed: the one whose value is nearest to the one given ('requir', 'require')
-        given = [error["input"] for error in by_tag[tag] if error["loc"] in ((named[0],), ())]
+        return named is not None and isinstance(given, Mapping) and given.get(named[0]) == named[1]
+
+    def distance(tag: str | None) -> tuple[bool, int, float]:
+        # between options none was chosen: the one whose value is nearest to the one given ('requir', 'require')
+        named = _discriminator(options.get(tag))
+        texts = [given.get(named[0]) if isinstance(given, Mapping) else given] if named else []
         likeness = max((difflib.SequenceMatcher(None, str(named[1]), text).ratio()
-                        for text in given if isinstance(text, str)), default=0.0)
-        return bool(missed), len(by_tag[tag]), -likeness
+                        for text in texts if named and isinstance(text, str)), default=0.0)
+        return not chosen(tag), len(by_tag[tag]), -likeness
 
     tag = min(by_tag, key=distance)
     member, errors = options.get(tag), by_tag[tag]
     named = _discriminator(member)
     if isinstance(member, type) and issubclass(member, BaseModel):
         label = repr(named[1]) if named else member.__name__
-        errors = _in_users_words(member, errors, None, secrets)
+        if tag is not None:
+            errors = _in_users_words(member, errors, given, secrets)
+            if chosen(tag):  # the option the user named: its own errors, at their paths
+                return [{**error, "loc": (*path, *error["loc"])} for error in errors]
     else:
-        label = tag
+        label = str(tag)
     said = "; ".join(f"{'.'.join(map(str, line['loc'])) + ': ' if line['loc'] else ''}{_masked(_message(line), secrets)}"
                      for line in errors)
     message = f"fits none of its {len(members)} options; closest: {label} ({said})"
-    return {"type": PydanticCustomError(_NO_OPTION_FITS, message), "loc": path, "msg": message,
-            "input": _value_at(data, path)}
+    kind = PydanticCustomError(_NO_OPTION_FITS, typing.cast(typing.LiteralString, message))
+    return [{"type": kind, "loc": path, "msg": message, "input": given}]
 
 
-def _message(line: dict) -> str:
+def _message(line: _Line) -> str:
     kind = line["type"]
     return kind.message() if isinstance(kind, PydanticCustomError) else line["msg"]
 
 
-def _value_at(data: Any, path: tuple) -> Any:
+def _value_at(data: Any, path: _Loc) -> Any:
     for key in path:
         if isinstance(data, Mapping) and key in data:
             data = data[key]
@@ -842,7 +873,7 @@ def _value_at(data: Any, path: tuple) -> Any:
     return data
 
 
-def _warn_undeclared(model: Any, path: tuple = (), configuration: str = "") -> None:
+def _warn_undeclared(model: Any, path: _Loc = (), configuration: str = "") -> None:
     """Warns of each member MODEL (and the objects in it) holds that its schema does not declare, where the
     schema leaves the object open without saying so: a misspelled member is sent to the connector unread."""
     configuration = configuration or type(model).__name__
