@@ -422,7 +422,7 @@ def _check_format(info: Any, node: Any) -> bool:
     (a date as DD-MM-YYYY), and a member of another type was not made a text by its format."""
     if not isinstance(node, dict) or "pattern" in node or node.get("format") not in _FORMATS:
         return False
-    if [member for member in typing.get_args(info.annotation) or (info.annotation,) if member is not type(None)] != [str]:
+    if _members(info.annotation) != [str]:
         return False
     name = node["format"]
     shape, check = _FORMATS[name]
@@ -738,7 +738,8 @@ def _members(annotation: Any) -> list[Any]:
         else:
             break
     if typing.get_origin(annotation) in (typing.Union, types.UnionType):
-        return [inner for member in typing.get_args(annotation) if member is not type(None) for inner in _members(member)]
+        return [inner for member in typing.get_args(annotation) if member is not type(None)
+                for inner in _members(member)]
     return [annotation]
 
 
@@ -781,7 +782,8 @@ def _path(cls: type, loc: _Loc) -> tuple[_Loc, tuple[list[Any], str | None, _Loc
             return tuple(path), (members, segment, loc[position + 1:])
         (annotation,) = members
         origin = typing.get_origin(annotation)
-        member = _field(annotation, segment) if isinstance(annotation, type) and issubclass(annotation, BaseModel) else None
+        is_model = isinstance(annotation, type) and issubclass(annotation, BaseModel)
+        member = _field(annotation, segment) if is_model else None
         if member is not None:
             segment, annotation = member
         elif origin in (list, tuple, set, frozenset) or origin is dict:
@@ -850,8 +852,8 @@ def _union_errors(path: _Loc, members: list[Any], by_tag: dict[str | None, list[
                 return [{**error, "loc": (*path, *error["loc"])} for error in errors]
     else:
         label = str(tag)
-    said = "; ".join(f"{'.'.join(map(str, line['loc'])) + ': ' if line['loc'] else ''}{_masked(_message(line), secrets)}"
-                     for line in errors)
+    said = "; ".join(f"{'.'.join(map(str, line['loc'])) + ': ' if line['loc'] else ''}"
+                     f"{_masked(_message(line), secrets)}" for line in errors)
     message = f"fits none of its {len(members)} options; closest: {label} ({said})"
     kind = PydanticCustomError(_NO_OPTION_FITS, typing.cast(typing.LiteralString, message))
     return [{"type": kind, "loc": path, "msg": message, "input": given}]
