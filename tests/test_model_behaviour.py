@@ -194,6 +194,7 @@ def test_formatted_strings_are_sent_and_read_as_written(tree):
     configuration = model(**given)
     assert corvel.to_airbyte_config(configuration) == {**given, "count": 1000, "maybe": 5}
     assert {key: getattr(configuration, key) for key in given} == given
+    assert {key: configuration.model_dump()[key] for key in given} == given
     assert {key: model.model_fields[key].annotation for key in ("url", "count", "maybe")} == {
         "url": str | None, "count": int, "maybe": int | None}  # a default typed without None unless null is allowed
 
