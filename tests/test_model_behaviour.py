@@ -1,13 +1,15 @@
 """What the generated classes do once corvel has loaded them: open objects
-keep their members, defaults their member rejects are no defaults, secrets
-are masked wherever a configuration is shown."""
+keep their members (and warn of those they do not declare), defaults their
+member rejects are no defaults, secrets are masked wherever a configuration
+is shown, formatted strings are sent as written, errors name members by
+their path."""
 
 import json
 import re
 import shutil
 
 import pytest
-from conftest import entry, run_python
+from conftest import entry, holds, run_python
 from pydantic import ValidationError
 
 import corvel
@@ -64,8 +66,29 @@ EXTRAS = {
     "typed": {"type": "object", "additionalProperties": {"type": "integer"}, "properties": {"a": {"type": "string"}}},
     "open": {"type": "object", "properties": {"a": {"type": "string"}}},
 }
+TUNNELS = [
+    {"type": "object", "required": ["tunnel_method"], "properties": {"tunnel_method": {"const": "NO_TUNNEL"}}},
+    {"type": "object", "required": ["tunnel_method", "tunnel_host", "ssh_key"], "properties": {
+        "tunnel_method": {"const": "SSH_KEY_AUTH"}, "tunnel_host": {"type": "string"},
+        "ssh_key": {"type": "string", "airbyte_secret": True}}},
+]
+SSL_MODES = [{"type": "object", "required": ["mode"], "properties": {"mode": {"const": mode}}}
+             for mode in ("disable", "prefer", "require")]
+FORMATS = {
+    "url": {"type": "string", "format": "uri"},
+    "day": {"type": "string", "format": "date"},
+    "at": {"type": "string", "format": "date-time"},
+    "mail": {"type": "string", "format": "email"},
+    "spelled": {"type": "string", "format": "date", "pattern": "^[0-9]{2}-[0-9]{2}-[0-9]{4}$"},  # the pattern rules
+    "count": {"type": "integer", "default": 1000},
+    "maybe": {"type": ["integer", "null"], "default": 5},
+    "ssl_mode": {"type": "object", "oneOf": SSL_MODES},
+    "tunnel": {"type": "object", "oneOf": TUNNELS},
+    "free": {"type": "object", "additionalProperties": True, "properties": {"a": {"type": "string"}}},
+}
 DOCUMENT = {
     "sources": [
+        entry("airbyte/source-formats", "1.0", {"type": "object", "properties": FORMATS}),
         entry("airbyte/source-defaults", "1.0", {"type": "object", "properties": {k: s for k, (s, *_) in BROKEN_DEFAULTS.items()}}),
         entry("airbyte/source-secrets", "1.0", {"type": "object", "required": ["host"], "properties": SECRETS}),
         entry("airbyte/source-extras", "1.0", {"type": "object", "properties": EXTRAS}),
@@ -162,3 +185,60 @@ def test_the_installed_index_gives_the_same_behaviour(tmp_path, package_copy):
     )
     assert done.returncode == 0, done.stderr
     assert "tok-index" not in done.stdout and MASK in done.stdout
+
+
+def test_formatted_strings_are_sent_and_read_as_written(tree):
+    model = corvel.config_class("source-formats", tree=tree)
+    given = {"url": "http://127.0.0.1:8765", "day": "2021-01-01", "at": "2021-01-01T00:00:00.5+02:00",
+             "mail": "a@example.com", "spelled": "01-02-2023"}
+    configuration = model(**given)
+    assert corvel.to_airbyte_config(configuration) == {**given, "count": 1000, "maybe": 5}
+    assert {key: getattr(configuration, key) for key in given} == given
+    assert {key: configuration.model_dump()[key] for key in given} == given
+    assert {key: model.model_fields[key].annotation for key in ("url", "count", "maybe")} == {
+        "url": str | None, "count": int, "maybe": int | None}  # a default typed without None unless null is allowed
+
+
+@pytest.mark.parametrize("member, value, message", [
+    ("url", "not a url", "an absolute URI"),
+    ("day", "01-02-2023", "a date, YYYY-MM-DD"),
+    ("at", "2021-01-01T00:00:00", "with its offset"),
+    ("mail", "nobody", "an email address"),
+    ("spelled", "2023-02-01", "String should match pattern"),
+])
+def test_a_text_of_another_format_is_refused_naming_the_member(tree, member, value, message):
+    with pytest.raises(ValidationError, match=rf"(?s)\n{member}\n  [^\n]*{message}"):
+        corvel.config_class("source-formats", tree=tree)(**{member: value})
+
+
+def test_undeclared_members_warn_naming_the_closest_and_are_sent(tree):
+    model = corvel.config_class("source-formats", tree=tree)
+    given = {"cont": 3, "tunnel": {"tunnel_method": "NO_TUNNEL", "tunel_host": "h"}, "free": {"b": 1}}
+    with pytest.warns(corvel.UndeclaredMemberWarning) as warned:
+        configuration = model(**given)
+    assert [str(warning.message).split(";")[0] for warning in warned] == [
+        "SourceFormatsConfig: cont is not a member its schema declares (closest: count)",
+        "SourceFormatsConfig: tunnel.tunel_host is not a member its schema declares (closest: tunnel_method)",
+    ]  # free says it takes any member
+    assert {warning.filename for warning in warned} == {__file__}
+    assert holds(corvel.to_airbyte_config(configuration), given)
+
+
+@pytest.mark.parametrize("given, told", [
+    ({"ssl_mode": {"mode": "requir"}},
+     ["ssl_mode: fits none of its 3 options; closest: 'require' (mode: Input should be 'require')"]),
+    ({"ssl_mode": "prefer"},
+     ["ssl_mode: fits none of its 3 options; closest: 'prefer' (Input should be an object)"]),
+    ({"tunnel": {"tunnel_method": "SSH_KEY_AUTH", "tunnel_host": 7, "ssh_key": "tok-key"}},
+     ["tunnel.tunnel_host: Input should be a valid string"]),  # the option its discriminator chose
+    ({"tunnel": {"tunnel_host": "h", "ssh_key": "tok-key"}, "count": "many"},
+     ["count: Input should be a valid integer, unable to parse string as an integer",
+      "tunnel: fits none of its 2 options; closest: 'NO_TUNNEL' (tunnel_method: Field required)"]),
+])
+def test_errors_name_members_by_their_path_and_the_closest_option(tree, given, told):
+    model = corvel.config_class("source-formats", tree=tree)
+    for validate in (lambda: model(**given), lambda: model.model_validate_json(json.dumps(given))):
+        with pytest.raises(ValidationError) as error:
+            validate()
+        assert [f"{'.'.join(map(str, e['loc']))}: {e['msg']}" for e in error.value.errors()] == told
+        assert "tok-" not in str(error.value) + error.value.json()

@@ -20,9 +20,10 @@ from corvel.tree import index_bindings
 from conftest import INSTALLED_PACKAGE, REAL_REGISTRY, require_input, run_python
 
 # varied shapes: oneOf options (ssl, tunnels, formats, loading methods), enums, a number, secrets, aliases,
-# a single-option oneOf, and destination-databricks, whose class names the index binds to airbyte's cache too
+# a single-option oneOf, formatted strings (uri, date, date-time), and destination-databricks, whose class names the
+# index binds to airbyte's cache too
 CONNECTORS = ["source-faker", "source-postgres", "source-s3", "source-github", "source-stripe", "source-mailersend",
-              "source-hubspot", "destination-postgres", "destination-bigquery", "destination-s3", "destination-duckdb",
+              "source-hubspot", "source-tplcentral", "source-bing-ads", "destination-postgres", "destination-bigquery", "destination-s3", "destination-duckdb",
               "destination-gcs", "destination-snowflake", "destination-databricks"]
 
 README = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
@@ -74,6 +75,11 @@ corvel.config_class("source-stripe")(account_id="acct_1", client_secret="s", sta
 corvel.config_class("source-mailersend")(api_token="t", domain_id="d", start_date=123131321.5)
 corvel.config_class("destination-bigquery")(project_id="p", dataset_location="EU", dataset_id="d", transformation_priority="batch")
 DestinationPostgresConfig(host="db", port=5432, database="d", schema="public", username="u")
+# formatted strings are the texts written; a member with a default is its value
+corvel.config_class("source-tplcentral")(url_base="https://127.0.0.1:8765", client_id="c", client_secret="s",
+                                         start_date="2021-01-01T00:00:00Z").url_base.endswith("/")
+corvel.config_class("source-bing-ads")(developer_token="t", client_id="c", refresh_token="r", reports_start_date="2021-01-01")
+print(config.records_per_slice + config.parallelism, postgres.ssl_mode is None)
 
 SourceFakerConfig(count="many")  # wrong: a member's type
 SourcePostgresConfig(host="db", prot=5432, port=1, database="app", username="reader")  # wrong: a misspelled member

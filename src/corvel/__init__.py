@@ -24,6 +24,7 @@ if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is 
     from corvel import connector_configs as connector_configs
     from corvel.configs import ConnectorSpecWarning as ConnectorSpecWarning
     from corvel.errors import CorvelError as CorvelError
+    from corvel.model_behaviour import UndeclaredMemberWarning as UndeclaredMemberWarning
     # config_class with one overload per connector of the installed tree (written by corvel-generate)
     from corvel.connector_configs._config_classes import config_class as config_class
     from corvel.configs import get_destination as get_destination
@@ -45,6 +46,10 @@ def __getattr__(name):
         from corvel.errors import CorvelError
 
         return CorvelError
+    if name == "UndeclaredMemberWarning":  # a configuration member its schema does not declare
+        from corvel.model_behaviour import UndeclaredMemberWarning
+
+        return UndeclaredMemberWarning
     if name == "__version__":
         from importlib.metadata import version
 
@@ -57,4 +62,4 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted([*globals(), *_FRONT_DOOR, "CorvelError", "__version__"])
+    return sorted([*globals(), *_FRONT_DOOR, "CorvelError", "UndeclaredMemberWarning", "__version__"])

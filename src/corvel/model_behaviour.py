@@ -25,22 +25,38 @@ corvel adjusts its classes from the connector's own schema, the tree's
   ``SecretStr``; ``to_airbyte_config`` dumps them in the clear.
   A class that cannot be paired with a node of the schema shows none of the
   values it holds, and a ``ModelBehaviourWarning`` names it.
+- A formatted string (``"format": "uri"``, ``"date"``, ...) is the text the
+  user gives, sent as given; its format is checked when the class is built,
+  unless the member has a ``pattern``: that is the spelling the connector
+  asks for, and it is checked instead.
+- A member the schema does not declare, where it leaves the object open,
+  warns (``UndeclaredMemberWarning``, naming the closest declared member)
+  and is sent as given.
+- Validation errors name members by their path in the configuration, and a
+  value that fits none of a ``oneOf``'s options is one error naming the
+  option it came closest to.
 """
 
 from __future__ import annotations
 
+import contextvars
+import datetime
+import difflib
+import ipaddress
 import json
 import re
+import sys
 import types
 import typing
+import uuid
 import warnings
 import weakref
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-from pydantic import BaseModel, RootModel, ValidationError
+from pydantic import AfterValidator, BaseModel, BeforeValidator, RootModel, ValidationError
 from pydantic_core import PydanticCustomError, PydanticUndefined
 
 MASK = "**********"
@@ -48,6 +64,10 @@ MASK = "**********"
 
 class ModelBehaviourWarning(UserWarning):
     """corvel could not give a generated module's classes all of their behaviour (the message says which)."""
+
+
+class UndeclaredMemberWarning(UserWarning):
+    """A configuration holds a member its schema does not declare (a misspelling, often); it is sent as given."""
 
 
 class _Mask:
@@ -305,6 +325,8 @@ def _adjust(cls: type, found: _ClassSchema, needs_rebuild: bool) -> bool:
             if _rejects_own_default(cls, name, info, found):
                 info.default, info.validate_default = None, None
                 rebuild = True
+            if _check_format(info, found.members.get(name)):
+                rebuild = True
     if rebuild and cls.__pydantic_complete__:  # a class built at first use is built with the changes then
         cls.model_rebuild(force=True)
     _adjusted[cls] = found
@@ -326,6 +348,107 @@ def _rejects_own_default(cls: type, name: str, info: Any, found: _ClassSchema) -
     except ValidationError:
         return True
     return False
+
+
+# -- formatted strings: the text the user gives, its format checked
+
+_DATE = r"[0-9]{4}-[0-9]{2}-[0-9]{2}"
+_TIME = r"[0-9]{2}:[0-9]{2}:[0-9]{2}(?:\.[0-9]+)?"
+_OFFSET = r"(?:[Zz]|[+-][0-9]{2}:[0-9]{2})"
+_LABEL = r"[A-Za-z0-9](?:[A-Za-z0-9-]{0,61}[A-Za-z0-9])?"
+
+
+def _date(text: str) -> None:
+    if not re.fullmatch(_DATE, text):
+        raise ValueError
+    datetime.date.fromisoformat(text)
+
+
+def _date_time(text: str) -> None:
+    if not re.fullmatch(rf"{_DATE}[Tt ]{_TIME}{_OFFSET}", text):
+        raise ValueError
+    datetime.datetime.fromisoformat(text.replace("z", "Z").replace("t", "T"))
+
+
+def _time(text: str) -> None:
+    if not re.fullmatch(rf"{_TIME}{_OFFSET}?", text):
+        raise ValueError
+    datetime.time.fromisoformat(text.upper())
+
+
+def _uri(text: str) -> None:
+    from pydantic import AnyUrl, TypeAdapter
+
+    TypeAdapter(AnyUrl).validate_python(text)
+
+
+def _matches(pattern: str) -> Callable[[str], None]:
+    def check(text: str) -> None:
+        if not re.fullmatch(pattern, text):
+            raise ValueError
+
+    return check
+
+
+def _parses(parse: Callable[[str], object]) -> Callable[[str], None]:
+    def check(text: str) -> None:
+        parse(text)
+
+    return check
+
+
+# format -> (what a valid text looks like, its check: raises ValueError for a text of another shape); a
+# format not listed is a note, as in JSON Schema, and not checked
+_FORMATS = {
+    "date": ("a date, YYYY-MM-DD", _date),
+    "date-time": ("a date and time with its offset, YYYY-MM-DDTHH:MM:SSZ", _date_time),
+    "time": ("a time, HH:MM:SS", _time),
+    "uri": ("an absolute URI, such as https://example.com/path", _uri),
+    "email": ("an email address", _matches(r"[^@\s]+@[^@\s]+\.[^@\s]+")),
+    "ipv4": ("an IPv4 address", _parses(ipaddress.IPv4Address)),
+    "ipv6": ("an IPv6 address", _parses(ipaddress.IPv6Address)),
+    "uuid": ("a UUID", _parses(uuid.UUID)),
+    "hostname": ("a host name", _matches(rf"(?=.{{1,253}}$){_LABEL}(?:\.{_LABEL})*")),
+    "regex": ("a regular expression", _parses(re.compile)),
+}
+
+
+_FORMAT_ERROR = "format"
+
+
+def _check_format(info: Any, node: Any) -> bool:
+    """Gives a str member whose schema names a format the check of its text; whether it did. A member with a
+    pattern keeps that alone: it is the spelling the connector asks for, which may be another than the format's
+    (a date as DD-MM-YYYY), and a member of another type was not made a text by its format."""
+    if not isinstance(node, dict) or "pattern" in node or node.get("format") not in _FORMATS:
+        return False
+    if _members(info.annotation) != [str]:
+        return False
+    name = node["format"]
+    shape, check = _FORMATS[name]
+
+    def as_text(value: Any) -> Any:
+        """A date or time object given where its text is asked for (as a parsed type was), as that text."""
+        if isinstance(value, datetime.datetime):
+            if name != "date-time" or value.utcoffset() is None:
+                return value  # refused: the text needs the offset
+            text = value.isoformat()
+            return text.removesuffix("+00:00") + "Z" if value.utcoffset() == datetime.timedelta(0) else text
+        if isinstance(value, datetime.date) and name == "date" or isinstance(value, datetime.time) and name == "time":
+            return value.isoformat()
+        return value
+
+    def checked(text: Any) -> Any:
+        if isinstance(text, str):
+            try:
+                check(text)
+            except (ValueError, re.error, ValidationError):  # each check's way of saying the text is of another shape
+                said = f"Input should be {shape} (format {name})"
+                raise PydanticCustomError(_FORMAT_ERROR, typing.cast(typing.LiteralString, said)) from None
+        return text
+
+    info.metadata += [BeforeValidator(as_text), AfterValidator(checked)]  # around the str and its constraints
+    return True
 
 
 def _node_of(found: _ClassSchema, model: BaseModel, name: str) -> Any:
@@ -419,13 +542,23 @@ def _guarded(cls: type, schema: dict) -> dict:
 
     def validate(data, handler):
         data = _revealed(data)
+        outermost = not _validating.get()  # the class the user validates: its errors and warnings are told whole
+        token = _validating.set(True)
         try:
-            return handler(data)
+            model = handler(data)
         except ValidationError as error:
-            masked = _masked_error(cls, data, error)
-            if masked is None:
+            told = _told(cls, data, error, outermost)
+            if told is None:
                 raise
-        raise masked  # outside the handler: the error that shows the secrets is not kept as its context
+        else:
+            if outermost:
+                _warn_undeclared(model)
+            return model
+        finally:
+            _validating.reset(token)
+        raise told  # outside the handler: the error that shows the secrets is not kept as its context
+
+    validate.__name__ = cls.__name__  # the tag of the class's errors as an option of a union
 
     def dump(value, handler, info):
         dumped = handler(value)
@@ -481,9 +614,13 @@ def _secrets_of(cls: type, data: Any) -> set[str]:
     return secrets
 
 
-def _masked_error(cls: type, data: Any, error: ValidationError) -> ValidationError | None:
+def _told(cls: type, data: Any, error: ValidationError, outermost: bool) -> ValidationError | None:
+    """ERROR as the user is told it: with the secrets masked, and, from the class the user validates, in the
+    configuration's words; None where it stays as it is."""
     secrets = _secrets_of(cls, data)
-    return _rebuilt(error, secrets) if secrets else None
+    lines = error.errors(include_url=False)
+    told = _in_users_words(cls, lines, data, secrets) if outermost else lines
+    return _rebuilt(error.title, told, secrets) if secrets or told != lines else None
 
 
 def _collect_secrets(value: Any, node: Any, root: dict, secrets: set[str]) -> None:
@@ -558,18 +695,215 @@ def _masked(value: Any, secrets: set[str]) -> Any:
     return value
 
 
-def _rebuilt(error: ValidationError, secrets: set[str]) -> ValidationError:
+def _rebuilt(title: str, lines: Sequence[Mapping[str, Any]], secrets: set[str]) -> ValidationError:
+    """The error of LINES (pydantic's error dicts, or ours with a PydanticCustomError as type) with SECRETS masked."""
     details = []
-    for line in error.errors(include_url=False):
+    for line in lines:
         context = {key: _masked(value, secrets) for key, value in (line.get("ctx") or {}).items()}
-        detail = {"type": line["type"], "loc": line["loc"], "input": _masked(line["input"], secrets)}
-        if context:
+        kind = line["type"]
+        detail = {"type": kind, "loc": line["loc"], "input": _masked(line["input"], secrets)}
+        if context and isinstance(kind, str):
             detail["ctx"] = context
         details.append(detail)
     try:
-        return ValidationError.from_exception_data(error.title, details)
+        return ValidationError.from_exception_data(title, details)
     except (KeyError, TypeError, ValueError):  # a type pydantic cannot remake from its name: keep its masked text
-        for detail, line in zip(details, error.errors(include_url=False)):
-            detail["type"] = PydanticCustomError(line["type"], _masked(line["msg"], secrets))
-            detail.pop("ctx", None)
-        return ValidationError.from_exception_data(error.title, details)
+        for detail, line in zip(details, lines):
+            if isinstance(detail["type"], str):
+                # corvel's own texts hold no input; pydantic's may
+                text = line["msg"] if detail["type"] in _OWN_ERRORS else _masked(line["msg"], secrets)
+                detail["type"] = PydanticCustomError(detail["type"], text)
+                detail.pop("ctx", None)
+        return ValidationError.from_exception_data(title, details)
+
+
+# -- errors and warnings in the configuration's words
+
+_Line = dict[str, Any]  # an error as pydantic's errors() gives it, or ours, whose type is a PydanticCustomError
+_Loc = tuple[Any, ...]
+_NO_OPTION_FITS = "no_option_fits"
+_OWN_ERRORS = frozenset({_FORMAT_ERROR, _NO_OPTION_FITS})
+
+# set while a corvel class validates: the classes it holds leave the telling to it
+_validating: contextvars.ContextVar[bool] = contextvars.ContextVar("corvel_validating", default=False)
+
+
+def _members(annotation: Any) -> list[Any]:
+    """What ANNOTATION admits but None: a union's members, RootModels and Annotated seen through."""
+    while True:
+        if typing.get_origin(annotation) is typing.Annotated:
+            annotation = typing.get_args(annotation)[0]
+        elif isinstance(annotation, type) and issubclass(annotation, RootModel):
+            annotation = annotation.model_fields["root"].annotation
+        else:
+            break
+    if typing.get_origin(annotation) in (typing.Union, types.UnionType):
+        return [inner for member in typing.get_args(annotation) if member is not type(None)
+                for inner in _members(member)]
+    return [annotation]
+
+
+def _field(cls: type, key: Any) -> tuple[str, Any] | None:
+    """The member of CLS pydantic's loc segment KEY names (by its name or its alias): its alias and annotation."""
+    for name, info in cls.model_fields.items():
+        if key in (name, info.alias):
+            return info.alias or name, info.annotation
+    return None
+
+
+def _in_users_words(cls: type, lines: Sequence[Mapping[str, Any]], data: Any, secrets: set[str]) -> list[_Line]:
+    """LINES with each loc the path of the member in the configuration, and the errors of a value that fits
+    none of a union's options told once, as the option it came closest to (its errors' texts with SECRETS
+    masked)."""
+    told: list[_Line | _Loc] = []
+    unions: dict[_Loc, tuple[list[Any], dict[str | None, list[_Line]]]] = {}
+    for line in lines:
+        path, union = _path(cls, tuple(line["loc"]))
+        if union is None:
+            told.append({**line, "loc": path})
+            continue
+        members, tag, rest = union
+        if path not in unions:
+            unions[path] = members, {}
+            told.append(path)  # its place among the lines
+        unions[path][1].setdefault(tag, []).append({**line, "loc": rest})
+    return [said for line in told for said in ([line] if isinstance(line, dict) else
+                                               _union_errors(line, unions[line][0], unions[line][1], data, secrets))]
+
+
+def _path(cls: type, loc: _Loc) -> tuple[_Loc, tuple[list[Any], str | None, _Loc] | None]:
+    """LOC (pydantic's, from CLS) as the member's path, up to the first union it passes or ends at; that union's
+    members, the tag of the option the error is from (None: of the whole union) and the rest of LOC, or None."""
+    path: list[Any] = []
+    annotation: Any = cls
+    for position, segment in enumerate(loc):
+        members = _members(annotation)
+        if len(members) > 1:
+            return tuple(path), (members, segment, loc[position + 1:])
+        (annotation,) = members
+        origin = typing.get_origin(annotation)
+        is_model = isinstance(annotation, type) and issubclass(annotation, BaseModel)
+        member = _field(annotation, segment) if is_model else None
+        if member is not None:
+            segment, annotation = member
+        elif origin in (list, tuple, set, frozenset) or origin is dict:
+            annotation = typing.get_args(annotation)[-1] if typing.get_args(annotation) else Any
+        else:
+            annotation = Any
+        path.append(segment)
+    members = _members(annotation)
+    # an error of the union as a whole (a text where each option wants an object), which pydantic tells once
+    return tuple(path), ((members, None, ()) if len(members) > 1 else None)
+
+
+def _option_tag(member: Any) -> str:
+    """pydantic's tag of a union member's errors (a class's is its validator's name, the class's)."""
+    if isinstance(member, type) and issubclass(member, BaseModel):
+        return f"function-wrap[{member.__name__}()]"
+    return getattr(member, "__name__", str(member))
+
+
+def _discriminator(member: Any) -> tuple[str, Any] | None:
+    """The member of an option's class that names the option (a Literal of one value), and that value."""
+    if isinstance(member, type) and issubclass(member, BaseModel):
+        for name, info in member.model_fields.items():
+            values = typing.get_args(info.annotation) if typing.get_origin(info.annotation) is typing.Literal else ()
+            if len(values) == 1:
+                return info.alias or name, values[0]
+    return None
+
+
+def _union_errors(path: _Loc, members: list[Any], by_tag: dict[str | None, list[_Line]], data: Any,
+                  secrets: set[str]) -> list[_Line]:
+    """The errors of a value at PATH that fits none of MEMBERS, BY_TAG holding each option's errors: those of
+    the option its discriminator chose, at their paths; else one error naming the option it came closest to
+    (the one with the fewest errors) and that option's errors."""
+    options: dict[str | None, Any] = {_option_tag(member): member for member in members}
+    if None in by_tag:  # an error of the whole union: pydantic names the option it found closest
+        closest = (by_tag[None][0].get("ctx") or {}).get("class_name")
+        options[None] = next((member for member in members if getattr(member, "__name__", None) == closest), None)
+    # where an option wants an object, pydantic's text names its class ("instance of SslMode1"), no name of the user's
+    by_tag = {tag: [{**line, "msg": "Input should be an object"} if line["type"] == "model_type" and not line["loc"]
+                    else line for line in lines] for tag, lines in by_tag.items()}
+
+    given = _value_at(data, path)
+
+    def chosen(tag: str | None) -> bool:
+        """Whether the value names the option TAG stands for by its discriminator."""
+        named = _discriminator(options.get(tag))
+        return named is not None and isinstance(given, Mapping) and given.get(named[0]) == named[1]
+
+    def distance(tag: str | None) -> tuple[bool, int, float]:
+        # between options none was chosen: the one whose value is nearest to the one given ('requir', 'require')
+        named = _discriminator(options.get(tag))
+        texts = [given.get(named[0]) if isinstance(given, Mapping) else given] if named else []
+        likeness = max((difflib.SequenceMatcher(None, str(named[1]), text).ratio()
+                        for text in texts if named and isinstance(text, str)), default=0.0)
+        return not chosen(tag), len(by_tag[tag]), -likeness
+
+    tag = min(by_tag, key=distance)
+    member, errors = options.get(tag), by_tag[tag]
+    named = _discriminator(member)
+    if isinstance(member, type) and issubclass(member, BaseModel):
+        label = repr(named[1]) if named else member.__name__
+        if tag is not None:
+            errors = _in_users_words(member, errors, given, secrets)
+            if chosen(tag):  # the option the user named: its own errors, at their paths
+                return [{**error, "loc": (*path, *error["loc"])} for error in errors]
+    else:
+        label = str(tag)
+    said = "; ".join(f"{'.'.join(map(str, line['loc'])) + ': ' if line['loc'] else ''}"
+                     f"{_masked(_message(line), secrets)}" for line in errors)
+    message = f"fits none of its {len(members)} options; closest: {label} ({said})"
+    kind = PydanticCustomError(_NO_OPTION_FITS, typing.cast(typing.LiteralString, message))
+    return [{"type": kind, "loc": path, "msg": message, "input": given}]
+
+
+def _message(line: _Line) -> str:
+    kind = line["type"]
+    return kind.message() if isinstance(kind, PydanticCustomError) else line["msg"]
+
+
+def _value_at(data: Any, path: _Loc) -> Any:
+    for key in path:
+        if isinstance(data, Mapping) and key in data:
+            data = data[key]
+        elif isinstance(data, (list, tuple)) and isinstance(key, int) and 0 <= key < len(data):
+            data = data[key]
+        else:
+            return None
+    return data
+
+
+def _warn_undeclared(model: Any, path: _Loc = (), configuration: str = "") -> None:
+    """Warns of each member MODEL (and the objects in it) holds that its schema does not declare, where the
+    schema leaves the object open without saying so: a misspelled member is sent to the connector unread."""
+    configuration = configuration or type(model).__name__
+    if isinstance(model, RootModel):
+        model = model.root
+    if isinstance(model, (list, tuple)):
+        for index, item in enumerate(model):
+            _warn_undeclared(item, (*path, index), configuration)
+        return
+    if not isinstance(model, BaseModel):
+        return
+    cls = type(model)
+    found = _adjusted.get(cls)
+    if found is not None and "additionalProperties" not in found.node:
+        declared = sorted(_member_names(cls) - {"connector_name"})
+        for key in model.__pydantic_extra__ or {}:
+            closest = difflib.get_close_matches(str(key), declared, n=1, cutoff=0)
+            warnings.warn(
+                f"{configuration}: {'.'.join(map(str, (*path, key)))} is not a member its schema declares"
+                f"{f' (closest: {closest[0]})' if closest else ''}; it is sent to the connector as given",
+                UndeclaredMemberWarning, stacklevel=_caller_level())
+    for name, info in cls.model_fields.items():
+        _warn_undeclared(getattr(model, name), (*path, info.alias or name), configuration)
+
+
+def _caller_level() -> int:
+    """The stacklevel of the first frame outside corvel's and pydantic's code: the user's call."""
+    frame, level = sys._getframe(1), 1
+    while frame is not None and frame.f_globals.get("__name__", "").partition(".")[0] in ("corvel", "pydantic"):
+        frame, level = frame.f_back, level + 1
+    return level

@@ -3,17 +3,18 @@
 It mends the few places where the generator's text, written from a real
 connector schema, is refused by pydantic or misread by type checkers:
 
-- With constraints written as ``Field()`` arguments, the generator keeps a
-  string's ``pattern`` beside a ``"format": "date-time"`` (or date, time)
-  member typed ``AwareDatetime``, and beside an integer, number or boolean
-  member. pydantic cannot apply a pattern to a value that is no text and
-  fails every value given for it (with the value in its message). The
-  pattern is about a text's spelling, which such a member never is, so it
-  is dropped, as the generator's other constraint forms drop it.
-- Such a member's default is the schema's text (``default='2021-01-01'``).
-  pydantic would keep that text as the value, so the default is validated
-  like a given value (``validate_default=True``); checkers, which cannot
-  know that, are told to let the text stand.
+- The generator keeps a string's ``pattern`` beside an integer, number or
+  boolean member. pydantic cannot apply a pattern to a value that is no text
+  and fails every value given for it (with the value in its message). The
+  pattern is about a text's spelling, which such a member never is, so it is
+  dropped, as the generator's other constraint forms drop it.
+- A member with a default is typed without None (the settings ask for it),
+  which is true only where the default is a value of the member. A default
+  of None, and a default of a member made of objects (an object or the
+  options of a ``oneOf``), whose fit the text cannot tell (corvel judges it
+  against the schema when the module is loaded, and leaves the member unset
+  where the connector would refuse it), keep None in the type, and so does
+  a number default outside the member's bounds. An empty list fits any list.
 - ``examples`` that the schema gives as one value, not a list, go into a list:
   pydantic's ``Field`` takes a list.
 """
@@ -25,11 +26,9 @@ from dataclasses import dataclass
 
 from datamodel_code_generator.format import CustomCodeFormatter
 
-# what the generator types date and time formats as
-_PARSED_TYPES = frozenset({"AwareDatetime", "NaiveDatetime", "datetime", "date", "time", "timedelta"})
 # members whose values are never text, so a pattern has nothing to apply to
-_NOT_TEXT = _PARSED_TYPES | {"int", "float", "bool", "Decimal", "StrictInt", "StrictFloat", "StrictBool"}
-_IGNORE_DEFAULT = "  # type: ignore[assignment]"
+_NOT_TEXT = frozenset({"int", "float", "bool", "Decimal", "StrictInt", "StrictFloat", "StrictBool"})
+_ADMITS_NONE = frozenset({"None", "Optional", "Any"})
 
 
 @dataclass(frozen=True)
@@ -40,24 +39,76 @@ class _Edit:
     text: str | None  # None: the keyword and its comma go
 
 
-def _only(annotation: ast.expr, types: frozenset[str]) -> bool:
-    """Whether every value the annotation admits, bar None, is of one of TYPES."""
+def _names(annotation: ast.expr) -> set[str]:
     names = {node.id for node in ast.walk(annotation) if isinstance(node, ast.Name)}
     names |= {node.attr for node in ast.walk(annotation) if isinstance(node, ast.Attribute)}
-    names -= {"None", "Optional", "Union"}
+    if any(isinstance(node, ast.Constant) and node.value is None for node in ast.walk(annotation)):
+        names.add("None")
+    return names
+
+
+def _only(annotation: ast.expr, types: frozenset[str]) -> bool:
+    """Whether every value the annotation admits, bar None, is of one of TYPES."""
+    names = _names(annotation) - {"None", "Optional", "Union"}
     return bool(names) and names <= types
 
 
-def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], set[int]]:
-    """The keyword edits, and the lines (0-based) that get the checkers' leave for a text default."""
-    edits, ignored = [], set()
+def _default(node: ast.AnnAssign) -> ast.expr | None:
+    """The default the member's text gives, if any."""
+    value = node.value
+    if isinstance(value, ast.Call) and isinstance(value.func, ast.Name) and value.func.id == "Field":
+        return next((keyword.value for keyword in value.keywords if keyword.arg == "default"), None)
+    return value
+
+
+def _keeps_none(node: ast.AnnAssign, classes: set[str]) -> bool:
+    """Whether a member typed without None needs None in its type: its default may be no value of it."""
+    default = _default(node)
+    if default is None or _names(node.annotation) & _ADMITS_NONE:
+        return False
+    if isinstance(default, ast.Constant) and default.value is None:
+        return True
+    made_of_objects = bool(_names(node.annotation) & classes)
+    return made_of_objects and not (isinstance(default, ast.List) and not default.elts) or _out_of_bounds(node, default)
+
+
+_BOUNDS = {"ge": lambda value, bound: value >= bound, "gt": lambda value, bound: value > bound,
+           "le": lambda value, bound: value <= bound, "lt": lambda value, bound: value < bound}
+
+
+def _number(node: ast.expr) -> int | float | None:
+    try:
+        value = ast.literal_eval(node)
+    except ValueError:
+        return None
+    return value if isinstance(value, (int, float)) and not isinstance(value, bool) else None
+
+
+def _out_of_bounds(node: ast.AnnAssign, default: ast.expr) -> bool:
+    """Whether a number default lies outside the member's own bounds (workers: ge=1, default=0)."""
+    value = _number(default)
+    if value is None or not isinstance(node.value, ast.Call):
+        return False
+    for keyword in node.value.keywords:
+        bound = _number(keyword.value)
+        if keyword.arg in _BOUNDS and bound is not None and not _BOUNDS[keyword.arg](value, bound):
+            return True
+    return False
+
+
+def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], list[tuple[int, int]]]:
+    """The keyword edits, and the ends (0-based line, column) of the annotations that get ``| None``."""
+    classes = {node.name for node in ast.walk(tree) if isinstance(node, ast.ClassDef)}
+    edits, optional = [], []
     for node in ast.walk(tree):
-        if not (isinstance(node, ast.AnnAssign) and isinstance(node.value, ast.Call)):
+        if not isinstance(node, ast.AnnAssign) or node.value is None:
             continue
+        if _keeps_none(node, classes):
+            optional.append((node.annotation.end_lineno - 1, node.annotation.end_col_offset))
         call = node.value
-        if not (isinstance(call.func, ast.Name) and call.func.id == "Field"):
+        if not (isinstance(call, ast.Call) and isinstance(call.func, ast.Name) and call.func.id == "Field"):
             continue
-        parsed, not_text = _only(node.annotation, _PARSED_TYPES), _only(node.annotation, _NOT_TEXT)
+        not_text = _only(node.annotation, _NOT_TEXT)
         for keyword in call.keywords:
             if keyword.lineno != keyword.end_lineno:
                 continue  # the formatter writes each keyword on one line
@@ -65,14 +116,10 @@ def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], set[int]]:
             text = source[where[0]][where[1] : where[2]]
             if not_text and keyword.arg == "pattern":
                 edits.append(_Edit(*where, None))
-            elif parsed and keyword.arg == "default" and isinstance(keyword.value, ast.Constant) \
-                    and isinstance(keyword.value.value, str):
-                edits.append(_Edit(*where, text + ", validate_default=True"))
-                ignored.add(node.lineno - 1)
             elif keyword.arg == "examples" and not isinstance(keyword.value, ast.List):
                 value = text.split("=", 1)[1]
                 edits.append(_Edit(*where, f"examples=[{value}]"))
-    return edits, ignored
+    return edits, optional
 
 
 def mend(code: str) -> str:
@@ -82,10 +129,8 @@ def mend(code: str) -> str:
     except SyntaxError:
         return code  # not ours to judge: the module fails on its own
     lines = code.splitlines(keepends=True)
-    edits, ignored = _edits(tree, lines)
-    for line in ignored:
-        body = lines[line].rstrip("\n")
-        lines[line] = body + _IGNORE_DEFAULT + lines[line][len(body) :]
+    edits, optional = _edits(tree, lines)
+    edits += [_Edit(line, column, column, " | None") for line, column in optional]
     for edit in sorted(edits, key=lambda e: (e.line, e.column), reverse=True):
         text = lines[edit.line]
         before, after = text[: edit.column], text[edit.end_column :]
