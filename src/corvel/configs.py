@@ -406,13 +406,16 @@ def _fetched_manifest(lock: Lock, record: LockRecord, directory: Path) -> Path:
     from corvel.compat import offline_mode
     from corvel.model_cache import default_directory
 
-    vendored = "it is not vendored" if not lock.vendor_manifests else "its vendored files are missing or changed"
-    way_out = ("vendor it: set manifests = true in [tool.corvel] (or pass --manifests) and run corvel-generate "
-               "again" if not lock.vendor_manifests else "run corvel-generate to vendor it again")
-    where = f"{record.label} is a manifest-only connector and {vendored} in {lock.path.parent}"
+    if not lock.vendor_manifests:
+        why, way_out = "it is not vendored", ("vendor it: set manifests = true in [tool.corvel] (or pass --manifests) "
+                                              "and run corvel-generate again")
+    else:
+        why = "its vendored files are missing or changed" if record.manifest_files else "it is not vendored"
+        way_out = "run corvel-generate again to vendor it"
+    where = f"{record.label} is a manifest-only connector and {why} in {lock.path.parent}"
     if offline_mode:
-        raise CorvelError(f"{where}, while airbyte's offline switch is on (AIRBYTE_OFFLINE_MODE); {way_out}, "
-                          "or turn the offline switch off")
+        raise CorvelError(f"{where}, and airbyte's offline switch is on: {way_out}, or turn the offline switch off "
+                          "(unset AIRBYTE_OFFLINE_MODE)")
     store = manifests.AirbyteStore.installed()
     fetched = manifests.fetch_all([record], store, 1, manifests.ManifestCache(default_directory()))[record.versioned]
     if isinstance(fetched, manifests.FetchError):
