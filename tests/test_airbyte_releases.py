@@ -6,6 +6,7 @@ newest locked airbyte and, with `make test-oldest`, on the oldest."""
 import json
 import os
 import platform
+import socket
 import sys
 import textwrap
 from pathlib import Path
@@ -143,3 +144,29 @@ def test_the_connector_version_the_lock_names_is_the_one_that_runs(tmp_path):
     # the lock's version replaces it; the installer's resolve is held to that version's own lock
     constraint = {"UV_CONSTRAINT": str(PREVIOUS_FAKER_LOCK), "PIP_CONSTRAINT": str(PREVIOUS_FAKER_LOCK)}
     assert run_with_faker(tmp_path, tree, "", **constraint) == previous
+
+
+def closed_port_url() -> str:
+    """An http URL on 127.0.0.1 at a port nothing listens on: a registry that refuses every connection."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return f"http://127.0.0.1:{probe.getsockname()[1]}/registry.json"
+
+
+@pytest.mark.parametrize("registry", ["airbyte's own", "refusing"])
+def test_a_locked_connector_runs_with_no_registry_at_hand(tmp_path, monkeypatch, no_network, registry):
+    tree = tmp_path / "tree"
+    assert cli.main(["--registry", str(cli.BUNDLED_REGISTRY), "--output-dir", str(tree), "source-faker"]) == 0
+    monkeypatch.delenv("AIRBYTE_OFFLINE_MODE", raising=False)
+    monkeypatch.delenv("AIRBYTE_LOCAL_REGISTRY", raising=False)
+    if registry == "refusing":
+        monkeypatch.setenv("AIRBYTE_LOCAL_REGISTRY", closed_port_url())
+    # the connector pinned under the install directory, at the version the bundled registry's entry names
+    done = run_python(f"""
+        import corvel
+        config = corvel.config_class("source-faker", tree={str(tree)!r})(count=3, seed=1)
+        source = corvel.get_source(config, streams=["users"], install_if_missing=False)
+        print(len(list(source.get_records("users"))), source.executor.get_installed_version(recheck=True))
+        """, cwd=tmp_path)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.split()[-2:] == ["3", locked_version(FAKER_LOCK)]

@@ -393,14 +393,15 @@ def test_a_manifest_only_connector_runs_its_vendored_manifest_offline(capsys, tm
 
 
 @pytest.mark.skipif(not CONFIGURED_DECLARATIVE, reason="this airbyte reads no manifest that needs its configuration")
-def test_a_manifest_with_custom_components_reads_into_duckdb(capsys, tmp_path, store, monkeypatch):
+@pytest.mark.parametrize("vendoring", ["--manifests", "--no-manifests"])  # run from the tree, or from the store
+def test_a_manifest_with_custom_components_reads_into_duckdb(capsys, tmp_path, store, monkeypatch, vendoring):
     store.publish("source-api", "0.1.0", API_MANIFEST, API_COMPONENTS)
     rows = [{"id": n, "name": f"item {n}"} for n in range(7)]
     store.routes["/api/items"] = json.dumps({"data": rows}).encode()
     # the class comes from a spec with one member more than the manifest's: the connector reports the manifest's
     spec_entry = manifest_entry("source-api", "0.1.0", API_MANIFEST)
     spec_entry["spec"]["connectionSpecification"]["properties"]["page_size"] = {"type": "integer"}
-    assert generate(capsys, tmp_path, {"sources": [spec_entry], "destinations": []}, "source-api")[0] == 0
+    assert generate(capsys, tmp_path, {"sources": [spec_entry], "destinations": []}, vendoring, "source-api")[0] == 0
     monkeypatch.chdir(tmp_path)
     config = corvel.config_class("source-api", tree=tmp_path / "tree")(api_url=store.url + "/api")
     with pytest.warns(corvel.ConnectorSpecWarning, match="(?s)spec could not be compared .*AIRBYTE_ENABLE_UNSAFE_CODE"):
@@ -414,6 +415,30 @@ def test_a_manifest_with_custom_components_reads_into_duckdb(capsys, tmp_path, s
     cache = airbyte.caches.DuckDBCache(db_path=tmp_path / "read.duckdb")
     items = source.read(cache=cache)["items"].to_pandas()
     assert len(items) == 7 and set(items["origin"]) == {"components.py"}
+
+
+@pytest.mark.parametrize("offline", [True, False], ids=["offline switch on", "store unreachable"])
+def test_a_manifest_neither_vendored_nor_fetchable_is_named_before_airbyte_runs_anything(capsys, tmp_path, store,
+                                                                                       offline):
+    document = {"sources": [manifest_entry("source-api", "0.1.0", API_MANIFEST)], "destinations": []}
+    assert generate(capsys, tmp_path, document, "--no-manifests", "source-api")[0] == 0
+    store.close()
+    # airbyte's way here installs the PyPI package of the name, unpinned: the network guard fails the test then
+    done = run_python(f"""
+        from pathlib import Path
+        import corvel
+        config = corvel.config_class("source-api", tree={str(tmp_path / "tree")!r})(api_url="http://127.0.0.1:1")
+        try:
+            corvel.get_source(config, install_root=Path({str(tmp_path)!r}))
+        except corvel.CorvelError as error:
+            print(error)
+        """, cwd=tmp_path, env={"AIRBYTE_OFFLINE_MODE": "1" if offline else "0"})
+    assert done.returncode == 0, done.stderr
+    said = done.stdout.splitlines()[-1]
+    assert said.startswith("source-api 0.1.0 is a manifest-only connector and it is not vendored in ")
+    assert "set manifests = true in [tool.corvel]" in said
+    assert ("turn the offline switch off" in said) is offline and ("cannot be reached" in said) is not offline
+    assert not list(tmp_path.glob(".venv-*"))
 
 
 DOCKER = """#!{python}

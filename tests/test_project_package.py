@@ -235,7 +235,8 @@ def test_an_unreachable_store_costs_one_attempt_or_none(tmp_path, monkeypatch, c
     else:
         assert status == 0 and unreachable_store.connections == 0, out
         api = corvel.config_class("source-a", tree=project / "src" / "myapp" / "connector_configs")
-        assert asked(api(api_url="http://127.0.0.1:1"))["version"] == "0.1.0"  # airbyte fetches that version
+        with pytest.raises(corvel.CorvelError, match=r"source-a 0\.1\.0 is .* set manifests = true in \[tool\.corvel\]"):
+            asked(api(api_url="http://127.0.0.1:1"))  # the manifest is had from the store, or airbyte is not asked
 
 
 @pytest.mark.parametrize(

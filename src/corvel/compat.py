@@ -20,6 +20,9 @@
   print goes to standard error.
 - The installers airbyte runs by their bare names are found beside this
   interpreter.
+- airbyte asks its registry for a connector's metadata on every
+  ``get_source``, whatever it is told to run; a locked connector's comes
+  from its lock instead (``registry_entry_known``).
 
 ``import corvel`` installs the finders (``install_finders``) without
 importing airbyte.
@@ -34,6 +37,9 @@ import sysconfig
 import warnings
 from collections.abc import Callable, Iterator
 from contextlib import ExitStack, contextmanager
+from contextvars import ContextVar
+from types import MappingProxyType
+from typing import Any
 
 from corvel.errors import CorvelError
 from corvel.import_hooks import CompletingFinder, install, search_path_spec
@@ -228,6 +234,7 @@ _PRIVATE_NAMES = {
     "DeclarativeExecutor": ("airbyte._executors.declarative", "DeclarativeExecutor"),
     "DockerExecutor": ("airbyte._executors.docker", "DockerExecutor"),
     "SqlConfig": ("airbyte.shared.sql_processor", "SqlConfig"),
+    "offline_mode": ("airbyte.constants", "AIRBYTE_OFFLINE_MODE"),  # airbyte's offline switch, read at its import
 }
 
 
@@ -243,6 +250,56 @@ def __getattr__(name):
             module = import_module(module_name)
     # read from airbyte's module at each use, as a from-import of airbyte's own would
     return module if attribute is None else getattr(module, attribute)
+
+
+# connector name -> airbyte's metadata of it, taken from a lock, for the calls that run inside registry_entry_known
+_known_entries: ContextVar[MappingProxyType[str, Any]] = ContextVar("corvel_known_entries",
+                                                                    default=MappingProxyType({}))
+_METADATA_OF_ENTRY = "_registry_entry_to_connector_metadata"
+_KNOWN_FIRST = "_corvel_known_first"  # marks airbyte's lookup as wrapped by _known_first
+
+
+def _metadata_of_entry(entry: dict[str, Any]) -> Any:
+    """airbyte's ConnectorMetadata of a registry ENTRY, made by airbyte's own reading of its registry."""
+    from importlib import import_module
+
+    for module_name in (REGISTRY_FUNCTIONS_HOME, REGISTRY_MODULE):  # where each release keeps it
+        try:
+            module = import_module(module_name)
+        except ImportError:  # airbyte 0.33.0 has no airbyte.registry
+            continue
+        convert = vars(module).get(_METADATA_OF_ENTRY)
+        if callable(convert):
+            return convert(entry)
+    raise UnsupportedAirbyte(f"corvel supports airbyte {SUPPORTED_AIRBYTE}; the installed airbyte {airbyte_version()} "
+                             f"has no {_METADATA_OF_ENTRY} in {REGISTRY_FUNCTIONS_HOME} or {REGISTRY_MODULE}")
+
+
+def _known_first(lookup: Any) -> Any:
+    """airbyte's metadata lookup LOOKUP, answering first from the entries made known in this context."""
+
+    def get_connector_metadata(name: str) -> Any:
+        known = _known_entries.get()
+        return known[name] if name in known else lookup(name)
+
+    setattr(get_connector_metadata, _KNOWN_FIRST, True)
+    return get_connector_metadata
+
+
+@contextmanager
+def registry_entry_known(name: str, entry: dict[str, Any]) -> Iterator[None]:
+    """For the duration of the block, airbyte takes the metadata of connector NAME from ENTRY (its registry entry,
+    as a lock keeps it) instead of asking its registry, which a locked connector does not need: airbyte's
+    ``get_source`` asks it whatever it is told to run, and fails when it is unreachable. The lookup of every
+    other name, and of NAME in other threads and outside the block, is airbyte's own."""
+    util = __getattr__("executor_util")  # the module whose executor factory asks for the metadata
+    if not getattr(util.get_connector_metadata, _KNOWN_FIRST, False):  # wrapped once per interpreter
+        util.get_connector_metadata = _known_first(util.get_connector_metadata)
+    token = _known_entries.set(MappingProxyType({**_known_entries.get(), name: _metadata_of_entry(entry)}))
+    try:
+        yield
+    finally:
+        _known_entries.reset(token)
 
 
 def _installer_directories() -> list[str]:

@@ -14,17 +14,19 @@ import importlib.util
 import shlex
 import shutil
 import sys
+import tempfile
 import warnings
+from contextlib import ExitStack
 from pathlib import Path
 from types import ModuleType
 from typing import TYPE_CHECKING, Any, cast
 
-from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import
+from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import, registry_entry_known
 from corvel.errors import CorvelError
 from corvel.registry import class_root, versioned_name
 from corvel.lock import DOCKER, PYPI, Lock, LockRecord, file_hash, read_lock
-from corvel.tree import (CONFIGS, INDEX, MODEL, Binding, index_bindings, manifest_paths, model_versioned,
-                         tree_of_model)
+from corvel.tree import (COMPONENTS_FILE, CONFIGS, INDEX, MANIFEST_FILE, MODEL, Binding, index_bindings,
+                         manifest_paths, model_versioned, tree_of_model)
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
     from airbyte.destinations.base import Destination
@@ -37,6 +39,7 @@ CONNECTOR_NAME_FIELD = "connector_name"
 # airbyte's arguments that choose what runs a connector; given any of them, the caller's choice stands
 _EXECUTOR_CHOICES = ("version", "pip_url", "local_executable", "docker_image", "source_manifest", "use_python",
                      "no_executor")
+LATEST = "latest"  # airbyte's version= for the newest its registry has, which no lock knows
 
 
 class NotGeneratedError(CorvelError, LookupError):
@@ -158,11 +161,33 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
         raise NotGeneratedError(f"{connector_name!r} has not been generated in {root}; generate it with: "
                                 f"corvel-generate {shlex.quote(connector_name)}, in the project whose [tool.corvel] "
                                 "table names this package")
+    if tree is None and (line := _project_import(connector_name)):
+        # corvel-generate in this project writes its package, not this tree: naming the command would loop
+        raise NotGeneratedError(f"{connector_name!r} is not in {root / 'connector_configs'}; {line}")
     command = ["corvel-generate"] + ([] if tree is None else ["--output-dir", str(tree)]) + [connector_name]
     raise NotGeneratedError(
         f"{connector_name!r} has not been generated in {root / 'connector_configs'}; "
         f"generate it with: {shlex.join(command)}"
     )
+
+
+def _project_import(connector_name: str) -> str | None:
+    """Where the project around the working directory keeps CONNECTOR_NAME's class, as the line that imports it;
+    None when its [tool.corvel] names no package or the package's index binds no such class."""
+    from corvel.project import ProjectError, find_settings, package_tree
+
+    try:
+        settings = find_settings(Path.cwd())
+        if settings.package is None or settings.project_directory is None:
+            return None
+        directory = package_tree(settings.package, settings.project_directory).directory
+        bindings = index_bindings(directory / INDEX, is_project=True)
+    except (ProjectError, OSError, UnicodeError, SyntaxError, ValueError):
+        return None  # only a hint: a project without a readable package gets the message of any other place
+    expected = class_root(versioned_name(connector_name, "")) + "Config"
+    if not any(bound == name == expected and source.startswith(f".{MODEL}.") for bound, source, name in bindings):
+        return None
+    return f"{expected} is in your project's package {settings.package}: from {settings.package} import {expected}"
 
 
 def _module_index_bindings(index: Path) -> list[Binding]:
@@ -331,9 +356,13 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
         )
     locked = _lock_and_record(config)
     chosen = any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
-    pin = _pin(locked, role) if locked and not chosen else {}
     factory = airbyte.get_source if role == "source" else airbyte.get_destination
-    with installers_on_path():  # airbyte may install the connector here
+    with ExitStack() as stack:
+        pin = _pin(locked, role, stack) if locked and not chosen else {}
+        stack.enter_context(installers_on_path())  # airbyte may install the connector here
+        if locked and kwargs.get("version") != LATEST:
+            # what airbyte would ask its registry is in the lock: the run needs no registry at all
+            stack.enter_context(registry_entry_known(name, locked[1].entry))
         connector = factory(name, config=to_airbyte_config(config), **{**kwargs, **pin})
         if "pip_url" in pin and kwargs.get("install_if_missing", True):
             _install_version(connector.executor, locked[1].package[1])
@@ -343,8 +372,9 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
     return connector
 
 
-def _pin(locked: tuple[Lock, LockRecord], role: str) -> dict[str, Any]:
-    """airbyte's arguments that run the locked version of a connector, by how airbyte runs it."""
+def _pin(locked: tuple[Lock, LockRecord], role: str, stack: ExitStack) -> dict[str, Any]:
+    """airbyte's arguments that run the locked version of a connector, by how airbyte runs it; a manifest
+    fetched for the run is kept in a directory that STACK removes."""
     lock, record = locked
     if not record.tag:
         return {}
@@ -355,13 +385,47 @@ def _pin(locked: tuple[Lock, LockRecord], role: str) -> dict[str, Any]:
         return {"pip_url": f"{package}=={version}"}
     if record.connector_kind == DOCKER:
         return {"docker_image": f"{record.entry['dockerRepository']}:{record.tag}"}
-    if role == "source" and _vendored_intact(lock.path.parent, record):
+    if role != "source":
+        return {"version": record.tag}
+    if _vendored_intact(lock.path.parent, record):
         # run offline; airbyte takes the components.py beside it by name
         return {"source_manifest": lock.path.parent / manifest_paths(record.versioned)[0]}
     if record.own_source:  # no store has it
         raise CorvelError(f"{record.name}: its manifest ({record.own_source}) is not vendored in {lock.path.parent} "
                           "as the lock records it; run corvel-generate to vendor it again")
-    return {"version": record.tag}  # airbyte fetches the manifest of that version from its store
+    # fetched here, not by airbyte, which would install the connector's PyPI package, unpinned, where the
+    # manifest cannot be had, and waits on a silent store for ever
+    directory = Path(stack.enter_context(tempfile.TemporaryDirectory(prefix="corvel-manifest-")))
+    return {"source_manifest": _fetched_manifest(lock, record, directory)}
+
+
+def _fetched_manifest(lock: Lock, record: LockRecord, directory: Path) -> Path:
+    """RECORD's manifest at its locked version, fetched from the manifest store into DIRECTORY, with its
+    custom components beside it; CorvelError, naming the ways out, when it cannot be had."""
+    from corvel import manifests
+    from corvel.compat import offline_mode
+    from corvel.model_cache import default_directory
+
+    if not lock.vendor_manifests:
+        why, way_out = "it is not vendored", ("vendor it: set manifests = true in [tool.corvel] (or pass --manifests) "
+                                              "and run corvel-generate again")
+    else:
+        why = "its vendored files are missing or changed" if record.manifest_files else "it is not vendored"
+        way_out = "run corvel-generate again to vendor it"
+    where = f"{record.label} is a manifest-only connector and {why} in {lock.path.parent}"
+    if offline_mode:
+        raise CorvelError(f"{where}, and airbyte's offline switch is on: {way_out}, or turn the offline switch off "
+                          "(unset AIRBYTE_OFFLINE_MODE)")
+    store = manifests.AirbyteStore.installed()
+    fetched = manifests.fetch_all([record], store, 1, manifests.ManifestCache(default_directory()))[record.versioned]
+    if isinstance(fetched, manifests.FetchError):
+        raise CorvelError(f"{where}, and the manifest store cannot give it ({fetched}); {way_out}, or name a store "
+                          f"that has it in {manifests.URL_VARIABLE}")
+    manifest = directory / MANIFEST_FILE
+    manifest.write_bytes(fetched.manifest)
+    if fetched.components is not None:
+        (directory / COMPONENTS_FILE).write_bytes(fetched.components)
+    return manifest
 
 
 def _vendored_intact(configs_dir: Path, record: LockRecord) -> bool:
