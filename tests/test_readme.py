@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from conftest import run_python
+from conftest import run_process, run_python
 
 from corvel.registry import BUNDLED_REGISTRY, REGISTRY_VARIABLE
 
@@ -48,7 +48,7 @@ def words(text: str) -> list[str]:
 
 
 @pytest.fixture(scope="module")
-def project(tmp_path_factory):
+def project(tmp_path_factory: pytest.TempPathFactory) -> Path:
     """A `uv init --lib myapp` project with the README's [tool.corvel] table, nothing generated yet."""
     root = tmp_path_factory.mktemp("readme") / "myapp"
     (root / "src" / "myapp").mkdir(parents=True)
@@ -59,14 +59,14 @@ def project(tmp_path_factory):
 
 
 def run_shell(project: Path, argv: list[str]) -> subprocess.CompletedProcess[str]:
-    environment = dict(os.environ, COLUMNS="200", XDG_CACHE_HOME=str(project.parent / "cache"),
-                       **{REGISTRY_VARIABLE: str(BUNDLED_REGISTRY)})
-    return subprocess.run([str(BIN / argv[0]), *argv[1:]], cwd=project, env=environment,
-                          capture_output=True, text=True, timeout=600)
+    """ARGV run in PROJECT as a user's shell would, offline: the bundled registry through AIRBYTE_LOCAL_REGISTRY."""
+    environment = {**os.environ, "COLUMNS": "200", "XDG_CACHE_HOME": str(project.parent / "cache"),
+                   REGISTRY_VARIABLE: str(BUNDLED_REGISTRY)}
+    return run_process([str(BIN / argv[0]), *argv[1:]], cwd=project, env=environment, timeout=600)
 
 
 @pytest.fixture(scope="module")
-def added(project):
+def added(project: Path) -> Path:
     """The quick start's commands run: the offline `corvel add` whose output the README shows, then the add the
     README gives first (the bundled registry through AIRBYTE_LOCAL_REGISTRY, as the tests run offline)."""
     shown, = (block for block in blocks(QUICK_START, "") if block.startswith("$ corvel add"))
@@ -80,7 +80,7 @@ def added(project):
     return project
 
 
-def test_the_ci_gate_passes_a_package_as_locked_and_names_an_edited_model(added):
+def test_the_ci_gate_passes_a_package_as_locked_and_names_an_edited_model(added: Path) -> None:
     gate, = (argv for block in blocks(QUICK_START, "sh") for argv in commands(block) if argv[1:3] == ["sync", "--check"])
     assert run_shell(added, gate).returncode == 0
     shown, = (block for block in blocks(QUICK_START, "") if block.startswith("$ corvel sync --check"))
@@ -96,7 +96,7 @@ def test_the_ci_gate_passes_a_package_as_locked_and_names_an_edited_model(added)
     assert words(done.stdout + done.stderr) == words("\n".join(shown.splitlines()[1:]))
 
 
-def test_the_python_example_reads_the_pinned_faker_into_duckdb(added):
+def test_the_python_example_reads_the_pinned_faker_into_duckdb(added: Path) -> None:
     example, = blocks(QUICK_START, "python")
     done = run_python(example, path_entry=added / "src", cwd=added)
     assert done.returncode == 0, done.stdout + done.stderr
@@ -108,7 +108,7 @@ def test_the_python_example_reads_the_pinned_faker_into_duckdb(added):
     (re.search(r"`(SourcePostgresConfig\(.*?\))`", INTRO)[1], ["database", "username"]),
     (re.search(r"`(SourceFakerConfig\(count=.*?\))`", INTRO)[1], ["count"]),
 ])
-def test_a_wrong_value_at_run_time_names_the_members_the_intro_says(added, call, named):
+def test_a_wrong_value_at_run_time_names_the_members_the_intro_says(added: Path, call: str, named: list[str]) -> None:
     assert all(f"`{name}`" in INTRO for name in named)
     done = run_python(f"""
         from pydantic import ValidationError
