@@ -125,8 +125,8 @@ def stop_if_switched_off(location: str) -> None:
     if location.upper() in ("0", "F", "FALSE"):  # what airbyte takes for "no registry"
         raise RegistryError(f"the connector registry is switched off ({REGISTRY_VARIABLE}={location!r}); {WAYS_OUT}")
     raise RegistryError(f"{described(location)} is switched off by AIRBYTE_OFFLINE_MODE, which keeps airbyte from "
-                        "reading any registry; unset it for this run, or run with --frozen to generate what the lock "
-                        "holds")
+                        "reading any registry; unset it for this run (a package that only needs what its lock holds is "
+                        "brought up to date offline by `corvel sync --frozen`)")
 
 
 def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[Entry]]:
