@@ -178,6 +178,7 @@ def test_get_source_asks_for_the_locked_version_of_every_kind(tmp_path, monkeypa
     registry = tmp_path / "registry.json"
     registry.write_text(json.dumps(document), encoding="utf-8")
     project = make_project(tmp_path / "proj", "src", f'package = "myapp.connector_configs"\nregistry = "{registry}"')
+    monkeypatch.delenv("AIRBYTE_LOCAL_REGISTRY")  # it would win over the table's registry
     assert generate(monkeypatch, capsys, project, "--all")[0] == 0
     package = project / "src" / "myapp" / "connector_configs"
     faker = corvel.config_class("source-faker", tree=package)(count=3)
@@ -224,6 +225,7 @@ def test_an_unreachable_store_costs_one_attempt_or_none(tmp_path, monkeypatch, c
     registry.write_text(json.dumps(document), encoding="utf-8")
     table = f'package = "myapp.connector_configs"\nregistry = "{registry}"\nmanifests = {str(wanted).lower()}'
     project = make_project(tmp_path / "proj", "src", table)
+    monkeypatch.delenv("AIRBYTE_LOCAL_REGISTRY")  # it would win over the table's registry
     status, out = generate(monkeypatch, capsys, project, "--all", "--jobs", "1")
     lock = read_lock(project / "src" / "myapp" / "connector_configs")
     assert lock.vendor_manifests is wanted and all(not r.manifest_files for r in lock.records)
