@@ -241,7 +241,7 @@ def test_a_commit_that_cannot_write_a_file_is_named_in_one_line_and_finished_by_
 
 def test_a_commit_missing_a_model_the_run_wrote_is_refused_before_the_lock_is_written(tmp_path):
     staging = commit.Staging(tmp_path)
-    record = LockRecord.of("source", entry("airbyte/source-csv"))
+    record = LockRecord.of("sources", entry("airbyte/source-csv"))
     with pytest.raises(CorvelError, match="was not written"):
         commit.commit_run(staging, None, [Planned(record, ADDED)], {record.versioned}, set(), {})
     assert not lock_path(tmp_path).exists()
