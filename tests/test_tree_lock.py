@@ -15,7 +15,9 @@ from test_cli_at_scale import FAKE_GENERATOR
 import corvel
 from corvel import cli, commit
 from corvel.configs import forget_tree
-from corvel.lock import read_lock
+from corvel.errors import CorvelError
+from corvel.lock import LockRecord, lock_path, read_lock
+from corvel.plan import ADDED, Planned
 from corvel.tree import LOCK_NAME, file_paths
 
 BUNDLED = json.loads(cli.BUNDLED_REGISTRY.read_text(encoding="utf-8"))
@@ -235,3 +237,11 @@ def test_a_commit_that_cannot_write_a_file_is_named_in_one_line_and_finished_by_
     status, out = run(capsys, tree)
     assert status == 0 and out.startswith(commit.FINISHED_NOTE) and model.is_file()
     assert locked(tree) == {("source-faker", "7.2.1"), ("destination-csv", "1.0.0")}
+
+
+def test_a_commit_missing_a_model_the_run_wrote_is_refused_before_the_lock_is_written(tmp_path):
+    staging = commit.Staging(tmp_path)
+    record = LockRecord.of("sources", entry("airbyte/source-csv"))
+    with pytest.raises(CorvelError, match="was not written"):
+        commit.commit_run(staging, None, [Planned(record, ADDED)], {record.versioned}, set(), {})
+    assert not lock_path(tmp_path).exists()

@@ -23,13 +23,14 @@ from corvel.compat import DatabricksModuleFinder as DatabricksModuleFinder
 if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is loaded at first use
     from corvel import connector_configs as connector_configs
     from corvel.configs import ConnectorSpecWarning as ConnectorSpecWarning
-    from corvel.errors import CorvelError as CorvelError
-    from corvel.model_behaviour import UndeclaredMemberWarning as UndeclaredMemberWarning
-    # config_class with one overload per connector of the installed tree (written by corvel-generate)
-    from corvel.connector_configs._config_classes import config_class as config_class
     from corvel.configs import get_destination as get_destination
     from corvel.configs import get_source as get_source
     from corvel.configs import to_airbyte_config as to_airbyte_config
+
+    # config_class with one overload per connector of the installed tree (written by corvel-generate)
+    from corvel.connector_configs._config_classes import config_class as config_class
+    from corvel.errors import CorvelError as CorvelError
+    from corvel.model_behaviour import UndeclaredMemberWarning as UndeclaredMemberWarning
 
 compat.install_finders()
 model_loading.install_finders()  # first on sys.meta_path, ahead of the registry module's finder

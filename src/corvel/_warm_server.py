@@ -141,9 +141,10 @@ def warm_up(request: dict) -> None:
     filters, so every later run shows them as a fresh interpreter would.
     """
     with tempfile.TemporaryDirectory() as scratch:
-        places = {request["input"]: os.path.join(scratch, "warm_up.json"),
+        places: dict[str, str] = {request["input"]: os.path.join(scratch, "warm_up.json"),
                   request["output"]: os.path.join(scratch, "warm_up.py")}
-        argv = [places.get(word, word) for word in request["argv"]]
+        words: list[str] = request["argv"]
+        argv = [places.get(word, word) for word in words]
         with open(os.path.join(scratch, "warm_up.json"), "w", encoding="utf-8") as file:
             json.dump(WARM_UP_SCHEMA, file)
         saved_fds = [os.dup(1), os.dup(2)]
@@ -154,13 +155,16 @@ def warm_up(request: dict) -> None:
             os.dup2(null, 2)
             with warnings.catch_warnings():
                 execute_script(request["script"], argv)
-        except (Exception, SystemExit):  # the script ends with SystemExit; a failed warm-up only costs speed, as
-            pass  # every run is made afresh in a child that reports its own failure (an interrupt ends the server)
+        # the script ends with SystemExit; a failed warm-up only costs speed, as every run is made afresh in a
+        # child that reports its own failure (an interrupt ends the server)
+        except (Exception, SystemExit):  # noqa: BLE001, S110
+            pass
         finally:
             for stream in (sys.stdout, sys.stderr):
                 try:
                     stream.flush()
-                except Exception:  # what the warm-up printed went to /dev/null: a stream it broke loses nothing
+                # what the warm-up printed went to /dev/null: a stream it broke loses nothing
+                except Exception:  # noqa: BLE001, S110
                     pass
             sys.argv, sys.stdout, sys.stderr, sys.modules["__main__"], sys.path[:] = saved_state
             for target, saved in zip((1, 2), saved_fds):
@@ -177,22 +181,24 @@ def execute_script(script: str, argv: list[str]) -> None:
         code = compile(file.read(), script, "exec")
     main = types.ModuleType("__main__")
     main.__file__ = script
-    main.__builtins__ = builtins
+    main.__dict__["__builtins__"] = builtins  # not an attribute typeshed gives modules
     main.__loader__ = SourceFileLoader("__main__", script)
     main.__spec__ = None
     sys.modules["__main__"] = main
     sys.argv = [script, *argv]
     sys.path.insert(0, os.path.dirname(os.path.realpath(script)))
-    exec(code, main.__dict__)
+    exec(code, main.__dict__)  # noqa: S102 - running the script is what the server is for
 
 
-def text_stream(fd: int, like: io.TextIOWrapper) -> io.TextIOWrapper:
+def text_stream(fd: int, like: io.TextIOWrapper | None) -> io.TextIOWrapper:
     """A text stream on ``fd`` set up as the interpreter set up ``like``.
 
     The interpreter leaves standard error unbuffered below the text layer,
     and standard output too when PYTHONUNBUFFERED is set.
     """
     raw = io.FileIO(fd, "w", closefd=False)
+    if like is None:  # the interpreter started without this stream: a buffered one, as its default is
+        return io.TextIOWrapper(io.BufferedWriter(raw))
     return io.TextIOWrapper(
         raw if isinstance(like.buffer, io.FileIO) else io.BufferedWriter(raw),
         encoding=like.encoding,
@@ -231,7 +237,7 @@ def child(request: dict, out_fd: int, err_fd: int) -> None:
         status = 0
     except SystemExit as stop:
         status = exit_status(stop)
-    except BaseException as error:
+    except BaseException as error:  # noqa: BLE001 - reported as the interpreter reports an uncaught one
         trimmed = script_traceback(error.__traceback__)
         sys.excepthook(type(error), error.with_traceback(trimmed), trimmed)
         interrupted = isinstance(error, KeyboardInterrupt)
@@ -239,11 +245,12 @@ def child(request: dict, out_fd: int, err_fd: int) -> None:
     try:
         atexit._run_exitfuncs()
         sys.stdout.flush()
-    except Exception:
-        status = 120  # what the interpreter exits with when its output cannot be flushed
+    except Exception:  # noqa: BLE001 - what the interpreter exits with when its output cannot be flushed
+        status = 120
     try:
         sys.stderr.flush()
-    except Exception:  # standard error itself failed: there is nowhere left to say so, and the status stands
+    # standard error itself failed: there is nowhere left to say so, and the status stands
+    except Exception:  # noqa: BLE001, S110
         pass
     if interrupted:  # an uncaught interrupt ends the interpreter by the signal itself
         signal.signal(signal.SIGINT, signal.SIG_DFL)
@@ -285,7 +292,7 @@ def serve() -> None:
                 warm_up(request)
                 warmed = True
             reply = ("done", *run_in_child(request))
-        except Exception as error:
+        except Exception as error:  # noqa: BLE001 - sent to the caller, which reports it
             reply = ("error", f"{type(error).__name__}: {error}")
         write_message(replies, reply)
 

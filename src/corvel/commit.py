@@ -23,7 +23,7 @@ from typing import Any
 
 from corvel import generator_settings, index_stubs
 from corvel.errors import CorvelError
-from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text
+from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text, written_hash
 from corvel.plan import Planned
 from corvel.tree import COMPONENTS_FILE, INDEX, MANIFEST_FILE, MANIFESTS, file_paths
 
@@ -51,7 +51,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     """
     names = {p.record.name for p in planned}
     generated = written is not None
-    whole = {n for n in names if generated and all(p.record.versioned in written for p in planned if p.record.name == n)}
+    whole = {n for n in names if written is not None and all(p.record.versioned in written for p in planned if p.record.name == n)}
     old = lock.records if lock is not None else []
     new = [p.record for p in planned if p.record.name in whole]
     new += [r for r in old if r.name not in whole and r.name not in removing]
@@ -60,7 +60,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
         files = dict(record.files)
         if record.name in whole:
             kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
-            files = {path: file_hash(staging.directory / path) for path in file_paths(record.versioned)} | kept
+            files = {path: written_hash(staging.directory / path) for path in file_paths(record.versioned)} | kept
             moves += file_paths(record.versioned)
         if record.versioned in vendored or not (vendor_manifests or record.own_source):  # only the tree has it
             files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored.get(
@@ -78,7 +78,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
         index_hash = lock.index_hash if lock is not None else None
     # the lock keeps other settings' fingerprint until every model it records was made with this corvel's
     kept_old = lock is not None and not lock.current_settings() and any(r.name not in whole for r in new)
-    settings = lock.settings if kept_old else generator_settings.fingerprint()
+    settings = lock.settings if lock is not None and kept_old else generator_settings.fingerprint()
     staging.commit(moves, removals, lock_text(new, index_hash, settings, vendor_manifests))
     return [r for r in old if r.name in removing]
 

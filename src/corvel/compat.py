@@ -42,7 +42,7 @@ from types import MappingProxyType
 from typing import Any
 
 from corvel.errors import CorvelError
-from corvel.import_hooks import CompletingFinder, install, search_path_spec
+from corvel.import_hooks import CompletingFinder, LoaderBase, install, search_path_spec
 
 SUPPORTED_AIRBYTE = ">=0.33.0,<0.72"
 REGISTRY_MODULE = "airbyte.sources.registry"
@@ -56,7 +56,7 @@ SERVED_MODULES = {
 }
 
 
-class _AliasLoader:
+class _AliasLoader(LoaderBase):
     """Fills the served module with the public names of its implementation."""
 
     def __init__(self, implementation):
@@ -71,7 +71,7 @@ class _AliasLoader:
         source = import_module(self.implementation)
         names = list(getattr(source, "__all__", ()))
         module.__doc__ = source.__doc__
-        module.__all__ = names
+        vars(module)["__all__"] = names  # not an attribute typeshed gives modules
         for name in names:
             setattr(module, name, getattr(source, name))
 
@@ -175,11 +175,13 @@ def _announce_switch(module) -> None:
     switch = vars(module).get(REGISTRY_FUNCTIONS[1])
     if not callable(switch):
         return
-    for watcher in list(_switch_watchers):
+    for watcher in _switch_watchers:
         try:
             watcher(switch)
-        except Exception:  # noqa: BLE001 - a watcher must not break airbyte's import; its caller then goes on
-            pass           # as if airbyte had been imported without it
+        # a watcher must not break airbyte's import; its caller then goes on as if airbyte had been imported
+        # without it
+        except Exception:  # noqa: BLE001, S110
+            pass
 
 
 def _registry_module_ran(module) -> None:
@@ -238,7 +240,7 @@ _PRIVATE_NAMES = {
 }
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> Any:  # airbyte's untyped names
     if name not in _PRIVATE_NAMES:
         raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
     from importlib import import_module

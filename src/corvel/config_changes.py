@@ -45,9 +45,15 @@ class Change:
         return f"{text} ({self.detail})" if self.detail else text
 
 
+def dict_member(node: dict[str, Any], key: str) -> dict[str, Any]:
+    """NODE's member KEY when it is an object; empty otherwise (missing, or of another type)."""
+    member = node.get(key)
+    return member if isinstance(member, dict) else {}
+
+
 def connection_schema(entry: dict) -> dict:
     """A registry entry's configuration schema; empty when it has none."""
-    spec = entry.get("spec") if isinstance(entry.get("spec"), dict) else {}
+    spec = dict_member(entry, "spec")
     schema = spec.get("connectionSpecification")
     return schema if isinstance(schema, dict) else {}
 
@@ -87,8 +93,8 @@ def _compare(old: Any, new: Any, path: str, changes: list[Change]) -> None:
 
 
 def _compare_members(old: dict, new: dict, path: str, changes: list[Change]) -> None:
-    old_members = old.get("properties") if isinstance(old.get("properties"), dict) else {}
-    new_members = new.get("properties") if isinstance(new.get("properties"), dict) else {}
+    old_members = dict_member(old, "properties")
+    new_members = dict_member(new, "properties")
     old_required, new_required = _required(old), _required(new)
     for name, member in old_members.items():
         member_path = f"{path}.{name}" if path else name
@@ -143,7 +149,7 @@ def option_label(option: dict[str, Any], position: int) -> str:
 def discriminator(option: dict[str, Any]) -> tuple[str, Any] | None:
     """The member that tells a oneOf's OPTION apart from the others and its value: the first member held to
     one value (a const, or an enum of one value)."""
-    members = option.get("properties") if isinstance(option.get("properties"), dict) else {}
+    members = dict_member(option, "properties")
     for name, member in members.items():
         if not isinstance(member, dict):
             continue

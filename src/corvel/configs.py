@@ -23,10 +23,20 @@ from typing import TYPE_CHECKING, Any, cast
 
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import, registry_entry_known
 from corvel.errors import CorvelError
-from corvel.registry import class_root, versioned_name
 from corvel.lock import DOCKER, PYPI, Lock, LockRecord, file_hash, read_lock
-from corvel.tree import (COMPONENTS_FILE, CONFIGS, INDEX, MANIFEST_FILE, MODEL, Binding, index_bindings,
-                         manifest_paths, model_versioned, tree_of_model)
+from corvel.registry import class_root, versioned_name
+from corvel.tree import (
+    COMPONENTS_FILE,
+    CONFIGS,
+    INDEX,
+    MANIFEST_FILE,
+    MODEL,
+    Binding,
+    index_bindings,
+    manifest_paths,
+    model_versioned,
+    tree_of_model,
+)
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
     from airbyte.destinations.base import Destination
@@ -74,10 +84,7 @@ def _tree_package(root: Path) -> ModuleType:
 
     package_dir = Path(root) / "connector_configs"
     forget_tree()
-    spec = importlib.util.spec_from_file_location(
-        PACKAGE, package_dir / "__init__.py", submodule_search_locations=[str(package_dir)]
-    )
-    module = importlib.util.module_from_spec(spec)
+    module = _package_from_index(PACKAGE, package_dir)
 
     def __getattr__(name: str) -> Any:
         if name.startswith("__"):
@@ -86,16 +93,29 @@ def _tree_package(root: Path) -> ModuleType:
         return getattr(module, name)
 
     module.__getattr__ = __getattr__
-    sys.modules[spec.name] = module
+    sys.modules[PACKAGE] = module
     corvel.connector_configs = module
     return module
 
 
+def _package_from_index(name: str, directory: Path) -> ModuleType:
+    """The package NAME of DIRECTORY, made from its index but not yet run."""
+    spec = importlib.util.spec_from_file_location(name, directory / INDEX, submodule_search_locations=[str(directory)])
+    assert spec is not None and spec.loader is not None, "a .py file always has the source loader"
+    return importlib.util.module_from_spec(spec)
+
+
+def _execute(module: ModuleType) -> None:
+    spec = module.__spec__
+    assert spec is not None and spec.loader is not None, "made by _package_from_index"
+    spec.loader.exec_module(module)
+
+
 def _run_index(module: ModuleType) -> None:
-    vars(module).pop("__getattr__", None)
+    module.__dict__.pop("__getattr__", None)
     try:
         with quiet_airbyte_import():  # the index imports airbyte's caches
-            module.__spec__.loader.exec_module(module)
+            _execute(module)
     except BaseException:
         forget_tree()
         raise
@@ -107,18 +127,24 @@ def forget_tree() -> None:
 
     for name in [n for n in sys.modules if n == PACKAGE or n.startswith(PACKAGE + ".")]:
         del sys.modules[name]
-    vars(corvel).pop("connector_configs", None)
+    corvel.__dict__.pop("connector_configs", None)
 
 
 def _loaded_index(root: Path) -> ModuleType | None:
     """The package of ROOT's tree, made ready unless it already is; None when the tree has no index."""
     index = (root / "connector_configs" / "__init__.py").resolve()
     loaded = sys.modules.get(PACKAGE)
-    if loaded is not None and getattr(loaded, "__file__", None) and Path(loaded.__file__).resolve() == index:
+    if loaded is not None and (file := getattr(loaded, "__file__", None)) and Path(file).resolve() == index:
         return loaded
     if not index.is_file():
         return None
     return _tree_package(root)
+
+
+def _generated_class(module: str, package: str | None, name: str, connector_name: str) -> type[BaseModel] | None:
+    """Class NAME of MODULE (relative to PACKAGE) when it is CONNECTOR_NAME's generated configuration class."""
+    cls = getattr(importlib.import_module(module, package), name, None)
+    return cls if _generated_connector_name(cls) == connector_name else None
 
 
 def _generated_connector_name(cls: Any) -> str | None:
@@ -151,11 +177,10 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
     if index is not None:
         # the index names a connector's class after its name: only those modules are imported, not the index
         expected = class_root(versioned_name(connector_name, "")) + "Config"
-        for bound, module_name, class_name in reversed(_module_index_bindings(Path(index.__file__))):
+        for bound, module_name, class_name in reversed(_module_index_bindings(root / CONFIGS / INDEX)):
             if class_name != expected or bound != class_name or model_versioned(module_name) is None:
                 continue
-            cls = getattr(importlib.import_module(module_name), class_name, None)
-            if _generated_connector_name(cls) == connector_name:
+            if (cls := _generated_class(module_name, None, expected, connector_name)) is not None:
                 return cls
     if tree is not None and (root / INDEX).is_file():  # a project's package
         raise NotGeneratedError(f"{connector_name!r} has not been generated in {root}; generate it with: "
@@ -212,8 +237,7 @@ def _project_class(directory: Path, connector_name: str) -> type[BaseModel] | No
     for _, source, name in reversed(bindings):
         if name == expected and source.startswith(prefix):
             package = _project_package(directory)
-            cls = getattr(importlib.import_module(source, package), name, None)
-            if _generated_connector_name(cls) == connector_name:
+            if (cls := _generated_class(source, package, expected, connector_name)) is not None:
                 return cls
     return None
 
@@ -234,11 +258,10 @@ def _project_package(directory: Path) -> str:
         return name
     name = "_corvel_tree_" + hashlib.sha256(str(directory).encode()).hexdigest()[:16]
     if name not in sys.modules:
-        spec = importlib.util.spec_from_file_location(name, index, submodule_search_locations=[str(directory)])
-        module = importlib.util.module_from_spec(spec)
+        module = _package_from_index(name, directory)
         sys.modules[name] = module
         try:
-            spec.loader.exec_module(module)
+            _execute(module)
         except BaseException:
             del sys.modules[name]
             raise
@@ -331,7 +354,7 @@ def _lock_and_record(config: Any) -> tuple[Lock, LockRecord] | None:
         return None
     lock = read_lock(tree_of_model(model))
     record = lock.record(model.stem) if lock is not None else None
-    return (lock, record) if record is not None else None
+    return (lock, record) if lock is not None and record is not None else None
 
 
 def _connector(config: Any, role: str, kwargs: dict[str, Any]):
@@ -364,8 +387,8 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
             # what airbyte would ask its registry is in the lock: the run needs no registry at all
             stack.enter_context(registry_entry_known(name, locked[1].entry))
         connector = factory(name, config=to_airbyte_config(config), **{**kwargs, **pin})
-        if "pip_url" in pin and kwargs.get("install_if_missing", True):
-            _install_version(connector.executor, locked[1].package[1])
+        if locked and "pip_url" in pin and kwargs.get("install_if_missing", True):
+            _install_version(connector.executor, locked[1].tag)  # the version pinned
     if locked:
         # a pin names the version that runs; so does the caller's own version=
         _check_spec(connector, *locked, locked[1].tag if pin else kwargs.get("version"))

@@ -5,7 +5,7 @@ from __future__ import annotations
 import re
 from collections.abc import Mapping
 from pathlib import Path
-from typing import Any, Union
+from typing import Any
 
 from pydantic import BaseModel, ConfigDict, Field, HttpUrl, PrivateAttr, TypeAdapter, ValidationError, field_validator
 
@@ -39,7 +39,7 @@ class SourceManifestConfig(BaseModel):
         description='Connector name, lower case words joined by "-", e.g. "source-my-api".',
         examples=["source-my-api"],
     )
-    manifest: Union[HttpUrl, Path, dict[str, Any]] = Field(
+    manifest: HttpUrl | Path | dict[str, Any] = Field(
         description="The declarative manifest: a filesystem path, an http(s) URL, or the parsed manifest mapping.",
         examples=["manifests/my_api.yaml", "https://example.com/manifests/my_api.yaml"],
         union_mode="left_to_right",
@@ -110,5 +110,6 @@ class SourceManifestConfig(BaseModel):
             if not value:
                 raise ValueError("the manifest mapping is empty")
         elif not isinstance(value, Path):
-            raise ValueError("the manifest is a path, an http(s) URL or a mapping")
+            # a validator's ValueError is what pydantic reports as a validation error
+            raise ValueError("the manifest is a path, an http(s) URL or a mapping")  # noqa: TRY004
         return value

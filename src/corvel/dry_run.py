@@ -27,7 +27,7 @@ class Move:
 
     preview: upgrades.Preview
     planned: Planned
-    old_names: dict[str, frozenset[str] | None] | str
+    old_names: dict[str, upgrades.Shape | None] | str
 
 
 def moves(tree: Tree, lock: Lock | None, planned: list[Planned]) -> list[Move]:

@@ -25,6 +25,7 @@ import sys
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor, wait
 from pathlib import Path
+from typing import Self
 
 from corvel._warm_server import read_message, write_message
 from corvel.generator_boundary import WARM, Request, Result, Runner, ShellRunner
@@ -41,7 +42,7 @@ class WarmGenerator:
         self._lock = threading.Lock()  # a pool's worker may start the server while its caller closes it
         self._retired = False
 
-    def __enter__(self) -> WarmGenerator:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc_info) -> None:
@@ -99,6 +100,7 @@ class WarmGenerator:
             self._retired = self._retired or retire
         if server is None:
             return
+        assert server.stdin is not None and server.stdout is not None, "the server is started with both piped"
         if not kill:
             server.stdin.close()
             try:
@@ -146,7 +148,7 @@ class WarmPool:
         self._executor = ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="corvel-warm")
         self._ahead: dict[Request, Future] = {}
 
-    def __enter__(self) -> WarmPool:
+    def __enter__(self) -> Self:
         return self
 
     def __exit__(self, *exc_info) -> None:

@@ -37,7 +37,7 @@ import sysconfig
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any, Protocol, Self
 
 from corvel import generator_settings
 from corvel.compat import quiet_airbyte_import
@@ -97,7 +97,8 @@ class ShellRunner:
         pass  # nothing is run ahead of its turn
 
     def run(self, request: Request) -> Result:
-        done = subprocess.run(request.command, shell=True, capture_output=True, cwd=request.cwd, env=request.env)
+        done = subprocess.run(request.command, shell=True, capture_output=True, cwd=request.cwd, env=request.env,
+                              check=False)  # the status goes into the result
         return Result(done.returncode, done.stdout, done.stderr, SHELL)
 
     def close(self, kill: bool = False) -> None:
@@ -230,7 +231,7 @@ class ModuleCalls:
         request = self._requests.get(command)
         if request is None:  # a line no request was made for: the shell has it, as the module meant; its
             # versioned name gets no result, so its record says that no run was seen for it
-            return subprocess.run(command, **options)
+            return subprocess.run(command, **options)  # noqa: PLW1510 - the module's own options, check among them
         result = self.results.get(request.versioned)
         if result is None:
             self.on_start(request)
@@ -259,14 +260,15 @@ class GeneratorModule:
         self._module: Any = None
         self._saved: dict[str, Any] = {}
 
-    def __enter__(self) -> GeneratorModule:
+    def __enter__(self) -> Self:
         with quiet_airbyte_import():  # the module's start-up imports airbyte
             import corvel.model_generator as module
 
         steered = {"CURRENT_DIR": self.current_dir, "_get_registry_url": lambda: self.registry,
                    "_is_registry_disabled": _never_disabled, "subprocess": self.calls}
         self._saved = {name: getattr(module, name) for name in steered}
-        vars(module).update(steered)
+        for name, value in steered.items():
+            setattr(module, name, value)
         self._module = module
         return self
 

@@ -41,11 +41,23 @@ class LockError(CorvelError):
     """The lock cannot be used; the message names the file and what is wrong with it."""
 
 
+def data_hash(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
 def file_hash(path: Path) -> str | None:
     try:
-        return hashlib.sha256(path.read_bytes()).hexdigest()
+        return data_hash(path.read_bytes())
     except FileNotFoundError:
         return None
+
+
+def written_hash(path: Path) -> str:
+    """The hash a lock records of PATH, a file the run wrote."""
+    digest = file_hash(path)
+    if digest is None:  # recorded as null, the lock would take the file for changed ever after
+        raise CorvelError(f"{path} was not written by the run that should have written it; run corvel again")
+    return digest
 
 
 def pypi_package(entry: dict[str, Any]) -> tuple[str | None, str | None]:

@@ -32,14 +32,13 @@ import shutil
 import tempfile
 import threading
 import zipfile
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from concurrent.futures import ThreadPoolExecutor
-from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
 from corvel.errors import CorvelError
-from corvel.lock import LockRecord, file_hash
+from corvel.lock import LockRecord, data_hash
 from corvel.tree import COMPONENTS_FILE, MANIFEST_FILE, manifest_paths
 
 URL_VARIABLE = "CORVEL_MANIFEST_URL"
@@ -209,7 +208,7 @@ def _yaml_mapping(url: str, body: bytes) -> None:
         what = f"{documents} documents" if documents != 1 else \
             "a sequence" if isinstance(events[2], yaml.SequenceStartEvent) else "a scalar"
         raise FetchError(f"{url}: not a YAML manifest: {what}, not a mapping")
-    tags = {getattr(event, "tag", None) for event in events} - {None, "!"} - _SAFE_TAGS
+    tags = {tag for event in events if (tag := getattr(event, "tag", None)) is not None} - {"!"} - _SAFE_TAGS
     if tags:
         raise FetchError(f"{url}: not a YAML manifest: it has tags a safe loader refuses ({', '.join(sorted(tags))})")
 
@@ -295,7 +294,7 @@ def fetch_all(records: list[LockRecord], store: AirbyteStore, jobs: int, cache: 
 
     def one(record: LockRecord) -> Fetched | FetchError:
         try:
-            key = cache.key(store, record.name, record.tag) if cache is not None else None
+            key = cache.key(store, record.name, record.tag) if cache is not None else ""
             fetched = cache.get(key) if cache is not None else None
             if fetched is None:
                 if unreachable:
@@ -330,9 +329,9 @@ def unreachable_notes(answers: Iterable[Fetched | FetchError]) -> list[str]:
     first = next((a for a in answers if isinstance(a, FetchError) and a.unreachable and a.asked), None)
     if first is None:
         return []
-    return [f"manifests not vendored: {first}; to go on without them, set manifests = false in [tool.corvel] "
-            f"(or pass --no-manifests), or set {URL_VARIABLE} to a store that answers (a URL template with {{name}} "
-            "and {version})"]
+    return [(f"manifests not vendored: {first}; to go on without them, set manifests = false in [tool.corvel] "
+             f"(or pass --no-manifests), or set {URL_VARIABLE} to a store that answers (a URL template with {{name}} "
+             "and {version})")]
 
 
 def vendor(tree: Path, versioned: str, fetched: Fetched) -> dict[str, str]:
@@ -345,4 +344,4 @@ def vendor(tree: Path, versioned: str, fetched: Fetched) -> dict[str, str]:
     for relative, data in files.items():
         (tree / relative).parent.mkdir(parents=True, exist_ok=True)
         (tree / relative).write_bytes(data)
-    return {relative: file_hash(tree / relative) for relative in files}
+    return {relative: data_hash(data) for relative, data in files.items()}

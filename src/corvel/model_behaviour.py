@@ -57,7 +57,7 @@ from pathlib import Path
 from typing import Any
 
 from pydantic import AfterValidator, BaseModel, BeforeValidator, RootModel, ValidationError
-from pydantic_core import PydanticCustomError, PydanticUndefined
+from pydantic_core import CoreSchema, PydanticCustomError, PydanticUndefined
 
 MASK = "**********"
 
@@ -165,7 +165,7 @@ def adapt_module(module: types.ModuleType) -> None:
     else:
         try:
             _adapt_classes(configuration, schema)
-        except Exception as error:  # one odd schema must not keep the whole index from importing
+        except Exception as error:  # noqa: BLE001 - one odd schema must not keep the whole index from importing
             failure = f"{type(error).__name__}: {error}"
     unpaired = [cls for cls in classes if cls not in _adjusted]
     for cls in unpaired:
@@ -288,7 +288,7 @@ class _Walk:
         if issubclass(cls, RootModel):
             self.annotation(cls.model_fields["root"].annotation, node)
         else:
-            properties = node.get("properties") if isinstance(node.get("properties"), dict) else {}
+            properties = declared if isinstance(declared := node.get("properties"), dict) else {}
             for name, info in cls.model_fields.items():
                 member = _resolve(properties.get(info.alias or name), self.root)
                 if isinstance(member, dict):
@@ -524,16 +524,16 @@ def _guard_secrets(cls: type) -> None:
         cls.__pydantic_serializer__ = SchemaSerializer(schema, config)
 
 
-def _guarded_schema(cls: type, source: Any, handler: Any) -> Any:
+def _guarded_schema(cls: type, source: Any, handler: Any) -> CoreSchema:
     schema = handler(source)
     return schema if _model_node(schema).get("metadata", {}).get(_GUARDED) else _guarded(cls, schema)
 
 
-def _model_node(schema: dict) -> dict:
+def _model_node(schema: CoreSchema) -> CoreSchema:
     return schema["schema"] if schema["type"] == "definitions" else schema
 
 
-def _guarded(cls: type, schema: dict) -> dict:
+def _guarded(cls: type, schema: CoreSchema) -> CoreSchema:
     """SCHEMA (CLS's) wrapped in a validator and a serializer that mask CLS's secrets."""
     from pydantic_core import core_schema
 
@@ -866,9 +866,9 @@ def _message(line: _Line) -> str:
 
 def _value_at(data: Any, path: _Loc) -> Any:
     for key in path:
-        if isinstance(data, Mapping) and key in data:
-            data = data[key]
-        elif isinstance(data, (list, tuple)) and isinstance(key, int) and 0 <= key < len(data):
+        if (isinstance(data, Mapping) and key in data) or (
+            isinstance(data, (list, tuple)) and isinstance(key, int) and 0 <= key < len(data)
+        ):
             data = data[key]
         else:
             return None

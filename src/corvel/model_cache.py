@@ -41,7 +41,7 @@ def generator_versions() -> tuple[tuple[str, str | None], ...]:
     """The generator's version and those of every package it may use (None: not installed)."""
     try:
         requirements = metadata.requires(GENERATOR_DISTRIBUTION) or []
-        versions = {GENERATOR_DISTRIBUTION: metadata.version(GENERATOR_DISTRIBUTION)}
+        versions: dict[str, str | None] = {GENERATOR_DISTRIBUTION: metadata.version(GENERATOR_DISTRIBUTION)}
     except metadata.PackageNotFoundError:
         return ((GENERATOR_DISTRIBUTION, None),)
     for requirement in requirements:
@@ -96,6 +96,8 @@ class ModelCache:
 
     def key(self, request: Request) -> str | None:
         """The cache key of a warm generator run; None when its files cannot be read or it reads another."""
+        if request.script is None:  # not a console script: no warm run
+            return None
         try:
             with open(os.path.join(request.cwd, request.input), "rb") as file:
                 schema_bytes = file.read()

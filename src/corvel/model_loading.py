@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import os
 
-from corvel.import_hooks import CompletingFinder, install
+from corvel.import_hooks import CompletingFinder, LoaderBase, install
 
 INDEX_PACKAGE = "corvel.connector_configs"
 MODEL_PACKAGE = INDEX_PACKAGE + ".model"
@@ -61,7 +61,7 @@ class UngeneratedIndexFinder:
         return f"<{type(self).__name__}>"
 
 
-class _UngeneratedIndexLoader:
+class _UngeneratedIndexLoader(LoaderBase):
     def create_module(self, spec):
         return None  # the default module object
 

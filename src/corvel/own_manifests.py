@@ -238,12 +238,13 @@ def requested(asked: list[tuple[str, str | None]], locked: list[LockRecord], pro
         wanted[own_name] = source
     notes = []
     for name, record in by_name.items():
-        if name in wanted or is_url(record.own_source):
+        source = record.own_source
+        if name in wanted or source is None or is_url(source):
             continue
-        if not (project / record.own_source).is_file():
-            notes.append(f"{name}: its manifest {record.own_source} is gone; the tree keeps the vendored copy")
+        if not (project / source).is_file():
+            notes.append(f"{name}: its manifest {source} is gone; the tree keeps the vendored copy")
             continue
-        wanted[name] = record.own_source
+        wanted[name] = source
     loaded = [load(source, name, project) for name, source in wanted.items()]
     changed = []
     for own in loaded:
@@ -265,6 +266,7 @@ def vendored_answer(record: LockRecord, loaded: dict[str, Own], project: Path):
 
     own = loaded.get(record.name)
     if own is None:
+        assert record.own_source is not None, "asked for the user's own manifests only"
         try:
             manifest, components = read_files(record.own_source, project)
         except ManifestError as error:

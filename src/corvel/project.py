@@ -193,4 +193,4 @@ def serve(package: str, bindings: list[Binding]) -> None:
 
     module.__getattr__ = __getattr__
     module.__dir__ = lambda: sorted({*vars(module), *table})
-    module.__all__ = list(table)
+    vars(module)["__all__"] = list(table)  # not an attribute typeshed gives modules

@@ -13,6 +13,7 @@ from corvel.own_manifests import Own
 from corvel.registry import KINDS, Entry, RegistryError, connector_name, registry_entries
 from corvel.run_outcome import Record, Status
 
+
 def read_entries(location: str, switch_first: bool = True) -> tuple[Any, list[Entry]]:
     """``registry.read_entries``, its failure a Stop."""
     try:

@@ -16,7 +16,8 @@ from __future__ import annotations
 from pathlib import Path
 
 from corvel.commit import STAGING
-from corvel.index_stubs import CONFIG_CLASS_STUB, FILES as STUB_FILES
+from corvel.index_stubs import CONFIG_CLASS_STUB
+from corvel.index_stubs import FILES as STUB_FILES
 from corvel.installation import write_problem
 from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MANIFESTS, MODEL, Tree
 

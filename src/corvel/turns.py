@@ -34,7 +34,8 @@ class RunTurn:
             os.close(self.descriptor)
             self.configs_dir.mkdir(parents=True, exist_ok=True)
 
-    def __exit__(self, *exc_info) -> None:
+    def __exit__(self, *exc_info: object) -> None:
+        assert self.descriptor is not None, "entered"
         os.close(self.descriptor)  # ends the turn: the flock goes with the descriptor
 
 

@@ -21,7 +21,15 @@ from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import Any
 
-from corvel.config_changes import REMOVED, Change, connection_schema, discriminator, option_label, schema_changes
+from corvel.config_changes import (
+    REMOVED,
+    Change,
+    connection_schema,
+    dict_member,
+    discriminator,
+    option_label,
+    schema_changes,
+)
 from corvel.errors import CorvelError
 from corvel.lock import Lock, LockRecord
 from corvel.registry import Entry
@@ -57,8 +65,8 @@ class BreakingChange:
 
 def crossed(entry: dict, locked: str, current: str) -> list[BreakingChange]:
     """The breaking changes ENTRY's registry documents in (LOCKED, CURRENT], oldest first."""
-    releases = entry.get("releases") if isinstance(entry.get("releases"), dict) else {}
-    documented = releases.get("breakingChanges") if isinstance(releases.get("breakingChanges"), dict) else {}
+    releases = dict_member(entry, "releases")
+    documented = dict_member(releases, "breakingChanges")
     low, high = version_key(locked), version_key(current)
     found = []
     for version, change in documented.items():
@@ -264,7 +272,8 @@ def check_config(model: Path, class_name: str, config: dict[str, Any], connector
             module = loaded.enter_context(model_apart(model, "corvel._config_check"))
             adapt_module(module)
             checked = getattr(module, class_name)
-        except Exception as error:  # a model that does not load is one problem of this check, not the run's end
+        # a model that does not load is one problem of this check, not the run's end
+        except Exception as error:  # noqa: BLE001
             return [f"(the class) {class_name} of {model.name} cannot be loaded: {type(error).__name__}"]
         problems = _undeclared_members(model, config, connector, removed)
         try:
@@ -281,8 +290,8 @@ def _undeclared_members(model: Path, config: dict[str, Any], connector: str, rem
     try:
         schema = json.loads(schema_path.read_text(encoding="utf-8"))
     except (OSError, ValueError) as error:
-        return [f"(the schema) {schema_path.name} cannot be read, so its members are not checked: "
-                f"{type(error).__name__}"]
+        return [(f"(the schema) {schema_path.name} cannot be read, so its members are not checked: "
+                 f"{type(error).__name__}")]
     problems: list[str] = []
     for path, closest in undeclared(schema, config, removed):
         guess = f"; did you mean {closest}?" if closest else ""

@@ -23,13 +23,13 @@ import re
 from typing import Any
 
 import sqlalchemy
-from pydantic import Field, field_validator
-from sqlalchemy.engine import URL, Engine
-
+import sqlalchemy.exc
 from airbyte._writers.jsonl import JsonlWriter
 from airbyte.secrets.base import SecretString
 from airbyte.shared.sql_processor import SqlConfig, SqlProcessorBase
 from airbyte.types import SQLTypeConverter
+from pydantic import Field, field_validator
+from sqlalchemy.engine import URL, Engine
 
 _HOST_NAME = re.compile(r"[A-Za-z0-9](?:[A-Za-z0-9.-]*[A-Za-z0-9])?")
 
@@ -140,7 +140,8 @@ class DatabricksSqlProcessor(SqlProcessorBase):
     supports_merge_insert = False
     file_writer_class = JsonlWriter
     type_converter_class = DatabricksTypeConverter
-    sql_config: DatabricksConfig
+    # the configuration it is made with; airbyte's base holds it as a read-only SqlConfig property
+    sql_config: DatabricksConfig  # pyright: ignore[reportIncompatibleMethodOverride]
 
     def _quote_identifier(self, identifier: str) -> str:
         """Databricks quotes identifiers with backticks; a backtick inside is doubled."""

@@ -96,6 +96,12 @@ def _out_of_bounds(node: ast.AnnAssign, default: ast.expr) -> bool:
     return False
 
 
+def _end(node: ast.expr | ast.keyword) -> tuple[int, int]:
+    """Where NODE ends: its last line (1-based) and the column after it."""
+    assert node.end_lineno is not None and node.end_col_offset is not None, "the parser sets both"
+    return node.end_lineno, node.end_col_offset
+
+
 def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], list[tuple[int, int]]]:
     """The keyword edits, and the ends (0-based line, column) of the annotations that get ``| None``."""
     classes = {node.name for node in ast.walk(tree) if isinstance(node, ast.ClassDef)}
@@ -104,15 +110,17 @@ def _edits(tree: ast.Module, source: list[str]) -> tuple[list[_Edit], list[tuple
         if not isinstance(node, ast.AnnAssign) or node.value is None:
             continue
         if _keeps_none(node, classes):
-            optional.append((node.annotation.end_lineno - 1, node.annotation.end_col_offset))
+            end_line, end_column = _end(node.annotation)
+            optional.append((end_line - 1, end_column))
         call = node.value
         if not (isinstance(call, ast.Call) and isinstance(call.func, ast.Name) and call.func.id == "Field"):
             continue
         not_text = _only(node.annotation, _NOT_TEXT)
         for keyword in call.keywords:
-            if keyword.lineno != keyword.end_lineno:
+            end_line, end_column = _end(keyword)
+            if keyword.lineno != end_line:
                 continue  # the formatter writes each keyword on one line
-            where = (keyword.lineno - 1, keyword.col_offset, keyword.end_col_offset)
+            where = (keyword.lineno - 1, keyword.col_offset, end_column)
             text = source[where[0]][where[1] : where[2]]
             if not_text and keyword.arg == "pattern":
                 edits.append(_Edit(*where, None))
