@@ -29,9 +29,9 @@ corvel adjusts its classes from the connector's own schema, the tree's
   user gives, sent as given; its format is checked when the class is built,
   unless the member has a ``pattern``: that is the spelling the connector
   asks for, and it is checked instead.
-- A member the schema does not declare, where it leaves the object open,
-  warns (``UndeclaredMemberWarning``, naming the closest declared member)
-  and is sent as given.
+- A member the schema does not declare, in an object that declares members
+  and leaves itself open, warns (``UndeclaredMemberWarning``, naming the
+  closest declared member) and is sent as given.
 - Validation errors name members by their path in the configuration, and a
   value that fits none of a ``oneOf``'s options is one error naming the
   option it came closest to.
@@ -877,7 +877,9 @@ def _value_at(data: Any, path: _Loc) -> Any:
 
 def _warn_undeclared(model: Any, path: _Loc = (), configuration: str = "") -> None:
     """Warns of each member MODEL (and the objects in it) holds that its schema does not declare, where the
-    schema leaves the object open without saying so: a misspelled member is sent to the connector unread."""
+    object declares members of its own: a misspelled member is sent to the connector unread, even where the
+    schema says ``"additionalProperties": true``. A free-form object (no members of its own) and a map whose
+    values have a schema of their own take any name without a word."""
     configuration = configuration or type(model).__name__
     if isinstance(model, RootModel):
         model = model.root
@@ -889,7 +891,8 @@ def _warn_undeclared(model: Any, path: _Loc = (), configuration: str = "") -> No
         return
     cls = type(model)
     found = _adjusted.get(cls)
-    if found is not None and "additionalProperties" not in found.node:
+    if found is not None and found.node.get("properties") and not isinstance(found.node.get("additionalProperties"),
+                                                                             dict):
         declared = sorted(_member_names(cls) - {"connector_name"})
         for key in model.__pydantic_extra__ or {}:
             closest = difflib.get_close_matches(str(key), declared, n=1, cutoff=0)
