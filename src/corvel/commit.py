@@ -25,7 +25,7 @@ from corvel import generator_settings, index_stubs
 from corvel.errors import CorvelError
 from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text, written_hash
 from corvel.plan import Planned
-from corvel.tree import COMPONENTS_FILE, INDEX, MANIFEST_FILE, MANIFESTS, file_paths
+from corvel.tree import INDEX, MANIFESTS, Tree, file_paths, manifest_paths
 
 STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
@@ -60,7 +60,7 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
         files = dict(record.files)
         if record.name in whole:
             kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
-            files = {path: written_hash(staging.directory / path) for path in file_paths(record.versioned)} | kept
+            files = {path: written_hash(staging.tree.directory / path) for path in file_paths(record.versioned)} | kept
             moves += file_paths(record.versioned)
         if record.versioned in vendored or not (vendor_manifests or record.own_source):  # only the tree has it
             files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored.get(
@@ -71,9 +71,9 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     removals = [path for r in old for path, _ in r.files if path not in recorded]
     if generated:
         if is_project:
-            index_stubs.project_index(staging.directory)
-        moves += index_stubs.write(staging.directory, {r.versioned: r.name for r in new}, is_project)
-        index_hash = file_hash(staging.directory / INDEX) if whole == names else None
+            index_stubs.project_index(staging.tree.directory)
+        moves += index_stubs.write(staging.tree.directory, {r.versioned: r.name for r in new}, is_project)
+        index_hash = file_hash(staging.tree.index) if whole == names else None
     else:
         index_hash = lock.index_hash if lock is not None else None
     # the lock keeps other settings' fingerprint until every model it records was made with this corvel's
@@ -95,24 +95,21 @@ class CommitError(CorvelError):
 
 
 class Staging:
-    """A tree of the run's own beside the real one: the generator module writes here."""
+    """A tree of the run's own beside the real one, with the journal of its commit: the generator module
+    writes here."""
 
     def __init__(self, configs_dir: Path) -> None:
         self.configs_dir = Path(configs_dir)
-        self.root = self.configs_dir / STAGING
-        self.root.mkdir()
-        for part in ("jsonschema", "model"):
-            (self.root / "connector_configs" / part).mkdir(parents=True)
-
-    @property
-    def directory(self) -> Path:
-        """The staged package directory, where the generator module writes what the run moves into the tree."""
-        return self.root / "connector_configs"
+        # in the generator module's layout whatever the real tree's: a project's index replaces its own at commit
+        self.tree = Tree.at_root(self.configs_dir / STAGING)
+        self.tree.root.mkdir()
+        for part in self.tree.parts:
+            part.mkdir(parents=True)
 
     def discard(self) -> None:
         """Drops the staging directory, unless a commit was decided and stopped midway: the next run finishes it."""
-        if not (self.root / JOURNAL).exists():
-            shutil.rmtree(self.root, ignore_errors=True)
+        if not (self.tree.root / JOURNAL).exists():
+            shutil.rmtree(self.tree.root, ignore_errors=True)
 
     def commit(self, moves: list[str], removals: list[str], text: str) -> None:
         """Moves the staged files MOVES into the tree, writes the lock TEXT and deletes REMOVALS.
@@ -122,11 +119,11 @@ class Staging:
         """
         with _interrupts_deferred():
             try:
-                _write_atomically(self.root / JOURNAL, json.dumps({"moves": moves, "removals": removals,
-                                                                   "lock": text}))
+                _write_atomically(self.tree.root / JOURNAL, json.dumps({"moves": moves, "removals": removals,
+                                                                        "lock": text}))
             except OSError as error:
-                raise CommitError.of(error, self.root, "nothing in the tree was changed") from error
-            _finish(self.configs_dir, self.root)
+                raise CommitError.of(error, self.tree.root, "nothing in the tree was changed") from error
+            _finish(self.configs_dir, self.tree.root)
 
 
 def recover(configs_dir: Path) -> list[str]:
@@ -154,10 +151,9 @@ def _tree_file(relative: Any) -> bool:
     if not isinstance(relative, str) or relative.count("/") not in (1, 2):
         return False
     if relative.count("/") == 2:
-        folder, versioned, name = relative.split("/")
-        return folder == MANIFESTS and versioned not in ("", ".", "..") and name in (MANIFEST_FILE, COMPONENTS_FILE)
-    folder, name = relative.split("/")
-    return (folder, Path(name).suffix) in {("jsonschema", ".json"), ("model", ".py")} and name not in (".", "..")
+        versioned = relative.split("/")[1]
+        return versioned not in ("", ".", "..") and relative in manifest_paths(versioned)
+    return relative in file_paths(Path(relative).stem)
 
 
 def _finish(configs_dir: Path, staging: Path) -> None:
@@ -168,6 +164,7 @@ def _finish(configs_dir: Path, staging: Path) -> None:
 
 
 def _carry_out(configs_dir: Path, staging: Path) -> None:
+    staged, tree = Tree.at_root(staging), Tree(configs_dir)
     journal_path = staging / JOURNAL
     try:
         journal = json.loads(journal_path.read_text(encoding="utf-8"))
@@ -179,7 +176,7 @@ def _carry_out(configs_dir: Path, staging: Path) -> None:
     # what the index imports is in place before the index, and the index before the lock that records it
     indexes = [relative for relative in moves if relative == INDEX or relative in index_stubs.FILES]
     for relative in [m for m in moves if m not in indexes] + indexes:
-        source = staging / "connector_configs" / relative
+        source = staged.directory / relative
         if source.exists():  # not yet moved by the run that was stopped
             (configs_dir / relative).parent.mkdir(parents=True, exist_ok=True)  # a manifest's own directory
             os.replace(source, configs_dir / relative)
@@ -187,7 +184,7 @@ def _carry_out(configs_dir: Path, staging: Path) -> None:
     for relative in removals:
         (configs_dir / relative).unlink(missing_ok=True)
         if relative.startswith(MANIFESTS + "/"):
-            _remove_empty((configs_dir / relative).parent, configs_dir / MANIFESTS)
+            _remove_empty((configs_dir / relative).parent, tree.manifests)
     shutil.rmtree(staging, ignore_errors=True)
 
 

@@ -27,15 +27,14 @@ from corvel.lock import DOCKER, PYPI, Lock, LockRecord, file_hash, read_lock
 from corvel.registry import class_root, versioned_name
 from corvel.tree import (
     COMPONENTS_FILE,
-    CONFIGS,
     INDEX,
     MANIFEST_FILE,
     MODEL,
     Binding,
+    Tree,
     index_bindings,
     manifest_paths,
     model_versioned,
-    tree_of_model,
 )
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
@@ -82,7 +81,7 @@ def _tree_package(root: Path) -> ModuleType:
     """
     import corvel
 
-    package_dir = Path(root) / "connector_configs"
+    package_dir = Tree.at_root(root).directory
     forget_tree()
     module = _package_from_index(PACKAGE, package_dir)
 
@@ -132,7 +131,7 @@ def forget_tree() -> None:
 
 def _loaded_index(root: Path) -> ModuleType | None:
     """The package of ROOT's tree, made ready unless it already is; None when the tree has no index."""
-    index = (root / "connector_configs" / "__init__.py").resolve()
+    index = Tree.at_root(root).index.resolve()
     loaded = sys.modules.get(PACKAGE)
     if loaded is not None and (file := getattr(loaded, "__file__", None)) and Path(file).resolve() == index:
         return loaded
@@ -171,27 +170,28 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
     class costs the same in a tree of five connectors or five hundred.
     """
     root = installed_tree() if tree is None else Path(tree).expanduser().resolve()
-    if tree is not None and not (root / CONFIGS / INDEX).is_file() and (found := _project_class(root, connector_name)):
+    at_root = Tree.at_root(root)
+    if tree is not None and not at_root.index.is_file() and (found := _project_class(root, connector_name)):
         return found
     index = _loaded_index(root)
     if index is not None:
         # the index names a connector's class after its name: only those modules are imported, not the index
         expected = class_root(versioned_name(connector_name, "")) + "Config"
-        for bound, module_name, class_name in reversed(_module_index_bindings(root / CONFIGS / INDEX)):
+        for bound, module_name, class_name in reversed(_module_index_bindings(at_root.index)):
             if class_name != expected or bound != class_name or model_versioned(module_name) is None:
                 continue
             if (cls := _generated_class(module_name, None, expected, connector_name)) is not None:
                 return cls
-    if tree is not None and (root / INDEX).is_file():  # a project's package
+    if tree is not None and Tree(root).index.is_file():  # a project's package
         raise NotGeneratedError(f"{connector_name!r} has not been generated in {root}; generate it with: "
                                 f"corvel-generate {shlex.quote(connector_name)}, in the project whose [tool.corvel] "
                                 "table names this package")
     if tree is None and (line := _project_import(connector_name)):
         # corvel-generate in this project writes its package, not this tree: naming the command would loop
-        raise NotGeneratedError(f"{connector_name!r} is not in {root / 'connector_configs'}; {line}")
+        raise NotGeneratedError(f"{connector_name!r} is not in {at_root.directory}; {line}")
     command = ["corvel-generate"] + ([] if tree is None else ["--output-dir", str(tree)]) + [connector_name]
     raise NotGeneratedError(
-        f"{connector_name!r} has not been generated in {root / 'connector_configs'}; "
+        f"{connector_name!r} has not been generated in {at_root.directory}; "
         f"generate it with: {shlex.join(command)}"
     )
 
@@ -205,8 +205,7 @@ def _project_import(connector_name: str) -> str | None:
         settings = find_settings(Path.cwd())
         if settings.package is None or settings.project_directory is None:
             return None
-        directory = package_tree(settings.package, settings.project_directory).directory
-        bindings = index_bindings(directory / INDEX, is_project=True)
+        bindings = index_bindings(package_tree(settings.package, settings.project_directory).index, is_project=True)
     except (ProjectError, OSError, UnicodeError, SyntaxError, ValueError):
         return None  # only a hint: a project without a readable package gets the message of any other place
     expected = class_root(versioned_name(connector_name, "")) + "Config"
@@ -229,7 +228,7 @@ def _project_class(directory: Path, connector_name: str) -> type[BaseModel] | No
     index or the index has no such class. The package is imported under its own name when that name finds
     it, else under one of its own; only the class's model module is imported with it."""
     try:
-        bindings = index_bindings(directory / INDEX, is_project=True)
+        bindings = index_bindings(Tree(directory).index, is_project=True)
     except (OSError, UnicodeError, SyntaxError, ValueError):
         return None
     expected = class_root(versioned_name(connector_name, "")) + "Config"
@@ -248,7 +247,7 @@ def _project_package(directory: Path) -> str:
     while (directory.parents[len(parts) - 1] / INDEX).is_file():  # the packages around it
         parts.insert(0, directory.parents[len(parts) - 1].name)
     name = ".".join(parts)
-    index = directory / INDEX
+    index = Tree(directory).index
     try:
         spec = importlib.util.find_spec(name)
     except (ImportError, ValueError):  # its top-level package is not on sys.path
@@ -352,7 +351,7 @@ def _lock_and_record(config: Any) -> tuple[Lock, LockRecord] | None:
     model = configuration_file(type(config))
     if model is None:
         return None
-    lock = read_lock(tree_of_model(model))
+    lock = read_lock(Tree.of_model(model.resolve()).directory)
     record = lock.record(model.stem) if lock is not None else None
     return (lock, record) if lock is not None and record is not None else None
 

@@ -15,6 +15,8 @@ import tempfile
 from importlib import metadata
 from pathlib import Path
 
+from corvel.tree import Tree
+
 # The distributions whose versions decide what a tree holds, in the order they are shown.
 DISTRIBUTIONS = ("corvel", "airbyte", "datamodel-code-generator", "pydantic")
 NOT_INSTALLED = "not installed"
@@ -61,7 +63,7 @@ def write_problem(configs_dir: Path, way_out: str = "write it to a directory of 
     the probe leaves nothing behind, and it sees what a write would see (a
     read-only file system, permissions, an immutable directory), whoever runs it.
     """
-    for directory in (configs_dir, configs_dir / "jsonschema", configs_dir / "model"):
+    for directory in (configs_dir, *Tree(configs_dir).parts):
         existing = directory
         while not existing.exists() and existing.parent != existing:
             existing = existing.parent

@@ -59,6 +59,8 @@ from typing import Any
 from pydantic import AfterValidator, BaseModel, BeforeValidator, RootModel, ValidationError
 from pydantic_core import CoreSchema, PydanticCustomError, PydanticUndefined
 
+from corvel.tree import Tree
+
 MASK = "**********"
 
 
@@ -139,9 +141,9 @@ def configuration_file(cls: Any) -> Path | None:
 
 
 def schema_path(module_file: str) -> Path:
-    """The schema file a model module was generated from: ../jsonschema/<stem>.json."""
+    """The schema file a model module was generated from, in the same tree."""
     model = Path(module_file)
-    return model.parent.parent / "jsonschema" / (model.stem + ".json")
+    return Tree.of_model(model).schema(model.stem)
 
 
 def adapt_module(module: types.ModuleType) -> None:

@@ -48,8 +48,10 @@ class UngeneratedIndexFinder:
     def find_spec(self, fullname, path=None, target=None):
         if fullname != INDEX_PACKAGE or path is None:
             return None
-        directories = [os.path.join(entry, "connector_configs") for entry in path]
-        if any(os.path.isfile(os.path.join(directory, "__init__.py")) for directory in directories):
+        from corvel.tree import CONFIGS, INDEX  # with the tree's package, not with corvel: it loads dataclasses
+
+        directories = [os.path.join(entry, CONFIGS) for entry in path]
+        if any(os.path.isfile(os.path.join(directory, INDEX)) for directory in directories):
             return None  # the generated index: the path finder loads it
         from importlib.machinery import ModuleSpec
 
@@ -71,17 +73,19 @@ class _UngeneratedIndexLoader(LoaderBase):
                             os.path.exists(os.path.join(directory, name + ".py")) for directory in module.__path__)
             if name.startswith("__") or submodule:  # the import system asks for a submodule (model) so first
                 raise AttributeError(f"module {INDEX_PACKAGE!r} has no attribute {name!r}")
-            tree = os.path.dirname(module.__path__[0]) if module.__path__ else None
-            if tree and os.path.isfile(os.path.join(tree, "connector_configs", "__init__.py")):
-                from pathlib import Path
+            from pathlib import Path
 
+            from corvel.tree import CONFIGS, Tree
+
+            tree = os.path.dirname(module.__path__[0]) if module.__path__ else None
+            if tree and Tree.at_root(tree).index.is_file():
                 from corvel.configs import import_tree
 
                 return getattr(import_tree(Path(tree)), name)  # generated since, in this interpreter
             # an ImportError, not an AttributeError, so that `from ... import` keeps this message
             raise ImportError(
                 f"cannot import name {name!r} from {INDEX_PACKAGE!r}: no connector has been generated into "
-                f"{os.path.join(tree or '(the installed corvel package)', 'connector_configs')} yet; generate the "
+                f"{os.path.join(tree or '(the installed corvel package)', CONFIGS)} yet; generate the "
                 "connector's classes with: corvel-generate <connector> (corvel-generate source-faker, say), or "
                 "use corvel.config_class(name, tree=DIR) for a tree written with --output-dir DIR",
                 name=INDEX_PACKAGE,

@@ -110,6 +110,11 @@ class Tree:
         root = Path(str(module.CURRENT_DIR)) if module is not None else Path(__file__).resolve().parent
         return cls.at_root(root)
 
+    @classmethod
+    def of_model(cls, model_file: str | Path) -> Tree:
+        """The tree that holds the model module file MODEL_FILE, as its path names it (its package unknown)."""
+        return cls(Path(model_file).parent.parent)
+
     @property
     def is_project(self) -> bool:
         return self.package is not None
@@ -147,11 +152,6 @@ class Tree:
 
     def schema(self, versioned: str) -> Path:
         return self.directory / file_paths(versioned)[0]
-
-
-def tree_of_model(model_file: str | Path) -> Path:
-    """The package directory of a tree, from one of its model modules' files."""
-    return Path(model_file).resolve().parent.parent
 
 
 @contextmanager

@@ -255,7 +255,7 @@ def _write(options: RunOptions, settled: _Plan, fetching_early: Future[Answers] 
             beside = cleanup.enter_context(ThreadPoolExecutor(1, thread_name_prefix="corvel-fetch"))
             fetching_beside = fetching_early or beside.submit(fetch_manifests, generation, fetching, None)
             try:
-                records = generate(runner, Tree.at_root(staging.root), [p.record for p in settled.planned],
+                records = generate(runner, staging.tree, [p.record for p in settled.planned],
                                    reporter, generation)
             except Stop:
                 raise
@@ -306,5 +306,5 @@ def _commit(staging: Staging, options: RunOptions, settled: _Plan, written: set[
 
 def _vendored(staging: Staging, answers: Answers) -> dict[str, dict[str, str]]:
     """The manifests among ANSWERS, vendored into STAGING: their files and hashes by versioned name."""
-    return {versioned: manifests.vendor(staging.directory, versioned, answer)
+    return {versioned: manifests.vendor(staging.tree.directory, versioned, answer)
             for versioned, answer in answers.items() if isinstance(answer, manifests.Fetched)}

@@ -33,7 +33,7 @@ from corvel.config_changes import (
 from corvel.errors import CorvelError
 from corvel.lock import Lock, LockRecord
 from corvel.registry import Entry
-from corvel.tree import JSONSCHEMA, model_apart
+from corvel.tree import Tree, model_apart
 
 # A model class's members, each with the one value its annotation allows (``Literal['CDC']``: a oneOf option's
 # discriminator), else None
@@ -286,7 +286,7 @@ def check_config(model: Path, class_name: str, config: dict[str, Any], connector
 
 
 def _undeclared_members(model: Path, config: dict[str, Any], connector: str, removed: Collection[str]) -> list[str]:
-    schema_path = model.parent.parent / JSONSCHEMA / f"{model.stem}.json"
+    schema_path = Tree.of_model(model).schema(model.stem)
     try:
         schema = json.loads(schema_path.read_text(encoding="utf-8"))
     except (OSError, ValueError) as error:
