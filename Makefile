@@ -211,8 +211,10 @@ wheel-check: $(DIST_STAMP) $(DIST_TOOLS) $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 # Python it builds the connector's venv from in a process of its own; with
 # the sanitizer runtime preloaded there, that query ends in a leak report and
 # uv takes the interpreter for broken, so the demo's offline test is left out
-# too (-m "not runs_installer"). The other tests that run connectors start
-# them without the runtime.
+# too (-m "not runs_installer"). The tests that run a connector through
+# airbyte (a check, a read into DuckDB) exercise airbyte, not the extension,
+# and are slow under the sanitizers: they are left out too
+# (-m "not reads_through_airbyte").
 # A segmentation fault is left to the host (handle_segv=0): the process dies
 # of the signal as it would unsanitized, and pytest's faulthandler prints
 # where.
@@ -242,7 +244,8 @@ sanitize: $(SAN_BUILD) $(CONNECTOR_STAMPS)
 	  ASAN_OPTIONS=detect_leaks=1:check_initialization_order=1:handle_segv=0:intercept_tls_get_addr=0 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  $(SAN_PY) -m pytest -q -p no:cacheprovider -m "not registry_scale and not runs_installer and not type_checkers" tests bench/tests
+	  $(SAN_PY) -m pytest -q -p no:cacheprovider -m "not registry_scale and not runs_installer and not type_checkers and not reads_through_airbyte" \
+	  tests bench/tests
 
 # --- static checks -------------------------------------------------------
 # clang-tidy (the PyPI wheel, pinned) over the extension's sources, with the

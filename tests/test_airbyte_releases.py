@@ -153,6 +153,7 @@ def closed_port_url() -> str:
         return f"http://127.0.0.1:{probe.getsockname()[1]}/registry.json"
 
 
+@pytest.mark.reads_through_airbyte
 @pytest.mark.parametrize("registry", ["airbyte's own", "refusing"])
 def test_a_locked_connector_runs_with_no_registry_at_hand(tmp_path, monkeypatch, no_network, registry):
     tree = tmp_path / "tree"

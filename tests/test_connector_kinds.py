@@ -361,6 +361,7 @@ def test_a_format_1_lock_is_read_and_upgraded_by_the_next_write(capsys, tmp_path
     assert upgraded["format"] == 2 and "manifests/source_api__0_1_0/manifest.yaml" in upgraded["connectors"][0]["files"]
 
 
+@pytest.mark.reads_through_airbyte
 @pytest.mark.skipif(EXCHANGE_RATES_MANIFEST is None, reason="make connectors installs source-exchange-rates")
 def test_a_manifest_only_connector_runs_its_vendored_manifest_offline(capsys, tmp_path, store):
     real = EXCHANGE_RATES_MANIFEST.read_text()
@@ -392,6 +393,7 @@ def test_a_manifest_only_connector_runs_its_vendored_manifest_offline(capsys, tm
     assert not list(tmp_path.glob(".venv-*"))  # airbyte's offline fallback installs the old PyPI release here
 
 
+@pytest.mark.reads_through_airbyte
 @pytest.mark.skipif(not CONFIGURED_DECLARATIVE, reason="this airbyte reads no manifest that needs its configuration")
 @pytest.mark.parametrize("vendoring", ["--manifests", "--no-manifests"])  # run from the tree, or from the store
 def test_a_manifest_with_custom_components_reads_into_duckdb(capsys, tmp_path, store, monkeypatch, vendoring):

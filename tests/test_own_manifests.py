@@ -85,6 +85,7 @@ def generate(capsys, *argv):
     return status, captured.out + captured.err
 
 
+@pytest.mark.reads_through_airbyte
 @needs_configured
 def test_a_manifest_goes_from_file_to_typed_class_to_rows_in_duckdb_offline(capsys, project, api, monkeypatch):
     status, out = generate(capsys, "--manifest", "my_api.yaml")

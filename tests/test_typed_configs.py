@@ -65,6 +65,7 @@ def faker_tree(tmp_path):
     forget_tree()
 
 
+@pytest.mark.reads_through_airbyte
 def test_typed_configuration_syncs_source_faker(faker_tree, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)  # airbyte writes its local files under the working directory
     # the connector's own interpreter runs none of our code: under the
