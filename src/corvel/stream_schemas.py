@@ -179,7 +179,9 @@ def _stream_schema(stream: Mapping[str, Any], name: str, package_files: Mapping[
         file_path = (loader or {}).get("file_path")
         if not file_path:
             package = _default_package(package_files)
-            file_path = f"./{package}/{SCHEMAS}/{{{{ parameters['name'] }}}}.json" if package else ""
+            if package is None:
+                raise _Unresolved("it names no schema, and the manifest comes without a package to find one in")
+            file_path = f"./{package}/{SCHEMAS}/{{{{ parameters['name'] }}}}.json"
         path = posixpath.normpath(str(_interpolated(file_path, {**parameters, **(loader or {}).get("$parameters", {})})))
         if path not in package_files:
             raise _Unresolved(f"its schema file {path} is not in the package")
@@ -208,7 +210,7 @@ def read_manifest(manifest: Mapping[str, Any], package_files: Mapping[str, bytes
             found.left_out[f"streams[{position}]"] = "not a stream definition"
             continue
         parameters = stream.get("$parameters") or {}
-        try:
+        try:  # older cdk releases interpolate a stream's name; a template is never the name a user asks for
             name = _interpolated(stream.get("name") or parameters.get("name"), parameters)
         except _Unresolved as error:
             found.left_out[f"streams[{position}]"] = f"its name {error}"
@@ -218,11 +220,10 @@ def read_manifest(manifest: Mapping[str, Any], package_files: Mapping[str, bytes
             continue
         try:
             schema = _stream_schema(stream, name, package_files or {})
-            primary_key = key_paths(_interpolated(stream.get("primary_key"), {**parameters, "name": name}))
         except _Unresolved as error:
             found.left_out[name] = str(error)
             continue
-        found.streams[name] = {"schema": schema, "primary_key": primary_key}
+        found.streams[name] = {"schema": schema, "primary_key": key_paths(stream.get("primary_key"))}
     return found
 
 
