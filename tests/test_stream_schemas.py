@@ -198,25 +198,50 @@ def test_installed_release_and_vendored_manifest_are_read_offline(tmp_path, monk
     assert rates["origin"] == "manifest" and list(rates["streams"]) == ["exchange_rates"]
 
 
-@pytest.mark.parametrize("record, wheel", [
-    (LockRecord.of("sources", entry("airbyte/source-java", "1.0.0", language="java")), None),
-    (python_record("airbyte-source-faker", "7.2.1"), lambda: faker_wheel(with_schemas=False)),
-    (python_record("airbyte-source-faker", "7.2.1"), None),  # PyPI has no such release
-], ids=["docker-only", "release-without-schemas", "no-release"])
-def test_no_static_schema_gives_none(pypi, tmp_path, record, wheel):
+@pytest.mark.parametrize("record, wheel, install_dir", [
+    (LockRecord.of("sources", entry("airbyte/source-java", "1.0.0", language="java")), None, None),
+    (python_record("airbyte-source-faker", "7.2.1"), lambda: faker_wheel(with_schemas=False), None),
+    (python_record("airbyte-source-faker", "7.2.1"), None, None),  # PyPI has no such release
+    # the connector's venv holds 7.2.1, which is not the release locked
+    (python_record("airbyte-source-faker", "6.2.21"), None, CONNECTORS_DIR),
+], ids=["docker-only", "release-without-schemas", "no-release", "installed-at-another-version"])
+def test_no_static_schema_gives_none(pypi, tmp_path, monkeypatch, record, wheel, install_dir):
     if wheel is not None:
         pypi.add("airbyte-source-faker", "7.2.1", wheel())
+    if install_dir is not None:
+        monkeypatch.setenv("AIRBYTE_INSTALL_DIR", str(install_dir))
     assert document_for(record, Tree(tmp_path), tmp_path / "cache") is None
 
 
-@pytest.mark.parametrize("status", [None, 503], ids=["unreachable", "server-error"])
-def test_pypi_that_cannot_be_read_is_a_stream_source_error(pypi, tmp_path, monkeypatch, status):
+def unreachable(pypi, monkeypatch, tree):
+    monkeypatch.setenv(PYPI_VARIABLE, "http://127.0.0.1:9/pypi")
+
+
+def server_error(pypi, monkeypatch, tree):
+    pypi.status = 503
+
+
+def tampered(pypi, monkeypatch, tree):
+    wheel = next(path for path in pypi.routes if path.endswith(".whl"))
+    pypi.routes[wheel] += b"\0"
+
+
+def broken_manifest(pypi, monkeypatch, tree):
+    vendored = tree / manifest_paths(python_record("airbyte-source-faker", "7.2.1").versioned)[0]
+    vendored.parent.mkdir(parents=True)
+    vendored.write_text("streams:\n  - $ref: '#/definitions/missing'\n")
+
+
+@pytest.mark.parametrize("fault, named", [
+    (unreachable, r"http://127\.0\.0\.1:9/pypi/airbyte-source-faker/7\.2\.1/json: PyPI cannot be reached"),
+    (server_error, r"127\.0\.0\.1:\d+/pypi/airbyte-source-faker/7\.2\.1/json: PyPI answered HTTP 503"),
+    (tampered, r"/files/airbyte_source_faker-7\.2\.1-py3-none-any\.whl: the wheel's sha256"),
+    (broken_manifest, r"manifest\.yaml: its references cannot be resolved"),
+])
+def test_a_source_that_cannot_be_read_is_a_stream_source_error(pypi, tmp_path, monkeypatch, fault, named):
     pypi.add("airbyte-source-faker", "7.2.1", faker_wheel())
-    if status is None:
-        monkeypatch.setenv(PYPI_VARIABLE, "http://127.0.0.1:9/pypi")
-    else:
-        pypi.status = status
-    with pytest.raises(StreamSourceError, match=r"127\.0\.0\.1:\d+/pypi/airbyte-source-faker/7\.2\.1/json"):
+    fault(pypi, monkeypatch, tmp_path)
+    with pytest.raises(StreamSourceError, match=named):
         document_for(python_record("airbyte-source-faker", "7.2.1"), Tree(tmp_path), tmp_path / "cache")
 
 
