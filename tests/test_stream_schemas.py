@@ -166,6 +166,16 @@ def faker_wheel(with_schemas=True):
     return buffer.getvalue()
 
 
+FAKER = python_record("airbyte-source-faker", "7.2.1")
+
+
+def vendor(tree, record, manifest):
+    """MANIFEST vendored in the tree at TREE as the record's."""
+    vendored = tree / manifest_paths(record.versioned)[0]
+    vendored.parent.mkdir(parents=True)
+    vendored.write_bytes(manifest)
+
+
 def streams_of(document):
     return {name: stream["primary_key"] for name, stream in document["streams"].items()}
 
@@ -188,20 +198,18 @@ def test_release_read_from_pypi_then_from_the_cache(pypi, tmp_path, package, ver
 def test_installed_release_and_vendored_manifest_are_read_offline(tmp_path, monkeypatch, no_network):
     monkeypatch.setenv(PYPI_VARIABLE, "http://127.0.0.1:9/pypi")  # nothing listens there
     monkeypatch.setenv("AIRBYTE_INSTALL_DIR", str(CONNECTORS_DIR))
-    faker = document_for(python_record("airbyte-source-faker", "7.2.1"), Tree(tmp_path), None)
+    faker = document_for(FAKER, Tree(tmp_path), None)
     assert faker["origin"] == "package" and sorted(faker["streams"]) == FAKER_STREAMS
     record = LockRecord.of("sources", entry("airbyte/source-exchange-rates", "1.3.11", language="manifest-only"))
-    vendored = tmp_path / manifest_paths(record.versioned)[0]
-    vendored.parent.mkdir(parents=True)
-    vendored.write_bytes(EXCHANGE_RATES.read_bytes())
+    vendor(tmp_path, record, EXCHANGE_RATES.read_bytes())
     rates = document_for(record, Tree(tmp_path), None)
     assert rates["origin"] == "manifest" and list(rates["streams"]) == ["exchange_rates"]
 
 
 @pytest.mark.parametrize("record, wheel, install_dir", [
     (LockRecord.of("sources", entry("airbyte/source-java", "1.0.0", language="java")), None, None),
-    (python_record("airbyte-source-faker", "7.2.1"), lambda: faker_wheel(with_schemas=False), None),
-    (python_record("airbyte-source-faker", "7.2.1"), None, None),  # PyPI has no such release
+    (FAKER, lambda: faker_wheel(with_schemas=False), None),
+    (FAKER, None, None),  # PyPI has no such release
     # the connector's venv holds 7.2.1, which is not the release locked
     (python_record("airbyte-source-faker", "6.2.21"), None, CONNECTORS_DIR),
 ], ids=["docker-only", "release-without-schemas", "no-release", "installed-at-another-version"])
@@ -213,36 +221,21 @@ def test_no_static_schema_gives_none(pypi, tmp_path, monkeypatch, record, wheel,
     assert document_for(record, Tree(tmp_path), tmp_path / "cache") is None
 
 
-def unreachable(pypi, monkeypatch, tree):
-    monkeypatch.setenv(PYPI_VARIABLE, "http://127.0.0.1:9/pypi")
-
-
-def server_error(pypi, monkeypatch, tree):
-    pypi.status = 503
-
-
-def tampered(pypi, monkeypatch, tree):
-    wheel = next(path for path in pypi.routes if path.endswith(".whl"))
-    pypi.routes[wheel] += b"\0"
-
-
-def broken_manifest(pypi, monkeypatch, tree):
-    vendored = tree / manifest_paths(python_record("airbyte-source-faker", "7.2.1").versioned)[0]
-    vendored.parent.mkdir(parents=True)
-    vendored.write_text("streams:\n  - $ref: '#/definitions/missing'\n")
-
-
 @pytest.mark.parametrize("fault, named", [
-    (unreachable, r"http://127\.0\.0\.1:9/pypi/airbyte-source-faker/7\.2\.1/json: PyPI cannot be reached"),
-    (server_error, r"127\.0\.0\.1:\d+/pypi/airbyte-source-faker/7\.2\.1/json: PyPI answered HTTP 503"),
-    (tampered, r"/files/airbyte_source_faker-7\.2\.1-py3-none-any\.whl: the wheel's sha256"),
-    (broken_manifest, r"manifest\.yaml: its references cannot be resolved"),
-])
+    (lambda pypi, env, tree: env.setenv(PYPI_VARIABLE, "http://127.0.0.1:9/pypi"),
+     r"http://127\.0\.0\.1:9/pypi/airbyte-source-faker/7\.2\.1/json: PyPI cannot be reached"),
+    (lambda pypi, env, tree: setattr(pypi, "status", 503),
+     r"127\.0\.0\.1:\d+/pypi/airbyte-source-faker/7\.2\.1/json: PyPI answered HTTP 503"),
+    (lambda pypi, env, tree: pypi.routes.update({p: b + b"\0" for p, b in pypi.routes.items() if p.endswith(".whl")}),
+     r"/files/airbyte_source_faker-7\.2\.1-py3-none-any\.whl: the wheel's sha256"),
+    (lambda pypi, env, tree: vendor(tree, FAKER, b"streams:\n  - $ref: '#/definitions/missing'\n"),
+     r"manifest\.yaml: its references cannot be resolved"),
+], ids=["unreachable", "server-error", "tampered-wheel", "unresolvable-manifest"])
 def test_a_source_that_cannot_be_read_is_a_stream_source_error(pypi, tmp_path, monkeypatch, fault, named):
     pypi.add("airbyte-source-faker", "7.2.1", faker_wheel())
     fault(pypi, monkeypatch, tmp_path)
     with pytest.raises(StreamSourceError, match=named):
-        document_for(python_record("airbyte-source-faker", "7.2.1"), Tree(tmp_path), tmp_path / "cache")
+        document_for(FAKER, Tree(tmp_path), tmp_path / "cache")
 
 
 def test_catalog_streams_in_the_document_shape():
