@@ -46,7 +46,8 @@ class StreamSourceError(CorvelError):
 
 
 class _Unresolved(Exception):
-    """A schema's $ref points at nothing; its stream has no static schema."""
+    """A stream's schema cannot be had from what was read (a $ref to nothing, a loader that runs the source, a
+    name that needs the configuration); the message says why, and the stream is left to discovery."""
 
 
 @dataclass
