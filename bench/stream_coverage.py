@@ -34,6 +34,7 @@ from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
+from urllib.parse import urljoin
 
 import requests
 
@@ -81,7 +82,8 @@ def wanted(path: str) -> bool:
 def release_files(session: requests.Session, package: str, version: str, cache: ReleaseCache | None
                   ) -> tuple[str | None, bool, dict[str, bytes]]:
     """The version read (None: not on PyPI), whether it is VERSION, and its wanted files (none: no wheel)."""
-    answer = session.get(f"{pypi_base()}/{package}/json", timeout=60)
+    page = f"{pypi_base()}/{package}/json"
+    answer = session.get(page, timeout=60)
     if answer.status_code == 404:
         return None, False, {}
     answer.raise_for_status()
@@ -93,7 +95,7 @@ def release_files(session: requests.Session, package: str, version: str, cache: 
         wheels = [f for f in document["releases"][read] if f["packagetype"] == "bdist_wheel"]
         files = {}
         if wheels:
-            body = session.get(wheels[0]["url"], timeout=120)
+            body = session.get(urljoin(page, wheels[0]["url"]), timeout=120)  # a mirror lists it relative
             body.raise_for_status()
             with zipfile.ZipFile(io.BytesIO(body.content)) as archive:
                 files = {name: archive.read(name) for name in archive.namelist() if wanted(name)}
