@@ -19,7 +19,7 @@ import warnings
 from contextlib import ExitStack
 from pathlib import Path
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, ParamSpec, Protocol, cast, overload
 
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import, registry_entry_known
 from corvel.errors import CorvelError
@@ -49,6 +49,8 @@ CONNECTOR_NAME_FIELD = "connector_name"
 _EXECUTOR_CHOICES = ("version", "pip_url", "local_executable", "docker_image", "source_manifest", "use_python",
                      "no_executor")
 LATEST = "latest"  # airbyte's version= for the newest its registry has, which no lock knows
+ALL_STREAMS = "*"  # airbyte's streams= for every stream of the connector
+P = ParamSpec("P")
 
 
 class NotGeneratedError(CorvelError, LookupError):
@@ -502,8 +504,23 @@ def _check_spec(connector: Any, lock: Lock, record: LockRecord, asked: str | Non
     )
 
 
-def get_source(config: BaseModel, **kwargs: Any) -> Source:
-    """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged."""
+class Sourced(Protocol[P]):
+    """A source configuration as its tree's index stub declares it: ``get_source`` takes its keywords, the
+    connector's stream names among them, from this method, which checkers alone see."""
+
+    def __corvel_source__(self, *args: P.args, **kwargs: P.kwargs) -> None: ...
+
+
+@overload
+def get_source(config: Sourced[P], *args: P.args, **kwargs: P.kwargs) -> Source: ...
+@overload
+def get_source(config: BaseModel, *, streams: None = None, **kwargs: Any) -> Source: ...
+def get_source(config: Any, *args: Any, **kwargs: Any) -> Source:
+    """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged, once a
+    ``streams=`` name the connector does not have is refused."""
+    if args:
+        raise TypeError(f"get_source takes the configuration and keywords only, not {len(args)} more positional "
+                        "arguments")
     return cast("Source", _connector(config, "source", kwargs))
 
 
