@@ -9,8 +9,10 @@ airbyte under the connector's name.
 from __future__ import annotations
 
 import datetime
+import difflib
 import hashlib
 import importlib.util
+import json
 import shlex
 import shutil
 import sys
@@ -35,6 +37,7 @@ from corvel.tree import (
     index_bindings,
     manifest_paths,
     model_versioned,
+    streams_paths,
 )
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
@@ -370,7 +373,6 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
         arguments = run_arguments(config)  # before airbyte is imported: a refusal costs nothing
         with installers_on_path():
             return import_airbyte().get_source(config.name, config=config.config, **{**kwargs, **arguments})
-    airbyte = import_airbyte()
     name = _connector_name(config)
     other = "destination" if role == "source" else "source"
     if name.startswith(other + "-"):
@@ -378,6 +380,9 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
             f"get_{role} takes a {role} configuration, but {type(config).__qualname__} configures {name}; "
             f"use corvel.get_{other}"
         )
+    if role == "source":
+        _check_streams(config, name, kwargs.get("streams"))
+    airbyte = import_airbyte()
     locked = _lock_and_record(config)
     chosen = any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
     factory = airbyte.get_source if role == "source" else airbyte.get_destination
@@ -394,6 +399,47 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
         # a pin names the version that runs; so does the caller's own version=
         _check_spec(connector, *locked, locked[1].tag if pin else kwargs.get("version"))
     return connector
+
+
+class UnknownStream(CorvelError, ValueError):
+    """``get_source`` was given a stream name its connector does not have; the message names its streams."""
+
+
+def _check_streams(config: Any, name: str, streams: Any) -> None:
+    """Refuses a name in STREAMS (airbyte's ``streams=``: names, one name, or every stream) that NAME, CONFIG's
+    connector, has no stream of, before airbyte installs or runs anything; a connector whose streams the tree
+    does not know is left to airbyte."""
+    if streams is None or streams == ALL_STREAMS:
+        return
+    known = _stream_names(config, name)
+    if known is None:
+        return
+    for stream in [streams] if isinstance(streams, str) else streams:
+        if stream not in known:
+            close = difflib.get_close_matches(str(stream), known, n=1)
+            hint = f"; did you mean {close[0]!r}?" if close else ""
+            raise UnknownStream(f"{name} has no stream {stream!r} (its streams: {', '.join(known)}){hint}")
+
+
+def _stream_names(config: Any, name: str) -> list[str] | None:
+    """NAME's stream names, sorted, from the streams document of the tree CONFIG's class comes from; None when
+    that tree has none for it."""
+    from corvel.model_behaviour import configuration_file
+
+    model = configuration_file(type(config))
+    if model is None:
+        return None
+    path = Tree.of_model(model.resolve()).directory / streams_paths(name)[0]
+    try:
+        streams = json.loads(path.read_text(encoding="utf-8"))["streams"]
+        if not isinstance(streams, dict):
+            raise TypeError("its streams are no object")
+    except FileNotFoundError:
+        return None
+    except (OSError, UnicodeError, ValueError, KeyError, TypeError) as error:
+        raise CorvelError(f"{path}: not a streams document corvel can read ({error}); run corvel-generate {name} "
+                          "to write it again") from error
+    return sorted(streams)
 
 
 def _pin(locked: tuple[Lock, LockRecord], role: str, stack: ExitStack) -> dict[str, Any]:
