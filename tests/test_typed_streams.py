@@ -12,6 +12,7 @@ from pathlib import Path
 
 import airbyte
 import pytest
+from conftest import INSTALLED_PACKAGE
 from test_type_checkers import mypy_errors, pyright_errors
 
 import corvel
@@ -20,7 +21,6 @@ from corvel.configs import UnknownStream, forget_tree
 from corvel.lock import read_lock
 from corvel.project import package_tree
 from corvel.tree import Tree, streams_paths
-from conftest import INSTALLED_PACKAGE
 
 CONNECTORS_DIR = Path(os.environ.get("AIRBYTE_INSTALL_DIR") or Path(__file__).parents[1] / "build" / "connectors")
 FAKER_STREAMS = {
@@ -184,8 +184,8 @@ def airbyte_asked(monkeypatch):
 @pytest.mark.parametrize("layout", ["installed", "project"])
 @pytest.mark.parametrize("streams, refused", [
     (["usres"], "source-faker has no stream 'usres' (its streams: products, purchases, users); did you mean 'users'?"),
-    ("purchase", "source-faker has no stream 'purchase' (its streams: products, purchases, users); did you mean "
-                 "'purchases'?"),
+    ("purchase", ("source-faker has no stream 'purchase' (its streams: products, purchases, users); did you mean "
+                  "'purchases'?")),
     (["users", "orders"], "source-faker has no stream 'orders' (its streams: products, purchases, users)"),
     (["users", "products"], None),
     ("*", None),
@@ -252,8 +252,7 @@ def test_a_real_read_comes_back_as_its_record_class(faker_read):
 
 
 @pytest.mark.parametrize("edit, reason", [
-    (lambda row: row.update(age="secret-age"), "age: Input should be a valid integer, unable to parse string as an "
-                                               "integer"),
+    (lambda row: row.update(age="secret-age"), "age: Input should be a valid integer, unable to parse string"),
     (lambda row: row["address"].update(city=5), "address.city: Input should be a valid string"),
     (lambda row: row.pop("id"), "id: Field required"),
 ])
@@ -265,7 +264,9 @@ def test_a_record_that_does_not_fit_is_named_not_dropped(faker_read, edit, reaso
     with pytest.raises(corvel.RecordMismatch) as raised:
         read.extend(corvel.records(rows, streams.UsersRecord))
     assert len(read) == 4
-    assert str(raised.value) == f"source-faker {streams.VERSION}, stream users: record 4 does not fit UsersRecord: {reason}"
+    said = str(raised.value)
+    assert said.startswith(f"source-faker {streams.VERSION}, stream users: record 4 does not fit UsersRecord: {reason}")
+    assert "secret-age" not in said
 
 
 def test_records_of_a_stream_not_read_or_of_no_streams_module_are_refused(faker_read):

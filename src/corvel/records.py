@@ -12,7 +12,7 @@ import re
 import sys
 import types
 from collections.abc import Iterable, Iterator, Mapping
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar, cast
 
 from corvel.errors import CorvelError
 
@@ -36,12 +36,12 @@ def records(source: Mapping[str, Iterable[Mapping[str, Any]]] | Iterable[Mapping
     iterable of dicts. airbyte's own columns (``_airbyte_*``) are left out.
     """
     connector, version, stream = _stream_of(record_class)
-    if isinstance(source, Mapping):
-        if stream not in source:
+    if isinstance(source, Mapping):  # a read, by stream: records are not mappings of their own
+        read = cast("Mapping[str, Iterable[Mapping[str, Any]]]", source)
+        if stream not in read:
             raise CorvelError(f"the read holds no stream {stream!r} of {connector} (it holds: "
-                              f"{', '.join(map(str, source)) or 'none'}); read it: get_source(config, "
-                              f"streams=[..., {stream!r}])")
-        source = source[stream]
+                              f"{', '.join(read) or 'none'}); read it: get_source(config, streams=[..., {stream!r}])")
+        source = read[stream]
     return _validated(source, record_class, f"{connector} {version}, stream {stream}")
 
 
