@@ -23,49 +23,32 @@ from corvel.project import package_tree
 from corvel.tree import Tree, streams_paths
 
 CONNECTORS_DIR = Path(os.environ.get("AIRBYTE_INSTALL_DIR") or Path(__file__).parents[1] / "build" / "connectors")
-FAKER_STREAMS = {
-    "users": {"type": "object", "required": ["id"], "properties": {
-        "id": {"type": "integer"}, "name": {"type": "string"}, "age": {"type": "integer"},
-        "created_at": {"type": "string", "format": "date-time"},
-        "address": {"type": "object", "properties": {"city": {"type": "string"}}}}},
-    "products": {"type": "object", "properties": {"id": {"type": "integer"}, "price": {"type": "number"}}},
-    "purchases": {"type": "object", "properties": {"id": {"type": "integer"}, "user_id": {"type": "integer"}}},
-}
+ID = {"id": {"type": "integer"}}
+FAKER_STREAMS = {"products": {"type": "object", "properties": ID}, "purchases": {"type": "object", "properties": ID},
+                 "users": {"type": "object", "required": ["id"], "properties": {**ID, "age": {"type": "integer"},
+                           "address": {"type": "object", "properties": {"city": {"type": "string"}}}}}}
 # the streams module of FAKER_STREAMS, as a run writes it from the document
 FAKER_MODULE = '''\
-from __future__ import annotations
-
-from datetime import datetime
 from typing import Literal, Optional
-
 from pydantic import BaseModel, ConfigDict
-
 
 class Address(BaseModel):
     model_config = ConfigDict(extra="allow")
     city: Optional[str] = None
 
-
 class UsersRecord(BaseModel):
     model_config = ConfigDict(extra="allow")
     id: int
-    name: Optional[str] = None
     age: Optional[int] = None
-    created_at: Optional[datetime] = None
     address: Optional[Address] = None
-
 
 class ProductsRecord(BaseModel):
     model_config = ConfigDict(extra="allow")
     id: Optional[int] = None
-    price: Optional[float] = None
-
 
 class PurchasesRecord(BaseModel):
     model_config = ConfigDict(extra="allow")
     id: Optional[int] = None
-    user_id: Optional[int] = None
-
 
 Stream = Literal["products", "purchases", "users"]
 RECORDS: dict[str, type[BaseModel]] = {"products": ProductsRecord, "purchases": PurchasesRecord, "users": UsersRecord}
