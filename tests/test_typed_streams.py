@@ -24,13 +24,15 @@ from corvel.tree import Tree, streams_paths
 
 CONNECTORS_DIR = Path(os.environ.get("AIRBYTE_INSTALL_DIR") or Path(__file__).parents[1] / "build" / "connectors")
 ID = {"id": {"type": "integer"}}
-FAKER_STREAMS = {"products": {"type": "object", "properties": ID}, "purchases": {"type": "object", "properties": ID},
+# a member spelt otherwise than airbyte's cache stores its column: "Year", stored as "year"
+FAKER_STREAMS = {"products": {"type": "object", "properties": {**ID, "Year": {"type": "integer"}}},
+                 "purchases": {"type": "object", "properties": ID},
                  "users": {"type": "object", "required": ["id"], "properties": {**ID, "age": {"type": "integer"},
                            "address": {"type": "object", "properties": {"city": {"type": "string"}}}}}}
 # the streams module of FAKER_STREAMS, as a run writes it from the document
 FAKER_MODULE = '''\
 from typing import Literal, Optional
-from pydantic import BaseModel, ConfigDict
+from pydantic import BaseModel, ConfigDict, Field
 
 class Address(BaseModel):
     model_config = ConfigDict(extra="allow")
@@ -45,6 +47,7 @@ class UsersRecord(BaseModel):
 class ProductsRecord(BaseModel):
     model_config = ConfigDict(extra="allow")
     id: Optional[int] = None
+    year: Optional[int] = Field(None, alias="Year")
 
 class PurchasesRecord(BaseModel):
     model_config = ConfigDict(extra="allow")
@@ -205,7 +208,7 @@ def streams_module(tree: Tree):
 
 @pytest.fixture(scope="module")
 def faker_read(trees, tmp_path_factory):
-    """37 users of the pinned source-faker read into DuckDB through the installed tree's class, and that tree's
+    """37 users and their products of the pinned source-faker read into DuckDB through the installed tree's class, and that tree's
     streams module."""
     _, installed, _ = trees
     where = tmp_path_factory.mktemp("read")
@@ -217,7 +220,7 @@ def faker_read(trees, tmp_path_factory):
         patch.setenv(cli.REGISTRY_VARIABLE, str(cli.BUNDLED_REGISTRY))
         try:
             config = corvel.config_class("source-faker", tree=installed.root)(count=37, seed=5, parallelism=1)
-            source = corvel.get_source(config, streams=["users"], install_root=CONNECTORS_DIR,
+            source = corvel.get_source(config, streams=["users", "products"], install_root=CONNECTORS_DIR,
                                        install_if_missing=False)
             yield source.read(cache=airbyte.caches.DuckDBCache(db_path=where / "faker.duckdb")), streams_module(installed)
         finally:
@@ -232,6 +235,7 @@ def test_a_real_read_comes_back_as_its_record_class(faker_read):
         assert all(user.address.city for user in users)
         assert not [key for key in users[0].model_extra if key.startswith("_airbyte_")]
         assert users[0].email  # a column the class does not declare is kept
+    assert all(product.year for product in corvel.records(result, streams.ProductsRecord))
 
 
 @pytest.mark.parametrize("edit, reason", [
@@ -254,8 +258,9 @@ def test_a_record_that_does_not_fit_is_named_not_dropped(faker_read, edit, reaso
 
 def test_records_of_a_stream_not_read_or_of_no_streams_module_are_refused(faker_read):
     result, streams = faker_read
-    with pytest.raises(corvel.CorvelError, match=r"^the read holds no stream 'products' of source-faker \(it holds: "
-                                                 r"users\); read it: get_source\(config, streams=\[\.\.\., 'products'\]\)$"):
-        corvel.records(result, streams.ProductsRecord)
+    with pytest.raises(corvel.CorvelError, match=r"^the read holds no stream 'purchases' of source-faker \(it holds: "
+                                                 r"users, products\); read it: get_source\(config, "
+                                                 r"streams=\[\.\.\., 'purchases'\]\)$"):
+        corvel.records(result, streams.PurchasesRecord)
     with pytest.raises(TypeError, match="expected a record class of a generated streams module"):
         corvel.records([], streams.Address)
