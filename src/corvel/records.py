@@ -3,7 +3,8 @@
 A record class comes from a tree's streams module (``<tree>/streams/source_faker.py``), which names its
 connector and version (``CONNECTOR``, ``VERSION``) and maps each stream to its class (``RECORDS``); the class
 alone says which stream of a read to take. Each record is validated as it is read: one that does not fit
-its class raises ``RecordMismatch``, never dropped. This module imports neither airbyte nor pydantic.
+its class raises ``RecordMismatch``, never dropped. airbyte is not imported here, nor pydantic before a
+record is read.
 """
 
 from __future__ import annotations
