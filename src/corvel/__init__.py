@@ -10,7 +10,8 @@ loaded only when it is imported.
 
 The typed front door to airbyte, ``config_class``, ``to_airbyte_config``,
 ``get_source`` and ``get_destination``, lives in ``corvel.configs`` and is
-loaded at first use. ``corvel.__version__`` is the installed distribution's
+loaded at first use; so is ``records``, a stream's records read typed
+(``corvel.records``). ``corvel.__version__`` is the installed distribution's
 version (``corvel-generate --version`` shows it with airbyte's and the
 generator's).
 """
@@ -31,6 +32,8 @@ if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is 
     from corvel.connector_configs._config_classes import config_class as config_class
     from corvel.errors import CorvelError as CorvelError
     from corvel.model_behaviour import UndeclaredMemberWarning as UndeclaredMemberWarning
+    from corvel.records import RecordMismatch as RecordMismatch
+    from corvel.records import records as records
 
 compat.install_finders()
 model_loading.install_finders()  # first on sys.meta_path, ahead of the registry module's finder
@@ -51,6 +54,11 @@ def __getattr__(name):
         from corvel.model_behaviour import UndeclaredMemberWarning
 
         return UndeclaredMemberWarning
+    if name in ("records", "RecordMismatch"):  # a stream's records read typed
+        import importlib
+
+        module = importlib.import_module("corvel.records")  # callable: it stands for its function records
+        return module if name == "records" else module.RecordMismatch
     if name == "__version__":
         from importlib.metadata import version
 
@@ -63,4 +71,5 @@ def __getattr__(name):
 
 
 def __dir__():
-    return sorted([*globals(), *_FRONT_DOOR, "CorvelError", "UndeclaredMemberWarning", "__version__"])
+    return sorted([*globals(), *_FRONT_DOOR, "CorvelError", "UndeclaredMemberWarning", "records", "RecordMismatch",
+                   "__version__"])

@@ -72,7 +72,8 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     if generated:
         if is_project:
             index_stubs.project_index(staging.tree.directory)
-        moves += index_stubs.write(staging.tree.directory, {r.versioned: r.name for r in new}, is_project)
+        moves += index_stubs.write(staging.tree.directory, {r.versioned: r.name for r in new}, is_project,
+                                  index_stubs.streamed(new))
         index_hash = file_hash(staging.tree.index) if whole == names else None
     else:
         index_hash = lock.index_hash if lock is not None else None

@@ -9,8 +9,10 @@ airbyte under the connector's name.
 from __future__ import annotations
 
 import datetime
+import difflib
 import hashlib
 import importlib.util
+import json
 import shlex
 import shutil
 import sys
@@ -19,7 +21,7 @@ import warnings
 from contextlib import ExitStack
 from pathlib import Path
 from types import ModuleType
-from typing import TYPE_CHECKING, Any, cast
+from typing import TYPE_CHECKING, Any, ParamSpec, Protocol, cast, overload
 
 from corvel.compat import import_airbyte, installers_on_path, quiet_airbyte_import, registry_entry_known
 from corvel.errors import CorvelError
@@ -35,6 +37,7 @@ from corvel.tree import (
     index_bindings,
     manifest_paths,
     model_versioned,
+    streams_paths,
 )
 
 if TYPE_CHECKING:  # airbyte and pydantic are loaded at first use, not with corvel
@@ -49,6 +52,8 @@ CONNECTOR_NAME_FIELD = "connector_name"
 _EXECUTOR_CHOICES = ("version", "pip_url", "local_executable", "docker_image", "source_manifest", "use_python",
                      "no_executor")
 LATEST = "latest"  # airbyte's version= for the newest its registry has, which no lock knows
+ALL_STREAMS = "*"  # airbyte's streams= for every stream of the connector
+P = ParamSpec("P")
 
 
 class NotGeneratedError(CorvelError, LookupError):
@@ -368,7 +373,6 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
         arguments = run_arguments(config)  # before airbyte is imported: a refusal costs nothing
         with installers_on_path():
             return import_airbyte().get_source(config.name, config=config.config, **{**kwargs, **arguments})
-    airbyte = import_airbyte()
     name = _connector_name(config)
     other = "destination" if role == "source" else "source"
     if name.startswith(other + "-"):
@@ -376,6 +380,9 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
             f"get_{role} takes a {role} configuration, but {type(config).__qualname__} configures {name}; "
             f"use corvel.get_{other}"
         )
+    if role == "source":
+        _check_streams(config, name, kwargs.get("streams"))
+    airbyte = import_airbyte()
     locked = _lock_and_record(config)
     chosen = any(kwargs.get(choice) not in (None, False) for choice in _EXECUTOR_CHOICES)
     factory = airbyte.get_source if role == "source" else airbyte.get_destination
@@ -392,6 +399,47 @@ def _connector(config: Any, role: str, kwargs: dict[str, Any]):
         # a pin names the version that runs; so does the caller's own version=
         _check_spec(connector, *locked, locked[1].tag if pin else kwargs.get("version"))
     return connector
+
+
+class UnknownStream(CorvelError, ValueError):
+    """``get_source`` was given a stream name its connector does not have; the message names its streams."""
+
+
+def _check_streams(config: Any, name: str, streams: Any) -> None:
+    """Refuses a name in STREAMS (airbyte's ``streams=``: names, one name, or every stream) that NAME, CONFIG's
+    connector, has no stream of, before airbyte installs or runs anything; a connector whose streams the tree
+    does not know is left to airbyte."""
+    if streams == ALL_STREAMS or not isinstance(streams, (str, list, tuple)):
+        return  # every stream, none named, or a type airbyte judges (an iterator read here would reach it empty)
+    known = _stream_names(config, name)
+    if known is None:
+        return
+    for stream in [streams] if isinstance(streams, str) else streams:
+        if stream not in known:
+            close = difflib.get_close_matches(str(stream), known, n=1)
+            hint = f"; did you mean {close[0]!r}?" if close else ""
+            raise UnknownStream(f"{name} has no stream {stream!r} (its streams: {', '.join(known)}){hint}")
+
+
+def _stream_names(config: Any, name: str) -> list[str] | None:
+    """NAME's stream names, sorted, from the streams document of the tree CONFIG's class comes from; None when
+    that tree has none for it."""
+    from corvel.model_behaviour import configuration_file
+
+    model = configuration_file(type(config))
+    if model is None:
+        return None
+    path = Tree.of_model(model.resolve()).directory / streams_paths(name)[0]
+    try:
+        streams = json.loads(path.read_text(encoding="utf-8"))["streams"]
+        if not isinstance(streams, dict):
+            raise TypeError("its streams are no object")
+    except FileNotFoundError:
+        return None
+    except (OSError, UnicodeError, ValueError, KeyError, TypeError) as error:
+        raise CorvelError(f"{path}: not a streams document corvel can read ({error}); run corvel-generate {name} "
+                          "to write it again") from error
+    return sorted(streams)
 
 
 def _pin(locked: tuple[Lock, LockRecord], role: str, stack: ExitStack) -> dict[str, Any]:
@@ -502,8 +550,23 @@ def _check_spec(connector: Any, lock: Lock, record: LockRecord, asked: str | Non
     )
 
 
-def get_source(config: BaseModel, **kwargs: Any) -> Source:
-    """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged."""
+class Sourced(Protocol[P]):
+    """A source configuration as its tree's index stub declares it: ``get_source`` takes its keywords, the
+    connector's stream names among them, from this method, which checkers alone see."""
+
+    def __corvel_source__(self, *args: P.args, **kwargs: P.kwargs) -> None: ...
+
+
+@overload
+def get_source(config: Sourced[P], *args: P.args, **kwargs: P.kwargs) -> Source: ...
+@overload
+def get_source(config: BaseModel, *, streams: None = None, **kwargs: Any) -> Source: ...
+def get_source(config: Any, *args: Any, **kwargs: Any) -> Source:
+    """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged, once a
+    ``streams=`` name the connector does not have is refused."""
+    if args:
+        raise TypeError(f"get_source takes the configuration and keywords only, not {len(args)} more positional "
+                        "arguments")
     return cast("Source", _connector(config, "source", kwargs))
 
 

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from pydantic import BaseModel, ConfigDict, Field, HttpUrl, PrivateAttr, TypeAdapter, ValidationError, field_validator
 
@@ -50,6 +50,9 @@ class SourceManifestConfig(BaseModel):
     )
 
     _document: dict[str, Any] | None = PrivateAttr(default=None)
+
+    if TYPE_CHECKING:  # corvel.get_source's keywords, as checkers see them: any stream name the manifest may have
+        def __corvel_source__(self, *, streams: str | Sequence[str] | None = None, **kwargs: Any) -> None: ...
 
     @property
     def manifest_label(self) -> str:

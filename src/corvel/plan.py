@@ -47,7 +47,8 @@ def stale_names(configs_dir: Path, lock: Lock, is_project: bool = False) -> tupl
     stale = {r.name for r in lock.records
              if any(file_hash(configs_dir / p) != h for p, h in r.files if p in file_paths(r.versioned))}
     index_stale = lock.index_hash is None or file_hash(configs_dir / INDEX) != lock.index_hash \
-        or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records}, is_project)
+        or not index_stubs.in_line(configs_dir, {r.versioned: r.name for r in lock.records}, is_project,
+                                   index_stubs.streamed(lock.records))
     return stale, index_stale
 
 

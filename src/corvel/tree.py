@@ -33,7 +33,7 @@ from types import ModuleType
 
 CONFIGS = "connector_configs"  # the package directory under a root, as the generator module writes it
 INSTALLED_PACKAGE = "corvel.connector_configs"
-JSONSCHEMA, MODEL, MANIFESTS = "jsonschema", "model", "manifests"
+JSONSCHEMA, MODEL, MANIFESTS, STREAMS = "jsonschema", "model", "manifests", "streams"
 INDEX, INDEX_STUB = "__init__.py", "__init__.pyi"
 LOCK_NAME = "corvel.lock"
 MANIFEST_FILE, COMPONENTS_FILE = "manifest.yaml", "components.py"
@@ -53,6 +53,12 @@ def manifest_paths(versioned: str) -> tuple[str, str]:
     """Where a manifest-only connector's manifest and custom components are vendored, relative to the tree's
     directory."""
     return f"{MANIFESTS}/{versioned}/{MANIFEST_FILE}", f"{MANIFESTS}/{versioned}/{COMPONENTS_FILE}"
+
+
+def streams_paths(connector_name: str) -> tuple[str, str]:
+    """A connector's streams document and streams module, relative to the tree's directory."""
+    module = connector_name.replace("-", "_")
+    return f"{STREAMS}/{module}.json", f"{STREAMS}/{module}.py"
 
 
 def model_versioned(module: str) -> str | None:

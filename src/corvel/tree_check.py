@@ -47,7 +47,8 @@ def differences(tree: Tree, wanted: Iterable[str] = ()) -> list[Difference]:
         found.append(Difference(INDEX, "to be written again: a run did not generate every connector"))
     elif state := _state(tree.index, lock.index_hash):
         found.append(Difference(INDEX, state))
-    if not index_stubs.in_line(tree.directory, {r.versioned: r.name for r in lock.records}, tree.is_project):
+    if not index_stubs.in_line(tree.directory, {r.versioned: r.name for r in lock.records}, tree.is_project,
+                               index_stubs.streamed(lock.records)):
         found.append(Difference(INDEX_STUB, "out of line with the index"))
     return found + [Difference(path, EXTRA) for path in _unrecorded(tree, lock)]
 
