@@ -227,6 +227,7 @@ def faker_read(trees, tmp_path_factory):
             forget_tree()
 
 
+@pytest.mark.reads_through_airbyte
 def test_a_real_read_comes_back_as_its_record_class(faker_read):
     result, streams = faker_read
     for source in (result, result["users"], [dict(row) for row in result["users"]]):
@@ -243,6 +244,7 @@ def test_a_real_read_comes_back_as_its_record_class(faker_read):
     (lambda row: row["address"].update(city=5), "address.city: Input should be a valid string"),
     (lambda row: row.pop("id"), "id: Field required"),
 ])
+@pytest.mark.reads_through_airbyte
 def test_a_record_that_does_not_fit_is_named_not_dropped(faker_read, edit, reason):
     result, streams = faker_read
     rows = [dict(row) for row in result["users"]]
@@ -256,6 +258,7 @@ def test_a_record_that_does_not_fit_is_named_not_dropped(faker_read, edit, reaso
     assert "secret-age" not in said
 
 
+@pytest.mark.reads_through_airbyte
 def test_records_of_a_stream_not_read_or_of_no_streams_module_are_refused(faker_read):
     result, streams = faker_read
     with pytest.raises(corvel.CorvelError, match=r"^the read holds no stream 'purchases' of source-faker \(it holds: "

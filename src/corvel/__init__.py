@@ -32,8 +32,8 @@ if TYPE_CHECKING:  # checkers see the front door's own types; at run time it is 
     from corvel.connector_configs._config_classes import config_class as config_class
     from corvel.errors import CorvelError as CorvelError
     from corvel.model_behaviour import UndeclaredMemberWarning as UndeclaredMemberWarning
-    from corvel.records import RecordMismatch as RecordMismatch
-    from corvel.records import records as records
+    from corvel.record_reading import RecordMismatch as RecordMismatch
+    from corvel.record_reading import records as records
 
 compat.install_finders()
 model_loading.install_finders()  # first on sys.meta_path, ahead of the registry module's finder
@@ -55,10 +55,9 @@ def __getattr__(name):
 
         return UndeclaredMemberWarning
     if name in ("records", "RecordMismatch"):  # a stream's records read typed
-        import importlib
+        from corvel import record_reading
 
-        module = importlib.import_module("corvel.records")  # callable: it stands for its function records
-        return module if name == "records" else module.RecordMismatch
+        return getattr(record_reading, name)
     if name == "__version__":
         from importlib.metadata import version
 

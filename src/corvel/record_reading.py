@@ -11,7 +11,6 @@ from __future__ import annotations
 
 import re
 import sys
-import types
 from collections.abc import Iterable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, TypeVar, cast
 
@@ -93,15 +92,3 @@ def _path(location: tuple[int | str, ...]) -> str:
     """A member's path as pydantic locates it: ``address.city``, ``tags[2]``; the record itself is ``(record)``."""
     text = "".join(f"[{part}]" if isinstance(part, int) else f".{part}" for part in location).lstrip(".")
     return text or "(record)"
-
-
-class _CallableModule(types.ModuleType):
-    """This module, callable as ``records``: importing it binds ``corvel.records`` to the module, in place of the
-    function ``corvel`` exports under that name, so the module answers for the function."""
-
-    def __call__(self, source: Mapping[str, Iterable[Mapping[str, Any]]] | Iterable[Mapping[str, Any]],
-                 record_class: type[RecordT]) -> Iterator[RecordT]:
-        return records(source, record_class)
-
-
-sys.modules[__name__].__class__ = _CallableModule
