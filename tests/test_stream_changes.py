@@ -5,7 +5,10 @@ import json
 from pathlib import Path
 
 import pytest
+import yaml
+from test_connector_kinds import manifest_entry, store  # noqa: F401 -- store: the manifest store's fixture
 
+from corvel import cli
 from corvel.stream_changes import changes, counted, stream_changes
 
 # the streams of airbyte-source-sendgrid 0.5.0 and 1.0.0, read from the manifests of their PyPI releases
@@ -74,3 +77,52 @@ def test_real_releases_name_the_dropped_streams():
     ]
     assert counted(changes(old, new)) == "6 removed, 2 made non-null, 3 key changed, 2 added"
     assert counted(changes(new, new)) == "no change"
+
+
+def shop_manifest(streams):
+    """A manifest-only connector's manifest declaring STREAMS (name -> record schema), each keyed by id."""
+    return yaml.safe_dump({
+        "version": "6.0.0", "type": "DeclarativeSource",
+        "check": {"type": "CheckStream", "stream_names": sorted(streams)},
+        "streams": [{"type": "DeclarativeStream", "name": name, "primary_key": ["id"],
+                     "schema_loader": {"type": "InlineSchemaLoader", "schema": schema},
+                     "retriever": {"type": "SimpleRetriever",
+                                   "requester": {"type": "HttpRequester", "url_base": "https://shop.test",
+                                                 "path": f"/{name}", "http_method": "GET"},
+                                   "record_selector": {"type": "RecordSelector",
+                                                       "extractor": {"type": "DpathExtractor", "field_path": []}}}}
+                    for name, schema in streams.items()],
+        "spec": {"type": "Spec", "connection_specification": {"type": "object", "properties": {}}}})
+
+
+@pytest.mark.parametrize(("stored", "published", "said"), [
+    pytest.param(True, True, ["  streams: 1 removed, 1 retyped", "    items.id: integer -> string",
+                              "    stream orders removed"], id="known at both versions"),
+    pytest.param(True, False, ["  streams at 0.2.0 unknown: http"], id="new manifest not at hand"),
+    pytest.param(False, True, [], id="unknown at the locked version: nothing fetched"),
+])
+def test_dry_run_names_the_streams_an_upgrade_breaks(capsys, tmp_path, store, stored, published, said):
+    old = {"items": record(id={"type": "integer"}), "orders": record(id={"type": "integer"})}
+    store.publish("source-shop", "0.1.0", shop_manifest(old))
+    if published:
+        store.publish("source-shop", "0.2.0", shop_manifest({"items": record(id={"type": "string"})}))
+    registry, report = tmp_path / "registry.json", tmp_path / "report.json"
+    for tag, argv in (("0.1.0", ["source-shop"]), ("0.2.0", ["--upgrade", "--dry-run", "--report", str(report)])):
+        if tag == "0.2.0" and stored:  # the tree keeps the locked version's streams
+            streams = tmp_path / "connector_configs" / "streams"
+            streams.mkdir()
+            kept = document(**{name: (schema, [["id"]]) for name, schema in old.items()})
+            (streams / "source_shop.json").write_text(json.dumps({**kept, "connector": "source-shop",
+                                                                   "version": "0.1.0"}))
+        registry.write_text(json.dumps({"sources": [manifest_entry("source-shop", tag, shop_manifest(old))],
+                                         "destinations": []}))
+        status = cli.main(["--registry", str(registry), "--output-dir", str(tmp_path), *argv])
+        out, err = capsys.readouterr()
+        assert status == 0, out + err
+    shown = out.splitlines()
+    preview = shown[shown.index("source-shop: 0.1.0 -> 0.2.0") + 1:]
+    streams_lines = [line for line in preview if line.startswith(("  streams", "    "))]
+    assert len(streams_lines) == len(said) and all(map(str.startswith, streams_lines, said)), out
+    upgrade = json.loads(report.read_text())["upgrades"][0]
+    assert upgrade["stream_changes"] == ([line.strip() for line in said[1:]] if stored and published else None)
+    assert ("/source-shop/0.2.0/manifest.yaml" in store.requests) == stored

@@ -132,6 +132,9 @@ class Preview:
     names_renamed: dict[str, str] = field(default_factory=dict)  # old -> new, for classes whose shape stayed
     names_added: list[str] = field(default_factory=list)  # importable names of the new model the locked lacks
     model_problem: str = ""  # why the new model's names could not be compared
+    stream_changes: list[str] | None = None  # None: the streams were not compared
+    streams_counted: str = ""  # the stream changes counted by category
+    streams_unknown: str = ""  # why the new version's streams are unknown, when the locked version's are known
 
     def as_json(self) -> dict[str, Any]:
         return dict(asdict(self), config_changes=[asdict(c) for c in self.config_changes])
@@ -153,6 +156,11 @@ class Preview:
             lines.append(f"  model names not compared: {self.model_problem}")
         if len(lines) == 1:
             lines.append("  no change to the configuration or the model's names")
+        if self.stream_changes is not None:
+            lines.append(f"  streams: {self.streams_counted}")
+            lines += [f"    {change}" for change in self.stream_changes]
+        elif self.streams_unknown:
+            lines.append(f"  {self.streams_unknown}")
         return lines
 
 
