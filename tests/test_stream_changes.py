@@ -101,7 +101,7 @@ def shop_manifest(streams):
     pytest.param(True, False, ["  streams at 0.2.0 unknown: http"], id="new manifest not at hand"),
     pytest.param(False, True, [], id="unknown at the locked version: nothing fetched"),
 ])
-def test_dry_run_names_the_streams_an_upgrade_breaks(capsys, tmp_path, store, stored, published, said):
+def test_dry_run_names_the_streams_an_upgrade_breaks(capsys, tmp_path, store, stored, published, said):  # noqa: F811
     old = {"items": record(id={"type": "integer"}), "orders": record(id={"type": "integer"})}
     store.publish("source-shop", "0.1.0", shop_manifest(old))
     if published:
