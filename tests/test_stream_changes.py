@@ -2,6 +2,7 @@
 and `corvel outdated`."""
 
 import json
+import re
 from pathlib import Path
 
 import pytest
@@ -95,13 +96,15 @@ def shop_manifest(streams):
         "spec": {"type": "Spec", "connection_specification": {"type": "object", "properties": {}}}})
 
 
-@pytest.mark.parametrize(("stored", "published", "said"), [
+@pytest.mark.parametrize(("stored", "published", "said", "column"), [
     pytest.param(True, True, ["  streams: 1 removed, 1 retyped", "    items.id: integer -> string",
-                              "    stream orders removed"], id="known at both versions"),
-    pytest.param(True, False, ["  streams at 0.2.0 unknown: http"], id="new manifest not at hand"),
-    pytest.param(False, True, [], id="unknown at the locked version: nothing fetched"),
+                              "    stream orders removed"], "1 removed, 1 retyped", id="known at both versions"),
+    pytest.param(True, False, ["  streams at 0.2.0 unknown: http"], None, id="new manifest not at hand"),
+    pytest.param(False, True, [], None, id="unknown at the locked version: nothing fetched"),
 ])
-def test_dry_run_names_the_streams_an_upgrade_breaks(capsys, tmp_path, store, stored, published, said):  # noqa: F811
+def test_upgrades_name_the_streams_they_break(capsys, monkeypatch, tmp_path, store,  # noqa: F811
+                                              stored, published, said, column):
+    monkeypatch.setenv("COLUMNS", "300")
     old = {"items": record(id={"type": "integer"}), "orders": record(id={"type": "integer"})}
     store.publish("source-shop", "0.1.0", shop_manifest(old))
     if published:
@@ -125,4 +128,9 @@ def test_dry_run_names_the_streams_an_upgrade_breaks(capsys, tmp_path, store, st
     assert len(streams_lines) == len(said) and all(map(str.startswith, streams_lines, said)), out
     upgrade = json.loads(report.read_text())["upgrades"][0]
     assert upgrade["stream_changes"] == ([line.strip() for line in said[1:]] if stored and published else None)
+    assert cli.main(["--registry", str(registry), "--output-dir", str(tmp_path), "--outdated",
+                     "--report", str(report)]) == 0
+    out = capsys.readouterr().out
+    assert json.loads(report.read_text())["outdated"][0]["streams"] == column
+    assert re.search(rf"0\.1\.0 +0\.2\.0 +{re.escape(column or '-')}", out), out
     assert ("/source-shop/0.2.0/manifest.yaml" in store.requests) == stored

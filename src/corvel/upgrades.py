@@ -92,13 +92,17 @@ class Outdated:
     locked_version: str
     current_version: str | None  # None: the registry no longer offers it
     breaking_changes: list[BreakingChange] = field(default_factory=list)
+    streams: str | None = None  # the stream changes of the move counted by category; None: unknown
+    locked: LockRecord | None = field(default=None, repr=False)
+    current: LockRecord | None = field(default=None, repr=False)  # the registry's entry of the current version
 
     @property
     def moves(self) -> bool:
         return self.current_version is not None and self.current_version != self.locked_version
 
     def as_json(self) -> dict[str, Any]:
-        return dict(asdict(self), outdated=self.moves)
+        shown = {key: value for key, value in asdict(self).items() if key not in ("locked", "current")}
+        return dict(shown, outdated=self.moves)
 
 
 def outdated(lock: Lock, entries: list[Entry], document: Any) -> list[Outdated]:
@@ -108,9 +112,10 @@ def outdated(lock: Lock, entries: list[Entry], document: Any) -> list[Outdated]:
     rows = []
     for record in sorted(lock.records, key=lambda r: (r.name, version_key(r.tag))):
         entry = current.get((record.kind, record.name))
-        row = Outdated(record.name, record.connector_kind, record.tag, None)
+        row = Outdated(record.name, record.connector_kind, record.tag, None, locked=record)
         if entry is not None:
-            row.current_version = LockRecord.of(record.kind, entry).tag
+            row.current = LockRecord.of(record.kind, entry)
+            row.current_version = row.current.tag
             row.breaking_changes = crossed(entry, record.tag, row.current_version)
         rows.append(row)
     return rows
