@@ -12,8 +12,8 @@ from test_connector_kinds import manifest_entry, store  # noqa: F401 -- store: t
 from corvel import cli
 from corvel.stream_changes import changes, counted, stream_changes
 
-# the streams of airbyte-source-sendgrid 0.5.0 and 1.0.0, read from the manifests of their PyPI releases
-# (references resolved, descriptions and titles left out)
+# the streams documents of airbyte-source-sendgrid 0.5.0 and 1.0.0 as corvel reads them from the manifests of their
+# PyPI releases (descriptions and titles left out); 0.5.0's messages stream ships no schema, so it is not known
 SENDGRID = Path(__file__).parent / "stream_documents"
 
 
@@ -64,7 +64,6 @@ def test_real_releases_name_the_dropped_streams():
     assert stream_changes(old, new) == [
         "bounces primary key: [email] -> []",
         "stream contacts removed",
-        "stream messages removed",
         "segments.contact_count removed",
         "segments.parent_list_id removed",
         "stream single_sends removed",
@@ -76,7 +75,7 @@ def test_real_releases_name_the_dropped_streams():
         "templates.name: no longer nullable",
         "stream unsubscribe_groups removed",
     ]
-    assert counted(changes(old, new)) == "6 removed, 2 made non-null, 3 key changed, 2 added"
+    assert counted(changes(old, new)) == "5 removed, 2 made non-null, 3 key changed, 2 added"
     assert counted(changes(new, new)) == "no change"
 
 
