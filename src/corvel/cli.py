@@ -40,6 +40,7 @@ from corvel.registry import AIRBYTE, BUNDLED, BUNDLED_REGISTRY, REGISTRY_VARIABL
 from corvel.registry_selection import read_entries
 from corvel.run_options import ConfigFile, Generation, RunOptions
 from corvel.run_outcome import How
+from corvel.stream_changes import counted, stored_document, upgrade_streams
 from corvel.tree import Tree
 from corvel.tree_run import DEFAULT_CONNECTORS, run
 
@@ -452,8 +453,21 @@ def outdated(tree: Tree, location: str, out: Console, report: dict[str, Any], as
     report["registry"] = location = registry.resolved(location)
     document, entries = read_entries(location, switch_first)
     rows = upgrades.outdated(lock, entries, document)
+    count_stream_changes(tree, rows)
     report["outdated"] = [row.as_json() for row in rows]
     return console.outdated(out, rows, hint, registry.described(location))
+
+
+def count_stream_changes(tree: Tree, rows: list[upgrades.Outdated]) -> None:
+    """Counts the stream changes of the rows that move and whose streams TREE knows at the locked version; only
+    those reach for the new version's schemas (a manifest from the store, a release from PyPI; both cached), so
+    a tree that knows no streams costs nothing more."""
+    known = [(row, old) for row in rows if row.moves and row.locked is not None and row.current is not None
+             and (old := stored_document(tree, row.locked)) is not None]
+    found = upgrade_streams([(old, row.current) for row, old in known if row.current is not None],
+                            Generation(generator_path=None))
+    for (row, _), streams in zip(known, found, strict=True):
+        row.streams = None if streams.found is None else counted(streams.found)
 
 
 if __name__ == "__main__":

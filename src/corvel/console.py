@@ -118,9 +118,10 @@ def outdated(out: Console, rows: list[Outdated], hint: str, registry_named: str)
                             for c in row.breaking_changes)
         current = row.current_version if row.current_version is not None else "not in the registry"
         table_rows.append((row.name, row.connector_kind, row.locked_version,
-                           current if row.moves or row.current_version is None else "(same)", crossed))
-    print_table(out, ("connector", "connector kind", "locked", "current", "breaking changes crossed"), table_rows,
-                boxed=False)
+                           current if row.moves or row.current_version is None else "(same)", row.streams or "-",
+                           crossed))
+    print_table(out, ("connector", "connector kind", "locked", "current", "streams", "breaking changes crossed"),
+                table_rows, boxed=False)
     moving = sum(row.moves for row in rows)
     crossing = sum(bool(row.breaking_changes) for row in rows)
     say(out, f"{moving} of {len(rows)} locked connectors have a newer version in {registry_named}; {crossing} of "

@@ -1,5 +1,6 @@
 """What a run changes for the user, told before (a dry run) or after it moves connectors: the upgrades'
-previews, and the user's stored configurations checked against the classes."""
+previews (a dry run's with the streams they change), and the user's stored configurations checked against the
+classes."""
 
 from __future__ import annotations
 
@@ -8,6 +9,7 @@ from collections.abc import Iterable
 from contextlib import ExitStack
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from corvel import upgrades
 from corvel.generation import generate, start_runner
@@ -15,19 +17,22 @@ from corvel.generator_boundary import Runner
 from corvel.lock import Lock, LockRecord
 from corvel.plan import ADDED, REMOVED, UPGRADED, Planned
 from corvel.reporting import Reporter
-from corvel.run_options import ConfigFile, RunOptions
+from corvel.run_options import ConfigFile, Generation, RunOptions
 from corvel.run_outcome import HELD, ConfigCheck, Ending, How, Record, Status
+from corvel.stream_changes import counted, stored_document, upgrade_streams
 from corvel.tree import Tree
 
 
 @dataclass
 class Move:
     """A connector the plan upgrades: what the move changes, and the locked model's names, read before a real
-    run deletes that model (or why they could not be)."""
+    run deletes that model (or why they could not be), and the tree's streams document of the locked version
+    (None: its streams are unknown)."""
 
     preview: upgrades.Preview
     planned: Planned
     old_names: dict[str, upgrades.Shape | None] | str
+    old_streams: dict[str, Any] | None = None
 
 
 def moves(tree: Tree, lock: Lock | None, planned: list[Planned]) -> list[Move]:
@@ -40,7 +45,8 @@ def moves(tree: Tree, lock: Lock | None, planned: list[Planned]) -> list[Move]:
         old = next((r for r in before if r.kind == moving.record.kind), before[0] if before else None)
         if old is None:  # carried over from an index without a lock: no locked entry to compare with
             continue
-        found.append(Move(upgrades.preview(old, moving.record), moving, upgrades.names_of(tree.model(old.versioned))))
+        found.append(Move(upgrades.preview(old, moving.record), moving, upgrades.names_of(tree.model(old.versioned)),
+                          stored_document(tree, old)))
     return found
 
 
@@ -55,6 +61,19 @@ def previews(moving: list[Move], records: list[Record], tree: Tree) -> list[upgr
         else:
             move.preview.model_problem = "the new model was not written"
     return [move.preview for move in moving]
+
+
+def preview_streams(moving: list[Move], generation: Generation) -> None:
+    """Fills in the stream changes of the moves whose streams the tree knows at the locked version; the others'
+    streams are not looked for (no fetch for nothing to compare with)."""
+    known = [(move, move.old_streams) for move in moving if move.old_streams is not None]
+    found = upgrade_streams([(old, move.planned.record) for move, old in known], generation)
+    for (move, _), streams in zip(known, found, strict=True):
+        if streams.found is None:
+            move.preview.streams_unknown = streams.unknown
+        else:
+            move.preview.stream_changes = [change.line for change in streams.found]
+            move.preview.streams_counted = counted(streams.found)
 
 
 def dry_run(options: RunOptions, runner: Runner | None, lock: Lock | None, planned: list[Planned],
@@ -84,6 +103,7 @@ def dry_run(options: RunOptions, runner: Runner | None, lock: Lock | None, plann
                 record.model_path = str(scratch.model(record.versioned_name)) \
                     if record.versioned_name is not None and record.versioned_name in written else None
         found = previews(moving, generated, scratch)
+    preview_streams(moving, options.generation)
     checks = check_configs(options.check_configs, records, lock, tree, found)
     return Ending(tree.directory, records, How.DRY_RUN, previews=found, checks=checks)
 

@@ -92,13 +92,17 @@ class Outdated:
     locked_version: str
     current_version: str | None  # None: the registry no longer offers it
     breaking_changes: list[BreakingChange] = field(default_factory=list)
+    streams: str | None = None  # the stream changes of the move counted by category; None: unknown
+    locked: LockRecord | None = field(default=None, repr=False)
+    current: LockRecord | None = field(default=None, repr=False)  # the registry's entry of the current version
 
     @property
     def moves(self) -> bool:
         return self.current_version is not None and self.current_version != self.locked_version
 
     def as_json(self) -> dict[str, Any]:
-        return dict(asdict(self), outdated=self.moves)
+        shown = {key: value for key, value in asdict(self).items() if key not in ("locked", "current")}
+        return dict(shown, outdated=self.moves)
 
 
 def outdated(lock: Lock, entries: list[Entry], document: Any) -> list[Outdated]:
@@ -108,9 +112,10 @@ def outdated(lock: Lock, entries: list[Entry], document: Any) -> list[Outdated]:
     rows = []
     for record in sorted(lock.records, key=lambda r: (r.name, version_key(r.tag))):
         entry = current.get((record.kind, record.name))
-        row = Outdated(record.name, record.connector_kind, record.tag, None)
+        row = Outdated(record.name, record.connector_kind, record.tag, None, locked=record)
         if entry is not None:
-            row.current_version = LockRecord.of(record.kind, entry).tag
+            row.current = LockRecord.of(record.kind, entry)
+            row.current_version = row.current.tag
             row.breaking_changes = crossed(entry, record.tag, row.current_version)
         rows.append(row)
     return rows
@@ -132,6 +137,9 @@ class Preview:
     names_renamed: dict[str, str] = field(default_factory=dict)  # old -> new, for classes whose shape stayed
     names_added: list[str] = field(default_factory=list)  # importable names of the new model the locked lacks
     model_problem: str = ""  # why the new model's names could not be compared
+    stream_changes: list[str] | None = None  # None: the streams were not compared
+    streams_counted: str = ""  # the stream changes counted by category
+    streams_unknown: str = ""  # why the new version's streams are unknown, when the locked version's are known
 
     def as_json(self) -> dict[str, Any]:
         return dict(asdict(self), config_changes=[asdict(c) for c in self.config_changes])
@@ -153,6 +161,11 @@ class Preview:
             lines.append(f"  model names not compared: {self.model_problem}")
         if len(lines) == 1:
             lines.append("  no change to the configuration or the model's names")
+        if self.stream_changes is not None:
+            lines.append(f"  streams: {self.streams_counted}")
+            lines += [f"    {change}" for change in self.stream_changes]
+        elif self.streams_unknown:
+            lines.append(f"  {self.streams_unknown}")
         return lines
 
 
