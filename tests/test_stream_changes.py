@@ -14,7 +14,7 @@ from corvel.stream_changes import changes, counted, stream_changes
 
 # the streams documents of airbyte-source-sendgrid 0.5.0 and 1.0.0 as corvel reads them from the manifests of their
 # PyPI releases (descriptions and titles left out); 0.5.0's messages stream ships no schema, so it is not known
-SENDGRID = Path(__file__).parent / "stream_documents"
+SENDGRID = Path(__file__).parent / "data" / "streams"
 
 
 def document(**streams):
