@@ -37,7 +37,7 @@ CONNECTOR_LOCKS := $(wildcard tools/connectors/*.txt)
 CONNECTOR_STAMPS := $(patsubst tools/connectors/%.txt,$(CONNECTORS_DIR)/.venv-%/.locked,$(CONNECTOR_LOCKS))
 RUN_ENV := AIRBYTE_INSTALL_DIR=$(CONNECTORS_DIR)
 
-.PHONY: setup build connectors test test-py312 test-oldest demo dist wheel-check sanitize lint bench lock clean
+.PHONY: setup build connectors test test-py312 test-oldest demo docs docs-serve dist wheel-check sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
@@ -129,6 +129,18 @@ test-oldest: $(OLDEST_BUILD) $(CONNECTOR_STAMPS)
 # installs run pip (or uv) from PATH.
 demo: $(BUILD_STAMP)
 	$(RUN_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m corvel.demo
+
+# --- the documentation site ---------------------------------------------
+# mkdocs-material from the pinned docs extra, into build/site. --strict makes
+# every warning (a broken link or anchor, a page missing from the nav, an API
+# reference that does not resolve) fail the build. The command reference is
+# rendered from the parsers of the installed corvel, hence the build stamp.
+# (No --quiet: it hides the warnings from --strict too, which then passes.)
+docs: $(BUILD_STAMP)
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --clean
+
+docs-serve: $(BUILD_STAMP)
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs serve --strict
 
 # --- the package as users install it --------------------------------------
 # `make dist`: an sdist and a manylinux wheel per supported Python (cp311,
@@ -278,7 +290,7 @@ bench: $(BUILD_STAMP)
 LOCK := $(UV) pip compile -q --universal --python-version 3.11
 
 lock:
-	$(LOCK) pyproject.toml --extra test -o constraints.txt
+	$(LOCK) pyproject.toml --extra test --extra docs -o constraints.txt
 	$(LOCK) pyproject.toml --extra test -c tools/oldest/airbyte.txt -o $(OLDEST_LOCK)
 	for input in tools/connectors/*.in tools/connectors/previous/*.in tools/dist/*.in; do \
 	  $(LOCK) $$input -o $${input%.in}.txt || exit 1; done
