@@ -11,6 +11,7 @@ The project's environment is this test's: `uv run CMD` runs CMD with the project
 user's `uv run` would have installed the project, so no example needs PyPI.
 """
 
+import json
 import os
 import re
 import shutil
@@ -20,6 +21,7 @@ import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
+import jsonschema
 import pytest
 from conftest import run_process, run_python
 
@@ -33,6 +35,7 @@ RUN_BLOCKS = ("sh", "console", "python")
 # `uv run CMD` in the project's environment, which is this test's; the rest of uv is uv's
 SHELL_PRELUDE = 'uv() { if [ "$1" = run ]; then shift; PYTHONPATH="$PWD/src" "$@"; else command uv "$@"; fi; }\n'
 EXPECTED_STATUS = re.compile(r"#\s*exits (\d+)\s*$")
+REPORT_SCHEMA = json.loads((ROOT / "docs" / "reference" / "report.schema.json").read_text(encoding="utf-8"))
 
 
 @dataclass(frozen=True)
@@ -186,3 +189,18 @@ def test_a_wrong_value_at_run_time_names_the_members_the_readme_says(
             print(sorted(".".join(map(str, e["loc"])) for e in error.errors()))
         """, path_entry=shared_project / "src", cwd=shared_project)
     assert done.stdout.strip() == str(named), done.stderr
+
+
+@pytest.mark.parametrize("command, status", [
+    ("corvel add source-fakr", 1),  # not in the registry: its record, the error and the exit status
+    ("corvel outdated", 0),
+    ("corvel upgrade --dry-run --check-config source-faker=CONFIG", 0),
+])
+def test_the_report_of_a_run_fits_the_published_schema(
+        shared_project: Path, cache: Path, tmp_path: Path, command: str, status: int) -> None:
+    configuration = tmp_path / "faker.json"
+    configuration.write_text('{"count": 10}', encoding="utf-8")
+    report = tmp_path / "report.json"
+    done, _ = run_shell(f"{command.replace('CONFIG', str(configuration))} --report {report}", shared_project, cache)
+    assert done.returncode == status, done.stdout + done.stderr
+    jsonschema.Draft202012Validator(REPORT_SCHEMA).validate(json.loads(report.read_text(encoding="utf-8")))
