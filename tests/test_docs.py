@@ -81,7 +81,7 @@ EXAMPLES = [example for page in PAGES for example in page_examples(page)]
 def words(text: str) -> list[str]:
     """TEXT's words but paths, which the pages shorten, times and progress bars."""
     return [word for word in text.split()
-            if "/" not in word and "━" not in word and not re.fullmatch(r"[\d:.]+s?", word)]
+            if "/" not in word and "━" not in word and not re.fullmatch(r"\d+(:\d\d)+|[\d.]+s", word)]
 
 
 def shows(shown: list[str], printed: str) -> bool:
@@ -128,7 +128,8 @@ def shared_project(tmp_path_factory: pytest.TempPathFactory, cache: Path) -> Pat
 
 @pytest.fixture(scope="session")
 def workspaces(shared_project: Path, tmp_path_factory: pytest.TempPathFactory) -> dict[Path, Path]:
-    """Each page's working directory so far, made at its first example."""
+    """Each page's working directory so far: an empty one for the tutorial, a copy of the shared project for the
+    others."""
     made: dict[Path, Path] = {}
     for page in PAGES:
         start = tmp_path_factory.getbasetemp() / "docs-pages" / page.stem
@@ -172,10 +173,17 @@ def test_the_example_runs_as_written(example: Example, workspaces: dict[Path, Pa
 INTRO = README.read_text(encoding="utf-8").split("\n## ")[0]
 
 
+def intro_call(pattern: str) -> str:
+    """The call the README's intro quotes in backticks, matching PATTERN."""
+    found = re.search(f"`({pattern})`", INTRO)
+    assert found, pattern
+    return found[1]
+
+
 @pytest.mark.parametrize("call, named", [
     # pydantic's lax mode takes the text "5432" for a port: only the missing members are named
-    (re.search(r"`(SourcePostgresConfig\(.*?\))`", INTRO)[1], ["database", "username"]),
-    (re.search(r"`(SourceFakerConfig\(count=.*?\))`", INTRO)[1], ["count"]),
+    (intro_call(r"SourcePostgresConfig\(.*?\)"), ["database", "username"]),
+    (intro_call(r"SourceFakerConfig\(count=.*?\)"), ["count"]),
 ])
 def test_a_wrong_value_at_run_time_names_the_members_the_readme_says(
         shared_project: Path, call: str, named: list[str]) -> None:
