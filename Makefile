@@ -37,7 +37,7 @@ CONNECTOR_LOCKS := $(wildcard tools/connectors/*.txt)
 CONNECTOR_STAMPS := $(patsubst tools/connectors/%.txt,$(CONNECTORS_DIR)/.venv-%/.locked,$(CONNECTOR_LOCKS))
 RUN_ENV := AIRBYTE_INSTALL_DIR=$(CONNECTORS_DIR)
 
-.PHONY: setup build connectors test test-py312 test-oldest demo dist wheel-check sanitize lint bench lock clean
+.PHONY: setup build connectors test test-py312 test-oldest demo docs docs-serve dist wheel-check sanitize lint bench lock clean
 
 setup: $(BUILD_STAMP)
 
@@ -96,7 +96,9 @@ test: $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 # finds byte-identical to 3.11's, and the bundled connectors' round trip
 # stays in. Measured on 2 shared cores: the whole suite on 3.12 ran its
 # tests in 9.3 min; this part in 8.0 min, 8.6 min with a fresh venv and build.
-PY312_TESTS := -m 'not registry_scale' tests bench/tests
+# The documentation's examples (tests/test_docs.py) check the pages' text,
+# which is the same on both Pythons: they run on the default one only.
+PY312_TESTS := -m 'not registry_scale' --ignore=tests/test_docs.py tests bench/tests
 
 test-py312:
 	$(MAKE) --no-print-directory test PYTHON=3.12 TESTS="$(PY312_TESTS)"
@@ -129,6 +131,18 @@ test-oldest: $(OLDEST_BUILD) $(CONNECTOR_STAMPS)
 # installs run pip (or uv) from PATH.
 demo: $(BUILD_STAMP)
 	$(RUN_ENV) PATH=$(CURDIR)/$(VENV)/bin:$$PATH $(PY) -m corvel.demo
+
+# --- the documentation site ---------------------------------------------
+# mkdocs-material from the pinned docs extra, into build/site. --strict makes
+# every warning (a broken link or anchor, a page missing from the nav, an API
+# reference that does not resolve) fail the build. The command reference is
+# rendered from the parsers of the installed corvel, hence the build stamp.
+# (No --quiet: it hides the warnings from --strict too, which then passes.)
+docs: $(BUILD_STAMP)
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs build --strict --clean
+
+docs-serve: $(BUILD_STAMP)
+	NO_MKDOCS_2_WARNING=1 $(VENV)/bin/mkdocs serve --strict
 
 # --- the package as users install it --------------------------------------
 # `make dist`: an sdist and a manylinux wheel per supported Python (cp311,
@@ -207,6 +221,8 @@ wheel-check: $(DIST_STAMP) $(DIST_TOOLS) $(BUILD_STAMP) $(CONNECTOR_STAMPS)
 # The round trip of configurations over the 500 generated connectors checks
 # Python code only and would double the run's time; the bundled connectors'
 # round trip stays in (-m "not registry_scale").
+# The documentation's examples check the pages' text, with commands the rest
+# of the suite runs already: they are left out too.
 # airbyte's uv, run by the demo while it installs a connector, queries the
 # Python it builds the connector's venv from in a process of its own; with
 # the sanitizer runtime preloaded there, that query ends in a leak report and
@@ -245,7 +261,7 @@ sanitize: $(SAN_BUILD) $(CONNECTOR_STAMPS)
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/$(SAN_SUPP):print_suppressions=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(SAN_PY) -m pytest -q -p no:cacheprovider -m "not registry_scale and not runs_installer and not type_checkers and not reads_through_airbyte" \
-	  tests bench/tests
+	  --ignore=tests/test_docs.py tests bench/tests
 
 # --- static checks -------------------------------------------------------
 # clang-tidy (the PyPI wheel, pinned) over the extension's sources, with the
@@ -281,7 +297,7 @@ bench: $(BUILD_STAMP)
 LOCK := $(UV) pip compile -q --universal --python-version 3.11
 
 lock:
-	$(LOCK) pyproject.toml --extra test -o constraints.txt
+	$(LOCK) pyproject.toml --extra test --extra docs -o constraints.txt
 	$(LOCK) pyproject.toml --extra test -c tools/oldest/airbyte.txt -o $(OLDEST_LOCK)
 	for input in tools/connectors/*.in tools/connectors/previous/*.in tools/dist/*.in; do \
 	  $(LOCK) $$input -o $${input%.in}.txt || exit 1; done

@@ -26,10 +26,10 @@ CONNECTORS = ["source-faker", "source-postgres", "source-s3", "source-github", "
               "source-hubspot", "source-tplcentral", "source-bing-ads", "destination-postgres", "destination-bigquery", "destination-s3", "destination-duckdb",
               "destination-gcs", "destination-snowflake", "destination-databricks"]
 
-README = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
-README_EXAMPLE = README.split("\n## Running connectors from typed configurations\n")[1].split("```python\n")[1].split("```")[0]
-# The README's example, then more: each line marked "wrong" must give exactly one error, every other line none.
-USER_SCRIPT = README_EXAMPLE + '''
+GUIDE = (Path(__file__).resolve().parents[1] / "docs" / "how-to" / "installed-tree.md").read_text(encoding="utf-8")
+GUIDE_EXAMPLE = GUIDE.split("\n## Typed configurations from the installed tree\n")[1].split("```python\n")[1].split("```")[0]
+# The guide's example, then more: each line marked "wrong" must give exactly one error, every other line none.
+USER_SCRIPT = GUIDE_EXAMPLE + '''
 from typing import Any, assert_type
 
 import airbyte

@@ -173,6 +173,11 @@ def config_class(connector_name: str, tree: str | Path | None = None) -> type[Ba
     cache classes bound after the connectors may hide it
     (destination-databricks); only its own model module is imported, so one
     class costs the same in a tree of five connectors or five hundred.
+
+    TREE may also be a project's package directory
+    (``src/myapp/connector_configs``). A connector the tree does not hold
+    raises ``NotGeneratedError`` (a ``LookupError`` too) with the command
+    that generates it.
     """
     root = installed_tree() if tree is None else Path(tree).expanduser().resolve()
     at_root = Tree.at_root(root)
@@ -342,7 +347,13 @@ def _date_time_text(value: datetime.datetime) -> str:
 
 
 class ConnectorSpecWarning(UserWarning):
-    """The connector that runs reports a configuration spec other than the one its class was generated from."""
+    """The connector that runs reports a configuration spec other than the one its class was generated from.
+
+    It names the connector, the version running and the locked one, once per
+    connector; it also says when the spec could not be compared, and why.
+    ``warnings.simplefilter("error", corvel.ConnectorSpecWarning)`` makes it
+    an error.
+    """
 
 
 _warned_specs: set[tuple[str, str, str | None]] = set()  # (lock, versioned name, running version)
@@ -563,7 +574,27 @@ def get_source(config: Sourced[P], *args: P.args, **kwargs: P.kwargs) -> Source:
 def get_source(config: BaseModel, *, streams: None = None, **kwargs: Any) -> Source: ...
 def get_source(config: Any, *args: Any, **kwargs: Any) -> Source:
     """``airbyte.get_source`` for a generated source configuration; KWARGS go to airbyte unchanged, once a
-    ``streams=`` name the connector does not have is refused."""
+    ``streams=`` name the connector does not have is refused (``UnknownStream``, before airbyte is imported).
+
+    The connector that runs is the version the tree's lock names, by how
+    airbyte runs it: a PyPI connector gets ``pip_url="<package>==<version>"``
+    (and is reinstalled when another version is installed), a manifest-only
+    source its vendored manifest (``source_manifest=``, with the
+    ``components.py`` beside it), a Docker connector
+    ``docker_image="airbyte/<name>:<version>"``. A ``version``, ``pip_url``,
+    ``local_executable``, ``docker_image``, ``source_manifest``,
+    ``use_python`` or ``no_executor`` of the caller's own wins. airbyte's
+    lookup of a locked connector in its registry is answered from the lock,
+    so no run needs a registry. While the call runs, the ``uv`` and ``pip``
+    installed with this interpreter are on ``PATH`` when it has none, so an
+    environment that is not activated installs connectors too.
+
+    A connector that reports a configuration spec other than the locked one
+    gives a ``ConnectorSpecWarning``. A manifest the tree does not hold is
+    fetched from the store; with airbyte's offline switch on, or the store
+    out of reach, a ``CorvelError`` says how to vendor it, before airbyte
+    installs anything.
+    """
     if args:
         raise TypeError(f"get_source takes the configuration and keywords only, not {len(args)} more positional "
                         "arguments")
@@ -571,5 +602,9 @@ def get_source(config: Any, *args: Any, **kwargs: Any) -> Source:
 
 
 def get_destination(config: BaseModel, **kwargs: Any) -> Destination:
-    """``airbyte.get_destination`` for a generated destination configuration; KWARGS go to airbyte unchanged."""
+    """``airbyte.get_destination`` for a generated destination configuration; KWARGS go to airbyte unchanged.
+
+    The version that runs, the keyword arguments that win and the spec's
+    check are those of ``get_source``.
+    """
     return cast("Destination", _connector(config, "destination", kwargs))
