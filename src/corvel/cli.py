@@ -105,7 +105,7 @@ def build_parser() -> argparse.ArgumentParser:
         metavar="PATH_OR_URL",
         help=f"registry document to read, a path or an http(s) URL, or by name: {AIRBYTE} (the one airbyte reads: "
         f"{REGISTRY_VARIABLE}, else airbyte's registry URL; the default) or {BUNDLED} (the small sample registry "
-        f"bundled with corvel, {BUNDLED_REGISTRY}, read offline). The name wins over a file of that name, which is "
+        f"bundled with corvel, corvel/data/registry.json, read offline). The name wins over a file of that name, which is "
         f"given as ./{BUNDLED}. Sets {REGISTRY_VARIABLE} for this run",
     )
     parser.add_argument(
