@@ -1,0 +1,107 @@
+"""Record classes of a connector's streams: the module written from a streams document, locked and committed by a
+run, checked by sync --check, shown by corvel show, and discovered with a configuration."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+from pydantic import ValidationError
+
+from corvel import stream_models
+from corvel.tree import model_apart
+
+FAKER_VENV = Path(__file__).resolve().parents[1] / "build" / "connectors" / ".venv-source-faker"
+FAKER_CONFIG = {"count": 5, "seed": 7, "parallelism": 1}
+
+
+def faker_schemas():
+    """The stream schemas source-faker's release ships, as installed for the tests."""
+    found = sorted(FAKER_VENV.glob("lib/python3*/site-packages/source_faker/schemas"))
+    if not found:
+        pytest.skip(f"source-faker is not installed under {FAKER_VENV}; make connectors installs it")
+    return {path.stem: json.loads(path.read_text(encoding="utf-8")) for path in found[0].glob("*.json")}
+
+
+def faker_document(version="7.2.1"):
+    return {"connector": "source-faker", "version": version, "origin": "package",
+            "streams": {name: {"schema": schema, "primary_key": [["id"]]} for name, schema in faker_schemas().items()}}
+
+
+def faker_records(tmp_path):
+    """Records source-faker itself emits, by stream: the connector run as airbyte runs it, offline."""
+    config, catalog = tmp_path / "config.json", tmp_path / "catalog.json"
+    config.write_text(json.dumps(FAKER_CONFIG), encoding="utf-8")
+    catalog.write_text(json.dumps({"streams": [
+        {"stream": {"name": name, "json_schema": schema, "supported_sync_modes": ["full_refresh"]},
+         "sync_mode": "full_refresh", "destination_sync_mode": "overwrite"} for name, schema in faker_schemas().items()
+    ]}), encoding="utf-8")
+    done = subprocess.run([str(FAKER_VENV / "bin" / "source-faker"), "read", "--config", str(config), "--catalog",
+                           str(catalog)], capture_output=True, text=True, timeout=300, check=True)
+    records: dict[str, list[dict]] = {}
+    for line in done.stdout.splitlines():
+        message = json.loads(line) if line.startswith("{") else {}
+        if message.get("type") == "RECORD":
+            records.setdefault(message["record"]["stream"], []).append(message["record"]["data"])
+    return records
+
+
+def written_module(directory, document, name="source-faker"):
+    stream_models.write(directory, document, name)
+    return model_apart(directory / "streams" / f"{name.replace('-', '_')}.py", "streams_test")
+
+
+def test_faker_records_validate_against_their_classes(tmp_path):
+    with written_module(tmp_path, faker_document()) as module:
+        records = faker_records(tmp_path)
+        assert sorted(records) == ["products", "purchases", "users"]
+        assert module.Stream.__args__ == ("products", "purchases", "users")
+        assert (module.CONNECTOR, module.VERSION) == ("source-faker", "7.2.1")
+        for stream, rows in records.items():
+            for row in rows:
+                assert module.RECORDS[stream].model_validate(row).model_dump(by_alias=True, exclude_unset=True) == row
+    written = (tmp_path / "streams" / "source_faker.json").read_text(encoding="utf-8")
+    assert written == json.dumps(faker_document(), sort_keys=True, indent=2) + "\n"
+
+
+@pytest.mark.parametrize(("streams", "classes"), [
+    (["users", "pull_request", "Ad-Groups", "2fa codes", "%"],
+     ["UsersRecord", "PullRequestRecord", "AdGroupsRecord", "Stream2faCodesRecord", "StreamRecord"]),
+    (["pull request", "pullRequest", "pull_request"],  # numbered in sorted order
+     ["PullRequestRecord", "PullRequest2Record", "PullRequest3Record"]),
+])
+def test_record_class_names(streams, classes):
+    assert stream_models.record_classes(streams) == dict(sorted(zip(streams, classes)))
+
+
+def test_members_keywords_and_extra_columns(tmp_path):
+    """Members are optional unless required; keyword and pydantic names keep their record spelling; columns the
+    schema does not name are kept; a nested class named as a record class leaves the record its name."""
+    tricky = {"type": ["null", "object"], "required": ["id"], "additionalProperties": False, "properties": {
+        "id": {"type": "integer"}, "class": {"type": "string"}, "model_config": {"type": ["null", "string"]},
+        "schema": {"type": "string"}, "tricky_record": {"type": "object", "properties": {"x": {"type": "string"}}}}}
+    document = {"connector": "source-tricky", "version": "1.0.0", "origin": "discovered", "streams": {
+        "tricky": {"schema": tricky, "primary_key": []}, "bare": {"schema": {}, "primary_key": []}}}
+    with written_module(tmp_path, document, "source-tricky") as module:
+        row = {"id": 1, "class": "a", "model_config": None, "schema": "s", "tricky_record": {"x": "y"}, "new": 2}
+        record = module.TrickyRecord.model_validate(row)
+        assert record.model_dump(by_alias=True) == row
+        assert module.BareRecord.model_validate({"any": 1}).model_dump() == {"any": 1}
+        with pytest.raises(ValidationError, match="id"):
+            module.TrickyRecord.model_validate({"class": "a"})
+
+
+@pytest.mark.parametrize(("document", "message"), [
+    ([], "not a JSON object"),
+    ({"connector": "source-other", "version": "1", "origin": "package", "streams": {}}, "names connector"),
+    ({"connector": "source-x", "version": "1", "origin": "guessed", "streams": {}}, "has origin"),
+    ({"connector": "source-x", "version": "1", "origin": "package", "streams": {}}, "holds no streams"),
+    ({"connector": "source-x", "version": "1", "origin": "package", "streams": {"s": {"schema": {}}}}, "primary_key"),
+    ({"connector": "source-x", "version": "1", "origin": "package",
+      "streams": {"s": {"schema": {"type": "object", "properties": {"p": {"type": "string", "pattern": "(?<x"}}},
+                        "primary_key": []}}}, "do not import"),
+])
+def test_unusable_documents_are_refused(tmp_path, document, message):
+    with pytest.raises(stream_models.StreamModelError, match=message):
+        stream_models.write(tmp_path, document, "source-x")
