@@ -2,15 +2,18 @@
 run, checked by sync --check, shown by corvel show, and discovered with a configuration."""
 
 import json
+import socket
 import subprocess
-import sys
 from pathlib import Path
 
 import pytest
+from conftest import entry
 from pydantic import ValidationError
 
-from corvel import stream_models
-from corvel.tree import model_apart
+from corvel import command, stream_models, stream_schemas
+from corvel.lock import LockError, read_lock
+from corvel.registry import BUNDLED_REGISTRY
+from corvel.tree import Tree, model_apart
 
 FAKER_VENV = Path(__file__).resolve().parents[1] / "build" / "connectors" / ".venv-source-faker"
 FAKER_CONFIG = {"count": 5, "seed": 7, "parallelism": 1}
@@ -105,3 +108,75 @@ def test_members_keywords_and_extra_columns(tmp_path):
 def test_unusable_documents_are_refused(tmp_path, document, message):
     with pytest.raises(stream_models.StreamModelError, match=message):
         stream_models.write(tmp_path, document, "source-x")
+
+
+def corvel(capsys, *argv):
+    status = command.main([str(arg) for arg in argv])
+    out, err = capsys.readouterr()
+    return status, out + err
+
+
+def faker_entry(tag="7.2.1"):
+    found = [e for e in json.loads(BUNDLED_REGISTRY.read_text(encoding="utf-8"))["sources"]
+             if e["dockerRepository"] == "airbyte/source-faker"]
+    return {**found[-1], "dockerImageTag": tag}
+
+
+@pytest.fixture
+def faker_tree(tmp_path, registry, capsys, no_network, monkeypatch):
+    """A tree under tmp_path/out holding source-faker 7.2.1 (its schemas read from its installed release) and a
+    docker source, added by corvel add; PyPI is a port on 127.0.0.1 where nothing listens."""
+    monkeypatch.setenv("COLUMNS", "200")
+    with socket.socket() as unused:
+        unused.bind(("127.0.0.1", 0))
+        monkeypatch.setenv(stream_schemas.PYPI_VARIABLE, f"http://127.0.0.1:{unused.getsockname()[1]}")
+    registry({"sources": [faker_entry(), entry("airbyte/source-a", "1.0")], "destinations": []})
+    status, out = corvel(capsys, "add", "source-faker", "source-a", "--output-dir", tmp_path / "out")
+    assert status == 0, out
+    assert "source-a: no static stream schemas (corvel streams source-a --config FILE discovers them)" in out
+    return Tree.at_root(tmp_path / "out")
+
+
+def test_a_run_writes_locks_and_checks_the_record_classes(capsys, faker_tree):
+    lock = read_lock(faker_tree.directory)
+    other, faker = sorted(lock.records, key=lambda record: record.name)
+    assert set(faker.streams_files) == {"streams/source_faker.json", "streams/source_faker.py"} and not other.streams_files
+    assert json.loads((faker_tree.streams / "source_faker.json").read_text())["origin"] == "package"
+    module = faker_tree.streams / "source_faker.py"
+    written = module.read_bytes()
+    module.write_text("# edited\n")
+    (faker_tree.streams / "stray.py").write_text("")
+    status, out = corvel(capsys, "sync", "--check", "--output-dir", faker_tree.root)
+    assert status == 1 and {"edited: streams/source_faker.py", "extra: streams/stray.py"} <= set(out.splitlines())
+    (faker_tree.streams / "stray.py").unlink()
+    status, out = corvel(capsys, "sync", "--frozen", "--output-dir", faker_tree.root)
+    assert status == 0 and module.read_bytes() == written  # from the stored document
+    stored = faker_tree.streams / "source_faker.json"
+    stored.write_text(stored.read_text().replace('"users"', '"customers"'))
+    module.unlink()
+    status, out = corvel(capsys, "sync", "--frozen", "--output-dir", faker_tree.root)
+    assert status == 0 and module.read_bytes() == written  # read again from the release, as the lock records it
+    assert corvel(capsys, "sync", "--check", "--output-dir", faker_tree.root)[0] == 0
+
+
+def test_an_upgrade_whose_schemas_cannot_be_read_drops_the_stale_classes_and_succeeds(capsys, faker_tree, registry):
+    registry({"sources": [faker_entry("7.2.2"), entry("airbyte/source-a", "1.0")], "destinations": []})
+    status, out = corvel(capsys, "upgrade", "source-faker", "--output-dir", faker_tree.root)
+    assert status == 0 and "source-faker: record classes not written: " in out and "PyPI cannot be reached" in out
+    assert not read_lock(faker_tree.directory).record("source_faker__7_2_2").streams_files
+    assert not faker_tree.streams.exists()
+    assert corvel(capsys, "sync", "--check", "--output-dir", faker_tree.root)[0] == 0
+
+
+@pytest.mark.parametrize("files", [
+    {"streams/source_faker.json": "0" * 64},
+    {"streams/source_other.json": "0" * 64, "streams/source_other.py": "0" * 64},
+])
+def test_a_lock_holds_both_streams_files_of_its_own_connector_or_none(faker_tree, files):
+    lock_file = faker_tree.lock_path
+    document = json.loads(lock_file.read_text())
+    faker = next(c for c in document["connectors"] if c["name"] == "source-faker")
+    faker["files"] = {p: h for p, h in faker["files"].items() if not p.startswith("streams/")} | files
+    lock_file.write_text(json.dumps(document))
+    with pytest.raises(LockError, match="if it has record classes"):
+        read_lock(faker_tree.directory)

@@ -98,7 +98,7 @@ def _is_key_list(value: object) -> bool:
 def composed_schema(streams: dict[str, dict[str, Any]], classes: dict[str, str]) -> dict[str, Any]:
     """One schema for the generator that holds every stream's, each titled by its class: the first stream's is
     the root, the others its definitions. A schema that says no type is an object's: every record is one."""
-    titled = [{**{"type": "object"}, **streams[stream]["schema"], "title": classes[stream]} for stream in classes]
+    titled = [{"type": "object", **streams[stream]["schema"], "title": classes[stream]} for stream in classes]
     root, rest = titled[0], titled[1:]
     if rest:  # the stream schemas have their references inlined: the root's own definitions are none of theirs
         root["definitions"] = {schema["title"]: schema for schema in rest}
@@ -148,11 +148,12 @@ def write(directory: Path, document: object, name: str) -> dict[str, str]:
     directory, a run's staging one), with the package they are in; their paths relative to it and their hashes.
     StreamModelError when the document is not a streams document, or its classes cannot be written or used."""
     found = checked(document, name)
-    text = module_text(found)
+    stored = document_text(found)
+    text = module_text(json.loads(stored))  # as the tree keeps it, members in its order: the same classes again
     paths = streams_paths(name)
     (directory / STREAMS_INDEX).parent.mkdir(parents=True, exist_ok=True)
     (directory / STREAMS_INDEX).write_text(STREAMS_INDEX_TEXT, encoding="utf-8")
-    (directory / paths[0]).write_text(document_text(found), encoding="utf-8")
+    (directory / paths[0]).write_text(stored, encoding="utf-8")
     (directory / paths[1]).write_text(text, encoding="utf-8")
     if problem := import_problem(directory / paths[1]):
         raise StreamModelError(f"the record classes of {name} do not import: {problem}")
