@@ -180,3 +180,13 @@ def test_a_lock_holds_both_streams_files_of_its_own_connector_or_none(faker_tree
     lock_file.write_text(json.dumps(document))
     with pytest.raises(LockError, match="if it has record classes"):
         read_lock(faker_tree.directory)
+
+
+@pytest.mark.parametrize(("name", "lines"), [
+    ("source-faker", ["streams (3, from its package at 7.2.1): products, purchases, users",
+                      "users (no primary key):", "address", "null|string (date-time)"]),
+    ("source-a", ["streams: none in the tree; corvel streams source-a --config FILE discovers them"]),
+])
+def test_show_lists_the_streams_or_how_to_discover_them(capsys, faker_tree, name, lines):
+    status, out = corvel(capsys, "show", name, "--output-dir", faker_tree.root)
+    assert status == 0 and all(line in out for line in lines), out

@@ -7,7 +7,7 @@
     corvel outdated                  what upgrade would move, and the breaking changes crossed
     corvel check-config NAME FILE    a stored configuration against the locked class
     corvel list [TEXT]               the registry's connectors
-    corvel show NAME                 a connector's configuration, from the registry alone
+    corvel show NAME                 a connector's configuration, from the registry alone, and its streams
 
 The runs are those of ``corvel-generate`` (``corvel.cli``), given as
 subcommands; the read-only commands (outdated, check-config, list, show,
@@ -300,7 +300,27 @@ def _show(args: argparse.Namespace, context: Context) -> int:
     console.print_table(context.out, ("member", "type", "required", "default", "secret", "description", "options"),
                         [(m.name, m.type, "yes" if m.required else "", m.default, "yes" if m.secret else "",
                           m.description, ", ".join(m.options)) for m in shown.members], boxed=False)
+    if shown.kind == "source":
+        _show_streams(context, shown, connector_view.streams(context.tree(args), lock, args.name))
     return 0
+
+
+def _show_streams(context: Context, shown: connector_view.ConnectorView,
+                  known: connector_view.StreamsView | None) -> None:
+    """The streams of the source SHOWN with their members, as the tree holds them (KNOWN); else how to get them."""
+    name = shown.name
+    if known is None:
+        how = f"corvel streams {name} --config FILE discovers them" if shown.locked_version else \
+            f"corvel add {name} reads them where they are known without running it"
+        console.say(context.out, f"streams: none in the tree; {how}")
+        return
+    console.say(context.out, f"streams ({len(known.streams)}, from its {known.origin} at {known.version}): "
+                             + ", ".join(stream.name for stream in known.streams))
+    for stream in known.streams:
+        key = f"primary key {', '.join(stream.primary_key)}" if stream.primary_key else "no primary key"
+        console.say(context.out, f"{stream.name} ({key}):")
+        console.print_table(context.out, ("member", "type", "required"),
+                            [(m.name, m.type, "yes" if m.required else "") for m in stream.members], boxed=False)
 
 
 _COMMANDS: dict[str, tuple[Command, str, str, list[Callable[[], argparse.ArgumentParser]],
