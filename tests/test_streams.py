@@ -190,3 +190,26 @@ def test_a_lock_holds_both_streams_files_of_its_own_connector_or_none(faker_tree
 def test_show_lists_the_streams_or_how_to_discover_them(capsys, faker_tree, name, lines):
     status, out = corvel(capsys, "show", name, "--output-dir", faker_tree.root)
     assert status == 0 and all(line in out for line in lines), out
+
+
+def test_streams_discovers_and_locks_a_source_with_its_configuration(capsys, faker_tree, tmp_path):
+    config = tmp_path / "faker.yaml"
+    config.write_text("count: 5\nseed: 4321\nparallelism: 1\n")
+    status, out = corvel(capsys, "streams", "source-faker", "--config", config, "--output-dir", faker_tree.root)
+    assert status == 0 and "3 stream(s) of source-faker 7.2.1 discovered and locked" in out, out
+    document = json.loads((faker_tree.streams / "source_faker.json").read_text())
+    assert document["origin"] == "discovered" and document["streams"]["users"]["primary_key"] == [["id"]]
+    assert not any(b"4321" in path.read_bytes() for path in faker_tree.directory.rglob("*") if path.is_file())
+    assert corvel(capsys, "sync", "--check", "--output-dir", faker_tree.root)[0] == 0
+    status, out = corvel(capsys, "show", "source-faker", "--output-dir", faker_tree.root)
+    assert "streams (3, from its discovered at 7.2.1)" in out and "users (primary key id):" in out
+
+
+@pytest.mark.parametrize(("name", "config", "message"), [
+    ("source-fakr", "count: 5\n", "does not hold source-fakr; did you mean source-faker?"),
+    ("source-faker", "count: many\n", "is not a valid configuration of source-faker 7.2.1 (1 problem(s))"),
+])
+def test_streams_refuses_in_one_line(capsys, faker_tree, tmp_path, name, config, message):
+    (tmp_path / "config.yaml").write_text(config)
+    status, out = corvel(capsys, "streams", name, "--config", tmp_path / "config.yaml", "--output-dir", faker_tree.root)
+    assert status == 1 and message in out and "Traceback" not in out, out

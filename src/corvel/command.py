@@ -8,6 +8,7 @@
     corvel check-config NAME FILE    a stored configuration against the locked class
     corvel list [TEXT]               the registry's connectors
     corvel show NAME                 a connector's configuration, from the registry alone, and its streams
+    corvel streams NAME --config F   discover a source's streams with its configuration, and lock their classes
 
 The runs are those of ``corvel-generate`` (``corvel.cli``), given as
 subcommands; the read-only commands (outdated, check-config, list, show,
@@ -27,7 +28,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from corvel import cli, connector_view, console, project, registry, tree_check, upgrades
+from corvel import cli, connector_view, console, project, registry, stream_discovery, tree_check, upgrades
 from corvel.errors import CorvelError, Stop
 from corvel.generator_boundary import GENERATOR, generator_path
 from corvel.installation import VersionAction, versions
@@ -323,6 +324,27 @@ def _show_streams(context: Context, shown: connector_view.ConnectorView,
                             [(m.name, m.type, "yes" if m.required else "") for m in stream.members], boxed=False)
 
 
+def _streams(args: argparse.Namespace, context: Context) -> int:
+    tree = context.tree(args)
+    context.report["tree"] = str(tree.directory)
+
+    def waiting() -> None:
+        console.say(context.err, f"another run is writing {tree.directory}; waiting for it to end")
+
+    document = stream_discovery.discover(tree, args.name, args.config, waiting)
+    streams = sorted(document["streams"])
+    context.report["streams"] = streams
+    console.say(context.out, f"{len(streams)} stream(s) of {args.name} {document['version']} discovered and locked in "
+                             f"{tree.directory}: {', '.join(streams)} (corvel show {args.name} lists them)")
+    return 0
+
+
+def _streams_arguments(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("name", metavar="NAME", help="the source, as the lock holds it")
+    sub.add_argument("--config", metavar="FILE", type=Path, required=True,
+                     help="its configuration, JSON or YAML; handed to the connector, never stored")
+
+
 _COMMANDS: dict[str, tuple[Command, str, str, list[Callable[[], argparse.ArgumentParser]],
                            Callable[[argparse.ArgumentParser], None]]] = {
     "add": (_add, "generate and lock new connectors", "corvel add source-faker destination-duckdb",
@@ -343,6 +365,9 @@ _COMMANDS: dict[str, tuple[Command, str, str, list[Callable[[], argparse.Argumen
              [_registry_options, _output_options], _list_arguments),
     "show": (_show, "a connector's configuration, from the registry alone", "corvel show source-faker",
              [_tree_options, _registry_options, _output_options], _show_arguments),
+    "streams": (_streams, "discover a locked source's streams with its configuration, and lock their classes",
+                "corvel streams source-postgres --config postgres.yaml", [_tree_options, _output_options],
+                _streams_arguments),
 }
 
 if __name__ == "__main__":
