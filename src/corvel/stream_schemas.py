@@ -24,7 +24,8 @@ import zipfile
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any
+from typing import Any, TypeGuard
+from urllib.parse import urljoin
 
 from corvel.errors import CorvelError
 from corvel.lock import LockRecord
@@ -46,7 +47,8 @@ class StreamSourceError(CorvelError):
 
 
 class _Unresolved(Exception):
-    """A schema's $ref points at nothing; its stream has no static schema."""
+    """A stream's schema cannot be had from what was read (a $ref to nothing, a loader that runs the source, a
+    name that needs the configuration); the message says why, and the stream is left to discovery."""
 
 
 @dataclass
@@ -58,6 +60,24 @@ class ManifestStreams:
     dynamic: int = 0  # entries of dynamic_streams, whose streams are only known once the source runs
 
 
+def _is_object(value: object) -> TypeGuard[dict[str, Any]]:
+    return isinstance(value, dict)
+
+
+def _is_array(value: object) -> TypeGuard[list[Any]]:
+    return isinstance(value, list)
+
+
+def _object(value: object) -> dict[str, Any]:
+    """VALUE when it is a JSON object, else an empty one."""
+    return value if _is_object(value) else {}
+
+
+def _array(value: object) -> list[Any]:
+    """VALUE when it is a JSON array, else an empty one."""
+    return value if _is_array(value) else []
+
+
 def key_paths(primary_key: Any) -> list[list[str]]:
     """A primary key as the cdk and the catalog accept it (one field, a composite of fields, or a composite of
     field paths) as a list of key paths; [] when there is none."""
@@ -65,7 +85,8 @@ def key_paths(primary_key: Any) -> list[list[str]]:
         return []
     if isinstance(primary_key, str):
         return [[primary_key]]
-    return [[str(part) for part in key] if isinstance(key, list) else [str(key)] for key in primary_key]
+    return [[str(part) for part in _array(key)] if _is_array(key) else [str(key)]
+            for key in _array(primary_key)]
 
 
 def _pointer(document: Any, fragment: str) -> Any:
@@ -74,8 +95,8 @@ def _pointer(document: Any, fragment: str) -> Any:
     for token in filter(None, fragment.split("/")):
         token = token.replace("~1", "/").replace("~0", "~")
         try:
-            node = node[int(token)] if isinstance(node, list) else node[token]
-        except (KeyError, IndexError, ValueError, TypeError) as error:
+            node = _array(node)[int(token)] if _is_array(node) else _object(node)[token]
+        except (KeyError, IndexError, ValueError) as error:
             raise _Unresolved(f"#{fragment}") from error
     return node
 
@@ -83,8 +104,8 @@ def _pointer(document: Any, fragment: str) -> Any:
 class _Inliner:
     """Replaces every $ref of a schema by what it points at: a place in the same document, or a file of
     FILES (paths relative to the package root) next to the referring one. A reference met again while it is
-    being inlined (a recursive schema) becomes {}: an inlined schema cannot hold a cycle, and {} accepts
-    what the cycle would."""
+    being inlined (a recursive schema) keeps only the members beside it, often none: an inlined schema cannot
+    hold a cycle, and {} accepts what the cycle would."""
 
     def __init__(self, files: Mapping[str, bytes]) -> None:
         self.files = files
@@ -101,12 +122,13 @@ class _Inliner:
         raise _Unresolved(relative)
 
     def inline(self, node: Any, document: Any, path: str, active: frozenset[tuple[str, str]] = frozenset()) -> Any:
-        if isinstance(node, list):
-            return [self.inline(item, document, path, active) for item in node]
-        if not isinstance(node, dict):
+        if _is_array(node):
+            return [self.inline(item, document, path, active) for item in _array(node)]
+        if not _is_object(node):
             return node
-        siblings = {key: self.inline(value, document, path, active) for key, value in node.items() if key != "$ref"}
-        reference = node.get("$ref")
+        members = _object(node)
+        siblings = {key: self.inline(value, document, path, active) for key, value in members.items() if key != "$ref"}
+        reference = members.get("$ref")
         if not isinstance(reference, str):
             return siblings
         relative, _, fragment = reference.partition("#")
@@ -116,7 +138,7 @@ class _Inliner:
         target_document = _json_file(target_path, self.files[target_path]) if relative else document
         target = self.inline(_pointer(target_document, fragment), target_document, target_path,
                              active | {(target_path, fragment)})
-        return {**siblings, **target} if isinstance(target, dict) else target
+        return {**siblings, **_object(target)} if _is_object(target) else target
 
 
 def _json_file(path: str, data: bytes) -> Any:
@@ -130,9 +152,9 @@ def inlined(schema: Any, files: Mapping[str, bytes] | None = None, path: str = "
     """SCHEMA (read from PATH among FILES, or standing alone) with every $ref inlined; _Unresolved when one
     points at nothing, or the schema is no object."""
     result = _Inliner(files or {}).inline(schema, schema, path)
-    if not isinstance(result, dict):
+    if not _is_object(result):
         raise _Unresolved("the schema is not an object")
-    return result
+    return _object(result)
 
 
 def _interpolated(text: Any, parameters: Mapping[str, Any]) -> Any:
@@ -158,7 +180,7 @@ def _resolved(manifest: Mapping[str, Any]) -> dict[str, Any]:
     from airbyte_cdk.sources.declarative.parsers.manifest_reference_resolver import ManifestReferenceResolver
 
     document = {"type": "DeclarativeSource", **manifest}
-    return ManifestComponentTransformer().propagate_types_and_parameters(
+    return ManifestComponentTransformer().propagate_types_and_parameters(  # type: ignore[no-any-return]
         "", ManifestReferenceResolver().preprocess_manifest(document), {})
 
 
@@ -171,21 +193,37 @@ def _default_package(package_files: Mapping[str, bytes]) -> str | None:
 
 def _stream_schema(stream: Mapping[str, Any], name: str, package_files: Mapping[str, bytes]) -> dict[str, Any]:
     """The static schema of one resolved stream; _Unresolved when it has none."""
-    loader = stream.get("schema_loader")
-    parameters = {**(stream.get("$parameters") or {}), "name": name}
-    if isinstance(loader, dict) and loader.get("type") == "InlineSchemaLoader":
+    given = stream.get("schema_loader")
+    loader, parameters = _object(given), {**_object(stream.get("$parameters")), "name": name}
+    if loader.get("type") == "InlineSchemaLoader":
         return inlined(loader.get("schema") or {})
-    if loader is None or isinstance(loader, dict) and loader.get("type") == "JsonFileSchemaLoader":
-        file_path = (loader or {}).get("file_path")
+    if given is None or loader.get("type") == "JsonFileSchemaLoader":
+        file_path = loader.get("file_path")
         if not file_path:
             package = _default_package(package_files)
-            file_path = f"./{package}/{SCHEMAS}/{{{{ parameters['name'] }}}}.json" if package else ""
-        path = posixpath.normpath(str(_interpolated(file_path, {**parameters, **(loader or {}).get("$parameters", {})})))
+            if package is None:
+                raise _Unresolved("it names no schema, and the manifest comes without a package to find one in")
+            file_path = f"./{package}/{SCHEMAS}/{{{{ parameters['name'] }}}}.json"
+        path = posixpath.normpath(str(_interpolated(file_path, {**parameters, **_object(loader.get("$parameters"))})))
         if path not in package_files:
             raise _Unresolved(f"its schema file {path} is not in the package")
         return inlined(_json_file(path, package_files[path]), package_files, path)
-    kind = loader.get("type") if isinstance(loader, dict) else "a list of schema loaders"
+    kind = loader.get("type") if _is_object(given) else "a list of schema loaders"
     raise _Unresolved(f"its schema loader ({kind}) gives its schema only when the source runs")
+
+
+def loaded_manifest(label: str, body: bytes) -> dict[str, Any]:
+    """BODY, the manifest LABEL, loaded as airbyte loads it (a safe loader); StreamSourceError when it is no
+    YAML mapping."""
+    import yaml
+
+    try:
+        manifest = yaml.safe_load(body)
+    except yaml.YAMLError as error:
+        raise StreamSourceError(f"{label}: not a YAML manifest: {str(error).splitlines()[0]}") from error
+    if not _is_object(manifest):
+        raise StreamSourceError(f"{label}: not a YAML manifest: its root is no mapping")
+    return manifest
 
 
 def read_manifest(manifest: Mapping[str, Any], package_files: Mapping[str, bytes] | None = None,
@@ -202,13 +240,14 @@ def read_manifest(manifest: Mapping[str, Any], package_files: Mapping[str, bytes
         resolved = _resolved(manifest)
     except (CircularReferenceException, UndefinedReferenceException, ValueError) as error:
         raise StreamSourceError(f"{label}: its references cannot be resolved: {error}") from error
-    found = ManifestStreams(dynamic=len(resolved.get("dynamic_streams") or []))
-    for position, stream in enumerate(resolved.get("streams") or []):
-        if not isinstance(stream, dict):
+    found = ManifestStreams(dynamic=len(_array(resolved.get("dynamic_streams"))))
+    for position, given in enumerate(_array(resolved.get("streams"))):
+        if not _is_object(given):
             found.left_out[f"streams[{position}]"] = "not a stream definition"
             continue
-        parameters = stream.get("$parameters") or {}
-        try:
+        stream = _object(given)
+        parameters = _object(stream.get("$parameters"))
+        try:  # older cdk releases interpolate a stream's name; a template is never the name a user asks for
             name = _interpolated(stream.get("name") or parameters.get("name"), parameters)
         except _Unresolved as error:
             found.left_out[f"streams[{position}]"] = f"its name {error}"
@@ -218,26 +257,26 @@ def read_manifest(manifest: Mapping[str, Any], package_files: Mapping[str, bytes
             continue
         try:
             schema = _stream_schema(stream, name, package_files or {})
-            primary_key = key_paths(_interpolated(stream.get("primary_key"), {**parameters, "name": name}))
         except _Unresolved as error:
             found.left_out[name] = str(error)
             continue
-        found.streams[name] = {"schema": schema, "primary_key": primary_key}
+        found.streams[name] = {"schema": schema, "primary_key": key_paths(stream.get("primary_key"))}
     return found
 
 
-def from_manifest(manifest: dict, package_files: Mapping[str, bytes] | None = None) -> dict[str, dict]:
+def from_manifest(manifest: dict[str, Any], package_files: Mapping[str, bytes] | None = None
+                  ) -> dict[str, dict[str, Any]]:
     """Stream name -> its schema and primary key, for MANIFEST's streams that have a static schema."""
     return read_manifest(manifest, package_files).streams
 
 
-def from_catalog(catalog: dict) -> dict[str, dict]:
+def from_catalog(catalog: dict[str, Any]) -> dict[str, dict[str, Any]]:
     """Stream name -> its schema and primary key, for an Airbyte catalog's streams (as discover gives it);
     a stream whose schema points at nothing is kept with that reference open, since discovery is the last
     source there is."""
     streams: Streams = {}
-    for stream in catalog.get("streams") or []:
-        schema = stream.get("json_schema") or {}
+    for stream in map(_object, _array(catalog.get("streams"))):
+        schema = _object(stream.get("json_schema"))
         try:
             schema = inlined(schema)
         except _Unresolved:  # what the connector declared is still the best there is
@@ -248,29 +287,22 @@ def from_catalog(catalog: dict) -> dict[str, dict]:
 
 # --- a Python connector's release -------------------------------------------------------------------------------
 
-def _wanted(path: str) -> bool:
+def holds_streams(path: str) -> bool:
     """Whether a file of a release can hold stream schemas: a manifest at the top of a package, or JSON under
     a package's schemas folder."""
     parts = path.split("/")
-    if parts[0].endswith((".dist-info", ".data")):
+    if parts[0] in ("", ".", "..") or parts[0].endswith((".dist-info", ".data")):  # outside the packages
         return False
     return parts[1:] == [MANIFEST_FILE] or (path.endswith(".json") and SCHEMAS in parts[1:-1])
 
 
-def _from_release(files: Mapping[str, bytes], label: str) -> Streams:
+def release_streams(files: Mapping[str, bytes], label: str) -> Streams:
     """The streams a release's FILES declare: its manifest's when it ships one, else one per file of its
     packages' schemas folders (the shared schemas there are only referred to)."""
-    import yaml
-
     manifest_path = next((path for path in sorted(files) if path.endswith("/" + MANIFEST_FILE)), None)
     if manifest_path is not None:
-        try:
-            manifest = yaml.safe_load(files[manifest_path])
-        except yaml.YAMLError as error:
-            raise StreamSourceError(f"{label}: {manifest_path} is not YAML: {str(error).splitlines()[0]}") from error
-        if not isinstance(manifest, dict):
-            raise StreamSourceError(f"{label}: {manifest_path} is not a manifest: its root is no mapping")
-        return read_manifest(manifest, files, f"{label}: {manifest_path}").streams
+        where = f"{label}: {manifest_path}"
+        return read_manifest(loaded_manifest(where, files[manifest_path]), files, where).streams
     streams: Streams = {}
     for path in sorted(files):
         parts = path.split("/")
@@ -297,7 +329,7 @@ def installed_files(connector: str, package: str, version: str) -> dict[str, byt
             if distribution.version != version:
                 continue
             return {str(path): (site_packages / path).read_bytes() for path in distribution.files or []
-                    if _wanted(str(path)) and (site_packages / path).is_file()}
+                    if holds_streams(str(path)) and (site_packages / path).is_file()}
     return None
 
 
@@ -323,39 +355,57 @@ def _get(session: Any, url: str) -> Any:
     return response
 
 
-def _wheel(release: dict[str, Any]) -> dict[str, Any] | None:
-    """The release's wheel to read, a pure one first; None when it has none."""
-    wheels = [file for file in release.get("urls") or [] if file.get("packagetype") == "bdist_wheel"]
+def _wheel(files: list[Any]) -> dict[str, Any] | None:
+    """Of a release's FILES (as PyPI's JSON lists them), the wheel to read, a pure one first; None when there is
+    none."""
+    wheels = [file for file in map(_object, files) if file.get("packagetype") == "bdist_wheel"]
     return min(wheels, key=lambda file: not str(file.get("filename", "")).endswith("-none-any.whl"), default=None)
+
+
+def _release_files(session: Any, package: str, version: str) -> tuple[str, list[Any]] | None:
+    """Where PyPI's JSON lists the files of PACKAGE at VERSION, and the list; None when it has no such release.
+    The release's own page is asked first; some mirrors answer only the package's page, which lists every
+    release."""
+    for url, files_of in ((f"{pypi_base()}/{package}/{version}/json", lambda answer: answer.get("urls")),
+                          (f"{pypi_base()}/{package}/json",
+                           lambda answer: _object(answer.get("releases")).get(version))):
+        answer = _get(session, url)
+        if answer is None:
+            continue
+        try:
+            files = files_of(_object(answer.json()))
+        except ValueError as error:
+            raise StreamSourceError(f"{url}: PyPI's answer is not JSON") from error
+        if files is not None:
+            return url, _array(files)
+    return None
 
 
 def pypi_files(package: str, version: str) -> dict[str, bytes] | None:
     """The wanted files of PACKAGE's wheel at VERSION, from PyPI's JSON API (PYPI_VARIABLE's base); None when
-    PyPI has no such release or it has no wheel. StreamSourceError when PyPI cannot be read."""
+    PyPI has no such release, an empty mapping when the release has no wheel. StreamSourceError when PyPI
+    cannot be read."""
     import requests
 
-    url = f"{pypi_base()}/{package}/{version}/json"
     with requests.Session() as session:
-        answer = _get(session, url)
-        if answer is None:
+        listed = _release_files(session, package, version)
+        if listed is None:
             return None
-        try:
-            wheel = _wheel(answer.json())
-        except ValueError as error:
-            raise StreamSourceError(f"{url}: PyPI's answer is not JSON") from error
+        wheel = _wheel(listed[1])
         if wheel is None:
-            return None
-        body = _get(session, wheel["url"])
+            return {}
+        wheel_url = urljoin(listed[0], str(wheel["url"]))  # a mirror may list it relative to its JSON
+        body = _get(session, wheel_url)
         if body is None:
-            raise StreamSourceError(f"{wheel['url']}: PyPI lists this wheel but answers 404 for it")
-    expected = (wheel.get("digests") or {}).get("sha256")
+            raise StreamSourceError(f"{wheel_url}: PyPI lists this wheel but answers 404 for it")
+    expected = _object(wheel.get("digests")).get("sha256")
     if expected and hashlib.sha256(body.content).hexdigest() != expected:
-        raise StreamSourceError(f"{wheel['url']}: the wheel's sha256 is not the one PyPI lists")
+        raise StreamSourceError(f"{wheel_url}: the wheel's sha256 is not the one PyPI lists")
     try:
         with zipfile.ZipFile(io.BytesIO(body.content)) as archive:
-            return {name: archive.read(name) for name in archive.namelist() if _wanted(name)}
+            return {name: archive.read(name) for name in archive.namelist() if holds_streams(name)}
     except zipfile.BadZipFile as error:
-        raise StreamSourceError(f"{wheel['url']}: not a wheel: {error}") from error
+        raise StreamSourceError(f"{wheel_url}: not a wheel: {error}") from error
 
 
 class ReleaseCache:
@@ -397,33 +447,31 @@ def release_files(connector: str, package: str, version: str, cache_dir: Path | 
     cache = ReleaseCache(cache_dir) if cache_dir is not None else None
     files = cache.get(package, version) if cache is not None else None
     if files is None:
-        files = pypi_files(package, version) or {}
-        if cache is not None:
+        files = pypi_files(package, version)
+        if files is not None and cache is not None:  # a release PyPI does not have yet may come: not kept
             cache.put(package, version, files)
     return files
 
 
-def document(record: LockRecord, origin: str, streams: Mapping[str, dict]) -> dict[str, Any]:
-    return {"connector": record.name, "version": record.tag, "origin": origin, "streams": dict(streams)}
+def document(record: LockRecord, origin: str, streams: Streams) -> dict[str, Any]:
+    return {"connector": record.name, "version": record.tag, "origin": origin, "streams": streams}
 
 
-def document_for(record: LockRecord, tree: Tree, cache_dir: Path | None) -> dict | None:
+def document_for(record: LockRecord, tree: Tree, cache_dir: Path | None) -> dict[str, Any] | None:
     """The streams document of a locked connector: from its manifest vendored in TREE when it has one, else
     from its PyPI release at the locked version; None when neither gives a stream a static schema.
     StreamSourceError when PyPI cannot be read, or a manifest resolved."""
     manifest_path = tree.directory / manifest_paths(record.versioned)[0]
     if manifest_path.is_file():
-        from corvel.own_manifests import ManifestError, parse
-
         try:
-            manifest = parse(str(manifest_path), manifest_path.read_bytes())
-        except (ManifestError, OSError) as error:
-            raise StreamSourceError(str(error)) from error
-        streams = read_manifest(manifest, None, str(manifest_path)).streams
+            body = manifest_path.read_bytes()
+        except OSError as error:
+            raise StreamSourceError(f"{manifest_path}: cannot be read: {error}") from error
+        streams = read_manifest(loaded_manifest(str(manifest_path), body), None, str(manifest_path)).streams
         return document(record, MANIFEST, streams) if streams else None
     package, version = record.package
     if package is None or version is None:
         return None
     files = release_files(record.name, package, version, cache_dir)
-    streams = _from_release(files or {}, f"{package} {version}")
+    streams = release_streams(files or {}, f"{package} {version}")
     return document(record, PACKAGE, streams) if streams else None
