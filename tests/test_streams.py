@@ -2,7 +2,6 @@
 run, checked by sync --check, shown by corvel show, and discovered with a configuration."""
 
 import json
-import socket
 import subprocess
 from pathlib import Path
 
@@ -10,7 +9,7 @@ import pytest
 from conftest import entry
 from pydantic import ValidationError
 
-from corvel import command, stream_models, stream_schemas
+from corvel import command, stream_models
 from corvel.lock import LockError, read_lock
 from corvel.registry import BUNDLED_REGISTRY
 from corvel.tree import Tree, model_apart
@@ -125,11 +124,8 @@ def faker_entry(tag="7.2.1"):
 @pytest.fixture
 def faker_tree(tmp_path, registry, capsys, no_network, monkeypatch):
     """A tree under tmp_path/out holding source-faker 7.2.1 (its schemas read from its installed release) and a
-    docker source, added by corvel add; PyPI is a port on 127.0.0.1 where nothing listens."""
+    docker source, added by corvel add."""
     monkeypatch.setenv("COLUMNS", "200")
-    with socket.socket() as unused:
-        unused.bind(("127.0.0.1", 0))
-        monkeypatch.setenv(stream_schemas.PYPI_VARIABLE, f"http://127.0.0.1:{unused.getsockname()[1]}")
     registry({"sources": [faker_entry(), entry("airbyte/source-a", "1.0")], "destinations": []})
     status, out = corvel(capsys, "add", "source-faker", "source-a", "--output-dir", tmp_path / "out")
     assert status == 0, out

@@ -83,10 +83,9 @@ def streams(tree: Tree, lock: Lock | None, name: str) -> StreamsView | None:
         document = _mapping(json.loads((tree.directory / streams_paths(name)[0]).read_text(encoding="utf-8")))
     except (OSError, ValueError):  # a document missing or edited: sync --check names it, and sync writes it again
         return None
-    found = [StreamView(stream, tuple(".".join(map(str, path)) for path in _sequence(described.get("primary_key"))),
-                        members(_mapping(described.get("schema"))))
-             for stream, described in sorted(_mapping(document.get("streams")).items())
-             if isinstance(described, dict)]
+    found = [StreamView(stream, tuple(".".join(map(str, path)) for path in _sequence(_mapping(described).get(
+                 "primary_key"))), members(_mapping(_mapping(described).get("schema"))))
+             for stream, described in sorted(_mapping(document.get("streams")).items())]
     return StreamsView(str(document.get("origin")), str(document.get("version")), tuple(found))
 
 
