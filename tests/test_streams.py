@@ -8,8 +8,9 @@ from pathlib import Path
 import pytest
 from conftest import entry
 from pydantic import ValidationError
+from test_own_manifests import OWN_MANIFEST
 
-from corvel import command, stream_models
+from corvel import cli, command, stream_models
 from corvel.lock import LockError, read_lock
 from corvel.registry import BUNDLED_REGISTRY
 from corvel.tree import Tree, model_apart
@@ -209,3 +210,15 @@ def test_streams_refuses_in_one_line(capsys, faker_tree, tmp_path, name, config,
     (tmp_path / "config.yaml").write_text(config)
     status, out = corvel(capsys, "streams", name, "--config", tmp_path / "config.yaml", "--output-dir", faker_tree.root)
     assert status == 1 and message in out and "Traceback" not in out, out
+
+
+def test_an_edited_manifest_has_its_streams_read_again(capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "pyproject.toml").write_text('[tool.corvel]\nown-manifests = [{path = "my_api.yaml", name = '
+                                             '"source-mine"}]\n')
+    document = Tree.at_root(tmp_path / "gen").streams / "source_mine.json"
+    for stream in ("items", "goods"):  # the version stays 6.0.0: the manifest changed all the same
+        (tmp_path / "my_api.yaml").write_text(OWN_MANIFEST.replace("name: items", f"name: {stream}"))
+        assert cli.main(["--output-dir", "gen"]) == 0, capsys.readouterr()
+        streams = json.loads(document.read_text())["streams"]
+        assert list(streams) == [stream] and streams[stream]["primary_key"] == [["id"]]

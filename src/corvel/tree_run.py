@@ -10,11 +10,12 @@ manifests the tree is to vendor are fetched (``corvel.manifest_fetching``;
 with a registry file, as soon as airbyte has loaded its offline switch,
 while the rest of it is imported), the generator module writes the planned
 set into a staging tree (``corvel.generation``), and what was written is
-committed with the new lock; then each connector's record classes are
+committed with the new lock; then each source's record classes are
 written where they are missing or stale (``corvel.stream_models``, from
-the document ``corvel.stream_schemas`` reads) and committed.  What became of each connector comes back as
-an ``Ending`` (``corvel.run_outcome``) for the caller to summarise; a dry
-run and the configuration checks are ``corvel.dry_run``.
+the document ``corvel.stream_schemas`` reads) and committed.  What became
+of each connector comes back as an ``Ending`` (``corvel.run_outcome``) for
+the caller to summarise; a dry run and the configuration checks are
+``corvel.dry_run``.
 """
 
 from __future__ import annotations
