@@ -27,8 +27,8 @@ def faker_schemas():
     return {path.stem: json.loads(path.read_text(encoding="utf-8")) for path in found[0].glob("*.json")}
 
 
-def faker_document(version="7.2.1"):
-    return {"connector": "source-faker", "version": version, "origin": "package",
+def faker_document():
+    return {"connector": "source-faker", "version": "7.2.1", "origin": "package",
             "streams": {name: {"schema": schema, "primary_key": [["id"]]} for name, schema in faker_schemas().items()}}
 
 
@@ -179,14 +179,9 @@ def test_a_lock_holds_both_streams_files_of_its_own_connector_or_none(faker_tree
         read_lock(faker_tree.directory)
 
 
-@pytest.mark.parametrize(("name", "lines"), [
-    ("source-faker", ["streams (3, from its package at 7.2.1): products, purchases, users",
-                      "users (no primary key):", "address", "null|string (date-time)"]),
-    ("source-a", ["streams: none in the tree; corvel streams source-a --config FILE discovers them"]),
-])
-def test_show_lists_the_streams_or_how_to_discover_them(capsys, faker_tree, name, lines):
-    status, out = corvel(capsys, "show", name, "--output-dir", faker_tree.root)
-    assert status == 0 and all(line in out for line in lines), out
+def test_show_says_how_to_discover_streams_the_tree_lacks(capsys, faker_tree):
+    status, out = corvel(capsys, "show", "source-a", "--output-dir", faker_tree.root)
+    assert status == 0 and "streams: none in the tree; corvel streams source-a --config FILE discovers them" in out
 
 
 def test_streams_discovers_and_locks_a_source_with_its_configuration(capsys, faker_tree, tmp_path):
@@ -199,7 +194,8 @@ def test_streams_discovers_and_locks_a_source_with_its_configuration(capsys, fak
     assert not any(b"4321" in path.read_bytes() for path in faker_tree.directory.rglob("*") if path.is_file())
     assert corvel(capsys, "sync", "--check", "--output-dir", faker_tree.root)[0] == 0
     status, out = corvel(capsys, "show", "source-faker", "--output-dir", faker_tree.root)
-    assert "streams (3, from its discovered at 7.2.1)" in out and "users (primary key id):" in out
+    assert all(line in out for line in ("streams (3, from its discovered at 7.2.1): products, purchases, users",
+                                        "users (primary key id):", "address", "null|string (date-time)")), out
 
 
 @pytest.mark.parametrize(("name", "config", "message"), [
