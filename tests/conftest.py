@@ -56,6 +56,15 @@ def bundled_registry_by_default(monkeypatch):
     monkeypatch.setenv(REGISTRY_VARIABLE, str(BUNDLED_REGISTRY))
 
 
+@pytest.fixture(autouse=True)
+def pypi_unreachable(monkeypatch):
+    """PyPI, where a run reads the stream schemas of a release that is not installed, is a port on 127.0.0.1 where
+    nothing listens, unless the test serves one: no test reaches the network through it."""
+    with socket.socket() as unused:
+        unused.bind(("127.0.0.1", 0))
+        monkeypatch.setenv("CORVEL_PYPI_URL", f"http://127.0.0.1:{unused.getsockname()[1]}")
+
+
 @pytest.fixture
 def tree(tmp_path):
     """A generated tree of its own: mg.CURRENT_DIR points at it for the test."""

@@ -7,7 +7,8 @@
     corvel outdated                  what upgrade would move, and the breaking changes crossed
     corvel check-config NAME FILE    a stored configuration against the locked class
     corvel list [TEXT]               the registry's connectors
-    corvel show NAME                 a connector's configuration, from the registry alone
+    corvel show NAME                 a connector's configuration, from the registry alone, and its streams
+    corvel streams NAME --config F   discover a source's streams with its configuration, and lock their classes
 
 The runs are those of ``corvel-generate`` (``corvel.cli``), given as
 subcommands; the read-only commands (outdated, check-config, list, show,
@@ -27,7 +28,7 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from corvel import cli, connector_view, console, project, registry, tree_check, upgrades
+from corvel import cli, connector_view, console, project, registry, stream_discovery, tree_check, upgrades
 from corvel.errors import CorvelError, Stop
 from corvel.generator_boundary import GENERATOR, generator_path
 from corvel.installation import VersionAction, versions
@@ -300,7 +301,48 @@ def _show(args: argparse.Namespace, context: Context) -> int:
     console.print_table(context.out, ("member", "type", "required", "default", "secret", "description", "options"),
                         [(m.name, m.type, "yes" if m.required else "", m.default, "yes" if m.secret else "",
                           m.description, ", ".join(m.options)) for m in shown.members], boxed=False)
+    if shown.kind == "source":
+        _show_streams(context, shown, connector_view.streams(context.tree(args), lock, args.name))
     return 0
+
+
+def _show_streams(context: Context, shown: connector_view.ConnectorView,
+                  known: connector_view.StreamsView | None) -> None:
+    """The streams of the source SHOWN with their members, as the tree holds them (KNOWN); else how to get them."""
+    name = shown.name
+    if known is None:
+        how = f"corvel streams {name} --config FILE discovers them" if shown.locked_version else \
+            f"corvel add {name} reads them where they are known without running it"
+        console.say(context.out, f"streams: none in the tree; {how}")
+        return
+    console.say(context.out, f"streams ({len(known.streams)}, from its {known.origin} at {known.version}): "
+                             + ", ".join(stream.name for stream in known.streams))
+    for stream in known.streams:
+        key = f"primary key {', '.join(stream.primary_key)}" if stream.primary_key else "no primary key"
+        console.say(context.out, f"{stream.name} ({key}):")
+        console.print_table(context.out, ("member", "type", "required"),
+                            [(m.name, m.type, "yes" if m.required else "") for m in stream.members], boxed=False)
+
+
+def _streams(args: argparse.Namespace, context: Context) -> int:
+    tree = context.tree(args)
+    context.report["tree"] = str(tree.directory)
+
+    def waiting() -> None:
+        console.say(context.err, f"another run is writing {tree.directory}; waiting for it to end")
+
+    document = stream_discovery.discover(tree, args.name, args.config, waiting)
+    streams = sorted(document["streams"])
+    context.report["streams"] = streams
+    console.say(context.out, f"{len(streams)} stream(s) of {args.name} {document['version']} discovered and locked in "
+                             f"{tree.directory}: {', '.join(streams)} (corvel show {args.name} lists them)")
+    return 0
+
+
+def _streams_arguments(sub: argparse.ArgumentParser) -> None:
+    sub.add_argument("name", metavar="NAME", help="the source, as the lock holds it")
+    sub.add_argument("--config", metavar="FILE", type=Path, required=True,
+                     help="its configuration, JSON or YAML; handed to the connector, never stored")
 
 
 _COMMANDS: dict[str, tuple[Command, str, str, list[Callable[[], argparse.ArgumentParser]],
@@ -323,6 +365,9 @@ _COMMANDS: dict[str, tuple[Command, str, str, list[Callable[[], argparse.Argumen
              [_registry_options, _output_options], _list_arguments),
     "show": (_show, "a connector's configuration, from the registry alone", "corvel show source-faker",
              [_tree_options, _registry_options, _output_options], _show_arguments),
+    "streams": (_streams, "discover a locked source's streams with its configuration, and lock their classes",
+                "corvel streams source-postgres --config postgres.yaml", [_tree_options, _output_options],
+                _streams_arguments),
 }
 
 if __name__ == "__main__":

@@ -25,7 +25,7 @@ from corvel import generator_settings, index_stubs
 from corvel.errors import CorvelError
 from corvel.lock import Lock, LockError, LockRecord, file_hash, lock_path, lock_text, written_hash
 from corvel.plan import Planned
-from corvel.tree import INDEX, MANIFESTS, Tree, file_paths, manifest_paths
+from corvel.tree import INDEX, MANIFESTS, STREAMS, STREAMS_INDEX, Tree, file_paths, manifest_paths, streams_paths
 
 STAGING = ".corvel-run"  # one run at a time per tree, so one name: the paths in the generator's reports stay put
 JOURNAL = "commit.json"
@@ -59,16 +59,18 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     for position, record in enumerate(new):
         files = dict(record.files)
         if record.name in whole:
-            kept = {p: h for p, h in files.items() if p.startswith(MANIFESTS + "/")}
+            kept = {p: h for p, h in files.items() if p.startswith((MANIFESTS + "/", STREAMS + "/"))}
             files = {path: written_hash(staging.tree.directory / path) for path in file_paths(record.versioned)} | kept
             moves += file_paths(record.versioned)
         if record.versioned in vendored or not (vendor_manifests or record.own_source):  # only the tree has it
+            if vendored.get(record.versioned, record.manifest_files) != record.manifest_files:  # its streams were
+                # read from the manifest it had
+                files = {p: h for p, h in files.items() if not p.startswith(STREAMS + "/")}
             files = {p: h for p, h in files.items() if not p.startswith(MANIFESTS + "/")} | vendored.get(
                 record.versioned, {})
             moves += vendored.get(record.versioned, {})
         new[position] = LockRecord.of(record.kind, record.entry, files)
-    recorded = {path for record in new for path, _ in record.files}
-    removals = [path for r in old for path, _ in r.files if path not in recorded]
+    removals = _removals(old, new)
     if generated:
         if is_project:
             index_stubs.project_index(staging.tree.directory)
@@ -83,6 +85,30 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     staging.commit(moves, removals, lock_text(new, index_hash, settings, vendor_manifests))
     return [r for r in old if r.name in removing]
 
+
+def commit_streams(staging: Staging, lock: Lock, written: dict[str, dict[str, str]]) -> None:
+    """Moves the streams files staged in STAGING into the tree and records them in LOCK's newest record of each
+    connector: WRITTEN holds their paths and hashes by connector name, none for a connector whose recorded
+    streams files are to go. The other files and the index stay as LOCK records them."""
+    newest = {record.name: position for position, record in enumerate(lock.records)}
+    new: list[LockRecord] = []
+    for position, record in enumerate(lock.records):
+        files = dict(record.files)
+        if record.name in written:
+            files = {p: h for p, h in files.items() if not p.startswith(STREAMS + "/")}
+            files |= written[record.name] if newest[record.name] == position else {}
+        new.append(LockRecord.of(record.kind, record.entry, files))
+    moves = [path for files in written.values() for path in files]
+    staging.commit([STREAMS_INDEX, *moves] if moves else [], _removals(lock.records, new),
+                   lock_text(new, lock.index_hash, lock.settings, lock.vendor_manifests))
+
+
+def _removals(old: list[LockRecord], new: list[LockRecord]) -> list[str]:
+    """The files the OLD records held that the NEW ones do not, and the package of the record classes once no
+    connector has any."""
+    recorded = {path for record in new for path, _ in record.files}
+    removals = [path for record in old for path, _ in record.files if path not in recorded]
+    return removals + ([] if any(record.streams_files for record in new) else [STREAMS_INDEX])
 
 
 class CommitError(CorvelError):
@@ -145,10 +171,13 @@ def recover(configs_dir: Path) -> list[str]:
 
 
 def _tree_file(relative: Any) -> bool:
-    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema, a model or a
-    vendored manifest file, nothing else."""
-    if relative == INDEX or relative in index_stubs.FILES:
+    """Whether RELATIVE names a file a run may move or delete: the index and its stubs, a schema, a model, a
+    vendored manifest file or a connector's streams file or their package's index, nothing else."""
+    if relative == INDEX or relative in index_stubs.FILES or relative == STREAMS_INDEX:
         return True
+    if isinstance(relative, str) and relative.startswith(STREAMS + "/"):
+        module = Path(relative).stem
+        return module.isidentifier() and relative in streams_paths(module)
     if not isinstance(relative, str) or relative.count("/") not in (1, 2):
         return False
     if relative.count("/") == 2:
@@ -186,6 +215,8 @@ def _carry_out(configs_dir: Path, staging: Path) -> None:
         (configs_dir / relative).unlink(missing_ok=True)
         if relative.startswith(MANIFESTS + "/"):
             _remove_empty((configs_dir / relative).parent, tree.manifests)
+        elif relative == STREAMS_INDEX:
+            _remove_empty(tree.streams)
     shutil.rmtree(staging, ignore_errors=True)
 
 

@@ -1,5 +1,5 @@
-"""A connector's configuration as the registry alone describes it: what ``corvel show`` prints, read
-without installing or generating anything."""
+"""A connector's configuration as the registry alone describes it, and its streams as the tree's stored document
+does: what ``corvel show`` prints, read without installing or generating anything."""
 
 from __future__ import annotations
 
@@ -11,6 +11,7 @@ from corvel.errors import CorvelError
 from corvel.lock import Lock, connector_kind
 from corvel.registry import KINDS, connector_name, tag_text
 from corvel.registry_selection import suggestion
+from corvel.tree import Tree, streams_paths
 
 
 class UnknownConnector(CorvelError):
@@ -53,6 +54,39 @@ def view(document: dict[str, list[Any]], name: str, lock: Lock | None) -> Connec
     locked = [r.tag for r in lock.records if r.name == name] if lock is not None else []
     return ConnectorView(name, tag_text(entry.get("dockerImageTag")), kind.removesuffix("s"), connector_kind(entry),
                          ", ".join(locked) or None, members(schema))
+
+
+@dataclass(frozen=True)
+class StreamView:
+    """One stream of a connector: its name, its primary key's paths (dotted), and its records' members."""
+
+    name: str
+    primary_key: tuple[str, ...]
+    members: tuple[Member, ...]
+
+
+@dataclass(frozen=True)
+class StreamsView:
+    """A connector's streams as the tree holds them, with where they were read (manifest, package, discovered)
+    and at which version."""
+
+    origin: str
+    version: str
+    streams: tuple[StreamView, ...]
+
+
+def streams(tree: Tree, lock: Lock | None, name: str) -> StreamsView | None:
+    """NAME's streams as TREE's stored document gives them; None when its lock records none for NAME."""
+    if lock is None or not any(record.streams_files for record in lock.records if record.name == name):
+        return None
+    try:
+        document = _mapping(json.loads((tree.directory / streams_paths(name)[0]).read_text(encoding="utf-8")))
+    except (OSError, ValueError):  # a document missing or edited: sync --check names it, and sync writes it again
+        return None
+    found = [StreamView(stream, tuple(".".join(map(str, path)) for path in _sequence(_mapping(described).get(
+                 "primary_key"))), members(_mapping(_mapping(described).get("schema"))))
+             for stream, described in sorted(_mapping(document.get("streams")).items())]
+    return StreamsView(str(document.get("origin")), str(document.get("version")), tuple(found))
 
 
 def members(schema: dict[str, Any]) -> tuple[Member, ...]:

@@ -132,9 +132,13 @@ def request_for(current_dir: str, versioned: str, path: str | None = None, scrip
     a console script of this interpreter's (console_script)."""
     env = dict(os.environ) if path is None else {**os.environ, "PATH": path}
     source, target = _input(current_dir, versioned), _output(current_dir, versioned)
-    arguments = (*_BEFORE_INPUT[1:], source, *_BEFORE_OUTPUT, target, *_AFTER_OUTPUT)
-    return Request(versioned, source, target, module_command(current_dir, versioned), arguments,
+    return Request(versioned, source, target, module_command(current_dir, versioned), arguments(source, target),
                    generator_settings.directory(), env, script)
+
+
+def arguments(source: str, target: str) -> tuple[str, ...]:
+    """The generator's words after its name in the module's line, for the schema SOURCE and the model TARGET."""
+    return (*_BEFORE_INPUT[1:], source, *_BEFORE_OUTPUT, target, *_AFTER_OUTPUT)
 
 
 def scripts_directory() -> str:

@@ -6,8 +6,9 @@ schema file can be exported again without the registry), its versioned and
 class names, the registry's list it is in (``kind``: sources or
 destinations), how airbyte runs it (``connector_kind``: its PyPI package,
 its manifest, or its Docker image), the PyPI package and version, and the
-hashes of the files the tree holds for it: its schema and model, and for a
-manifest-only connector the manifest vendored under ``manifests/``.  The
+hashes of the files the tree holds for it: its schema and model, for a
+manifest-only connector the manifest vendored under ``manifests/``, and when
+its streams are known their document and record classes under ``streams/``.  The
 text is sorted and has no times or paths in it, so the same tree always has
 the same lock.  This module writes that text, and reads it back with every
 check a lock must pass before a run trusts it.
@@ -24,7 +25,7 @@ from typing import Any
 from corvel import generator_settings
 from corvel.errors import CorvelError
 from corvel.registry import KINDS, _problem, class_root, connector_name, tag_text, versioned_name
-from corvel.tree import INDEX, MANIFESTS, Tree, file_paths, manifest_paths
+from corvel.tree import INDEX, MANIFESTS, STREAMS, Tree, file_paths, manifest_paths, streams_paths
 
 FORMAT = 2
 READABLE_FORMATS = (1, 2)  # a format-1 lock has no connector_kind; the next write upgrades it
@@ -128,6 +129,11 @@ class LockRecord:
     def manifest_files(self) -> dict[str, str]:
         """The vendored manifest files the lock records, with their hashes."""
         return {path: digest for path, digest in self.files if path.startswith(MANIFESTS + "/")}
+
+    @property
+    def streams_files(self) -> dict[str, str]:
+        """The streams document and record classes the lock records, with their hashes; none when it has none."""
+        return {path: digest for path, digest in self.files if path.startswith(STREAMS + "/")}
 
     def as_json(self) -> dict[str, Any]:
         package, version = self.package
@@ -237,10 +243,12 @@ def _records(path: Path, connectors: Any, keys: tuple[str, ...]) -> list[LockRec
                 raise LockError(f"{where}: {key} is {item[key]!r}, but its registry_entry gives {expected[key]!r}")
         manifest, components = manifest_paths(record.versioned)
         vendored = {manifest, components} if record.connector_kind == MANIFEST and "connector_kind" in keys else set()
-        if not set(file_paths(record.versioned)) <= set(files) <= set(file_paths(record.versioned)) | vendored or (
-                components in files and manifest not in files):
+        streams = set(streams_paths(record.name))
+        if not set(file_paths(record.versioned)) <= set(files) <= set(file_paths(record.versioned)) | vendored | streams \
+                or (components in files and manifest not in files) or len(streams & set(files)) == 1:
             raise LockError(f"{where}: its files must be {' and '.join(file_paths(record.versioned))}"
-                            + (f", and {manifest} with {components} if it has custom components" if vendored else ""))
+                            + (f", and {manifest} with {components} if it has custom components" if vendored else "")
+                            + f", and {' with '.join(sorted(streams))} if it has record classes")
         problem = _problem(entry, record.versioned)
         if problem:
             raise LockError(f"{where}: its registry_entry cannot be generated: {problem}")

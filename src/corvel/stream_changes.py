@@ -30,7 +30,7 @@ from corvel.manifest_fetching import fetch_manifests
 from corvel.model_cache import default_directory
 from corvel.run_options import Generation
 from corvel.stream_schemas import document_for
-from corvel.tree import Tree
+from corvel.tree import Tree, streams_paths
 
 # the categories of change, from the most to the least disruptive
 REMOVED = "removed"  # a stream or a member
@@ -40,7 +40,6 @@ KEY_CHANGED = "key changed"
 ADDED = "added"  # a stream
 CATEGORIES = (REMOVED, RETYPED, MADE_NON_NULL, KEY_CHANGED, ADDED)
 _ANY = "any"  # what a schema that names no type takes
-STREAMS_FOLDER = "streams"  # in a tree: <module>.json, the streams document of each connector that has one
 
 
 @dataclass(frozen=True)
@@ -175,7 +174,7 @@ def _items(schema: dict[str, Any]) -> Any:
 def stored_document(tree: Tree, record: LockRecord) -> dict[str, Any] | None:
     """The streams document TREE keeps for RECORD's connector when it is of RECORD's version; None when the tree
     keeps none (its streams unknown), or one of another version (the tree holds a newer one of the connector)."""
-    path = tree.directory / STREAMS_FOLDER / f"{record.name.replace('-', '_')}.json"
+    path = tree.directory / streams_paths(record.name)[0]
     try:
         document = json.loads(path.read_text(encoding="utf-8"))
     except FileNotFoundError:

@@ -2,7 +2,7 @@
 
 Every tree holds the same files: ``jsonschema/<versioned>.json``,
 ``model/<versioned>.py``, the index ``__init__.py`` with its stubs, the
-vendored ``manifests/`` and the lock ``corvel.lock``.  It comes in two layouts:
+vendored ``manifests/``, the connectors' record classes under ``streams/`` and the lock ``corvel.lock``.  It comes in two layouts:
 
 - the generator module's own: ``connector_configs/`` under a root (the
   installed corvel package, or ``--output-dir``).  Its index is the module's,
@@ -55,10 +55,19 @@ def manifest_paths(versioned: str) -> tuple[str, str]:
     return f"{MANIFESTS}/{versioned}/{MANIFEST_FILE}", f"{MANIFESTS}/{versioned}/{COMPONENTS_FILE}"
 
 
-def streams_paths(connector_name: str) -> tuple[str, str]:
-    """A connector's streams document and streams module, relative to the tree's directory."""
-    module = connector_name.replace("-", "_")
+def streams_module(name: str) -> str:
+    """The module of connector NAME's record classes under ``streams/``: its name with ``-`` as ``_``."""
+    return name.replace("-", "_")
+
+
+def streams_paths(name: str) -> tuple[str, str]:
+    """The streams document and the module of record classes a tree holds for connector NAME (one per connector,
+    whatever versions of it the tree holds), relative to its directory."""
+    module = streams_module(name)
     return f"{STREAMS}/{module}.json", f"{STREAMS}/{module}.py"
+
+
+STREAMS_INDEX = f"{STREAMS}/{INDEX}"  # the package of the record modules, written by corvel, recorded by no connector
 
 
 def model_versioned(module: str) -> str | None:
@@ -145,6 +154,10 @@ class Tree:
     @property
     def manifests(self) -> Path:
         return self.directory / MANIFESTS
+
+    @property
+    def streams(self) -> Path:
+        return self.directory / STREAMS
 
     def make_parts(self) -> list[Path]:
         """Makes the directories the generator module writes into; those that did not exist, parents included."""

@@ -9,7 +9,7 @@ from pathlib import Path
 
 from corvel import index_stubs
 from corvel.lock import Lock, file_hash, read_lock
-from corvel.tree import INDEX, INDEX_STUB, LOCK_NAME, Tree
+from corvel.tree import INDEX, INDEX_STUB, LOCK_NAME, STREAMS_INDEX, Tree
 
 EDITED, MISSING, EXTRA = "edited", "missing", "extra"
 
@@ -59,10 +59,11 @@ def _state(path: Path, digest: str) -> str | None:
 
 
 def _unrecorded(tree: Tree, lock: Lock) -> list[str]:
-    """The files under the directories a run writes (schemas, models, manifests) that the lock does not record."""
-    recorded = {path for record in lock.records for path, _ in record.files}
+    """The files under the directories a run writes (schemas, models, manifests, streams) that the lock does not
+    record; the streams' package index is corvel's and recorded by none."""
+    recorded = {path for record in lock.records for path, _ in record.files} | {STREAMS_INDEX}
     found: list[str] = []
-    for part in tree.parts + (tree.manifests,):
+    for part in tree.parts + (tree.manifests, tree.streams):
         found += [path.relative_to(tree.directory).as_posix() for path in sorted(part.rglob("*"))
                   if path.is_file() and "__pycache__" not in path.parts]
     return [path for path in found if path not in recorded]

@@ -19,10 +19,10 @@ from corvel.commit import STAGING
 from corvel.index_stubs import CONFIG_CLASS_STUB
 from corvel.index_stubs import FILES as STUB_FILES
 from corvel.installation import write_problem
-from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MANIFESTS, MODEL, Tree
+from corvel.tree import INDEX, JSONSCHEMA, LOCK_NAME, MANIFESTS, MODEL, STREAMS, Tree
 
 # the names of corvel's layout, with the overloads module the installed package ships for a tree without connectors
-_LAYOUT = {LOCK_NAME, STAGING, JSONSCHEMA, MODEL, MANIFESTS, "__pycache__", Path(CONFIG_CLASS_STUB).stem + ".py"}
+_LAYOUT = {LOCK_NAME, STAGING, JSONSCHEMA, MODEL, MANIFESTS, STREAMS, "__pycache__", Path(CONFIG_CLASS_STUB).stem + ".py"}
 _HALF_WRITTEN_LOCK = ".tmp-" + LOCK_NAME
 _MODULE_INDEX_HEADER = "\n# \n# *** this is an auto-generated file \n"
 _WRITTEN_BY = "written by corvel-generate"  # in the first line of a project's index and of the stubs

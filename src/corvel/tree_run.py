@@ -10,34 +10,40 @@ manifests the tree is to vendor are fetched (``corvel.manifest_fetching``;
 with a registry file, as soon as airbyte has loaded its offline switch,
 while the rest of it is imported), the generator module writes the planned
 set into a staging tree (``corvel.generation``), and what was written is
-committed with the new lock.  What became of each connector comes back as
-an ``Ending`` (``corvel.run_outcome``) for the caller to summarise; a dry
-run and the configuration checks are ``corvel.dry_run``.
+committed with the new lock; then each source's record classes are
+written where they are missing or stale (``corvel.stream_models``, from
+the document ``corvel.stream_schemas`` reads) and committed.  What became
+of each connector comes back as an ``Ending`` (``corvel.run_outcome``) for
+the caller to summarise; a dry run and the configuration checks are
+``corvel.dry_run``.
 """
 
 from __future__ import annotations
 
+import json
 import traceback
 from concurrent.futures import Future, ThreadPoolExecutor
 from contextlib import ExitStack
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
-from corvel import commit, manifests, own_manifests, plan, registry
+from corvel import commit, manifests, own_manifests, plan, registry, stream_models, stream_schemas
 from corvel.commit import Staging
 from corvel.dry_run import Move, check_configs, dry_run, moves, previews
-from corvel.errors import Stop
+from corvel.errors import CorvelError, Stop
 from corvel.generation import generate, import_problem, start_runner
 from corvel.generator_boundary import Runner
-from corvel.lock import Lock, LockError, LockRecord, read_lock
+from corvel.lock import Lock, LockError, LockRecord, data_hash, file_hash, read_lock
 from corvel.manifest_fetching import Answers, check_store, fetch_manifests, note_manifest, switch_then_fetch
+from corvel.model_cache import default_directory
 from corvel.plan import KEPT, REGENERATED, REMOVED, UPGRADED, PlanError, Planned
-from corvel.registry import is_remote
+from corvel.registry import KINDS, is_remote
 from corvel.registry_selection import read_entries, select, with_own
 from corvel.reporting import QuietReporter, Reporter
 from corvel.run_options import RunOptions
 from corvel.run_outcome import Ending, How, Record, Status
-from corvel.tree import LOCK_NAME, Tree
+from corvel.tree import LOCK_NAME, Tree, streams_paths
 from corvel.turns import RunTurn
 
 __all__ = ["DEFAULT_CONNECTORS", "Stop", "import_problem", "read_entries", "run"]
@@ -124,6 +130,8 @@ def _run_in(options: RunOptions, reporter: Reporter) -> Ending:
         ending.registry = settled.registry
         if not options.dry_run:
             ending.notes[:0] = recovered + settled.own.notes
+            if ending.how != How.STOPPED:
+                ending.notes += _write_streams(options)
         return ending
 
 
@@ -290,6 +298,65 @@ def _write(options: RunOptions, settled: _Plan, fetching_early: Future[Answers] 
                connector_kind=r.connector_kind) for r in removed]
     return Ending(tree.directory, records, How.GENERATED if runner is not None else How.UP_TO_DATE,
                   notes=manifests.unreachable_notes(fetched.values()))
+
+
+def _write_streams(options: RunOptions) -> list[str]:
+    """The streams step, once the run's models and manifests are committed: the record classes of each source
+    of the tree (its newest version) whose streams files the lock lacks or the tree holds otherwise, written and
+    committed. What the summary says of them: a source with no static schemas, a source that could not be read,
+    classes that could not be written; none of which fails the run, whose models are committed."""
+    tree = options.tree
+    lock = read_lock(tree.directory)
+    if lock is None:
+        return []
+    generation = options.generation
+    cache_dir = None if generation.no_cache else generation.cache_dir or default_directory()
+    notes: list[str] = []
+    written: dict[str, dict[str, str]] = {}
+    with ExitStack() as cleanup:
+        staging: Staging | None = None
+        newest = {record.name: record for record in lock.records if record.kind == KINDS[0]}  # sources have streams
+        for name, record in sorted(newest.items()):
+            recorded = record.streams_files
+            if options.frozen and not recorded or recorded and all(
+                    file_hash(tree.directory / path) == digest for path, digest in recorded.items()):
+                continue  # as the lock records them (--frozen writes only what it records)
+            try:
+                document = _streams_document(record, tree, options.frozen, cache_dir)
+                if document is None:
+                    notes.append(f"{name}: no static stream schemas (corvel streams {name} --config FILE "
+                                 "discovers them)")
+                    if recorded:
+                        written[name] = {}
+                    continue
+                if staging is None:
+                    staging = Staging(tree.directory)
+                    cleanup.callback(staging.discard)
+                written[name] = stream_models.write(staging.tree.directory, document, name)
+            except (CorvelError, ValueError) as error:  # the models stand; the next run tries the streams again
+                notes.append(f"{name}: record classes not written: {error}")
+        if written:
+            try:
+                commit.commit_streams(staging or Staging(tree.directory), lock, written)
+            except commit.CommitError as error:
+                raise Stop(str(error)) from error
+    return notes
+
+
+def _streams_document(record: LockRecord, tree: Tree, frozen: bool, cache_dir: Path | None) -> dict[str, Any] | None:
+    """The streams document RECORD's classes are written from: the tree's own while it is as the lock records it
+    (offline), else the one its source gives now (stream_schemas), None when that gives no static schemas. With
+    FROZEN only the document the lock records will do: StreamModelError when the source no longer gives it."""
+    document_file = streams_paths(record.name)[0]
+    recorded, path = record.streams_files.get(document_file), tree.directory / document_file
+    if recorded is not None and file_hash(path) == recorded:
+        return json.loads(path.read_text(encoding="utf-8"))
+    document = stream_schemas.document_for(record, tree, cache_dir)
+    if frozen and (document is None or data_hash(stream_models.document_text(document).encode()) != recorded):
+        raise stream_models.StreamModelError(
+            f"{document_file} is not as {LOCK_NAME} records it and its source no longer gives that document, so "
+            "--frozen cannot write it again; run corvel sync without --frozen")
+    return document
 
 
 def _commit(staging: Staging, options: RunOptions, settled: _Plan, written: set[str] | None,
