@@ -131,7 +131,8 @@ def _run_in(options: RunOptions, reporter: Reporter) -> Ending:
         if not options.dry_run:
             ending.notes[:0] = recovered + settled.own.notes
             if ending.how != How.STOPPED:
-                ending.notes += _write_streams(options)
+                looked_at = {p.record.name for p in settled.planned if p.change != KEPT} | set(options.names)
+                ending.notes += _write_streams(options, looked_at)
         return ending
 
 
@@ -300,9 +301,11 @@ def _write(options: RunOptions, settled: _Plan, fetching_early: Future[Answers] 
                   notes=manifests.unreachable_notes(fetched.values()))
 
 
-def _write_streams(options: RunOptions) -> list[str]:
+def _write_streams(options: RunOptions, looked_at: set[str]) -> list[str]:
     """The streams step, once the run's models and manifests are committed: the record classes of each source
-    of the tree (its newest version) whose streams files the lock lacks or the tree holds otherwise, written and
+    of the tree (its newest version) whose streams files the tree holds otherwise than the lock records them,
+    or which the lock lacks for a source of LOOKED_AT (those the run changed or was asked for: the others were
+    looked at when they were, and a sync that changes nothing reads no release again), written and
     committed. What the summary says of them: a source with no static schemas, a source that could not be read,
     classes that could not be written; none of which fails the run, whose models are committed."""
     tree = options.tree
@@ -318,7 +321,7 @@ def _write_streams(options: RunOptions) -> list[str]:
         newest = {record.name: record for record in lock.records if record.kind == KINDS[0]}  # sources have streams
         for name, record in sorted(newest.items()):
             recorded = record.streams_files
-            if options.frozen and not recorded or recorded and all(
+            if (options.frozen or name not in looked_at) and not recorded or recorded and all(
                     file_hash(tree.directory / path) == digest for path, digest in recorded.items()):
                 continue  # as the lock records them (--frozen writes only what it records)
             try:
