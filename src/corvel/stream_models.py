@@ -8,7 +8,8 @@ the first stream's schema is the root and the others are its ``definitions``, ea
 so that every stream becomes exactly one class (no class for the root), and the generator's own renaming of
 members that are Python keywords or pydantic's names (``class_`` with ``alias="class"``) applies as it does
 to the configuration classes. Every class allows members its schema does not name (``--extra-fields allow``):
-a connector's records gain columns between releases. corvel's lines follow the classes: ``Stream``, the
+a connector's records gain columns between releases; and a formatted member is its value's type (``datetime``,
+``date``), not the text a configuration keeps. corvel's lines follow the classes: ``Stream``, the
 ``Literal`` of the stream names, ``RECORDS`` (stream name to class), ``CONNECTOR`` and ``VERSION``.
 """
 
@@ -33,8 +34,11 @@ from corvel.tree import STREAMS_INDEX, streams_module, streams_paths
 RECORD_SUFFIX = "Record"
 ORIGINS = ("manifest", "package", "discovered")
 STREAMS_INDEX_TEXT = "# the record classes of the tree's connectors, one module each (written by corvel)\n"
-# a class per schema, whatever it says of other members: a record carries the columns its release adds
-_EXTRA_ALLOWED = ("--extra-fields", "allow")
+# Where records part from configurations: a class per schema allows members it does not name, since a
+# record carries the columns its release adds; and a formatted string is the value it stands for (a date-time
+# member a datetime, naive or aware as the connector or the cache gives it), since records are read, not
+# written, and a cache gives them as those values
+_RECORD_ARGUMENTS = ("--extra-fields", "allow", "--no-read-format-as-annotation", "--output-datetime-class", "datetime")
 
 
 class StreamModelError(CorvelError):
@@ -134,7 +138,7 @@ def _generated(name: str, schema: dict[str, Any]) -> str:
     with tempfile.TemporaryDirectory(prefix="corvel-streams-") as directory:
         source, target = Path(directory) / f"{streams_module(name)}.json", Path(directory) / "records.py"
         source.write_text(json.dumps(schema), encoding="utf-8")
-        done = subprocess.run([found, *arguments(str(source), str(target)), *_EXTRA_ALLOWED], capture_output=True,
+        done = subprocess.run([found, *arguments(str(source), str(target)), *_RECORD_ARGUMENTS], capture_output=True,
                               text=True, cwd=generator_settings.directory(), env={**os.environ, "PATH": path},
                               check=False)  # its status and output make the failure's message
         if done.returncode != 0 or not target.is_file():
