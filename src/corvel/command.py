@@ -315,7 +315,9 @@ def _show_streams(context: Context, shown: connector_view.ConnectorView,
             f"corvel add {name} reads them where they are known without running it"
         console.say(context.out, f"streams: none in the tree; {how}")
         return
-    console.say(context.out, f"streams ({len(known.streams)}, from its {known.origin} at {known.version}): "
+    read = {"manifest": "read from its manifest", "package": "read from its package",
+            "discovered": "discovered"}.get(known.origin, known.origin)
+    console.say(context.out, f"streams ({len(known.streams)}, {read} at {known.version}): "
                              + ", ".join(stream.name for stream in known.streams))
     for stream in known.streams:
         key = f"primary key {', '.join(stream.primary_key)}" if stream.primary_key else "no primary key"
