@@ -15,10 +15,10 @@ from conftest import INSTALLED_PACKAGE
 from test_type_checkers import mypy_errors, pyright_errors
 
 import corvel
-from corvel import cli, command
+from corvel import cli, command, stream_models
 from corvel.configs import UnknownStream, forget_tree
 from corvel.project import package_tree
-from corvel.tree import Tree, streams_paths
+from corvel.tree import Tree, model_apart, streams_paths
 
 CONNECTORS_DIR = Path(os.environ.get("AIRBYTE_INSTALL_DIR") or Path(__file__).parents[1] / "build" / "connectors")
 
@@ -211,3 +211,13 @@ def test_records_of_a_stream_not_read_or_of_no_streams_module_are_refused(faker_
         corvel.records(result, streams.PurchasesRecord)
     with pytest.raises(TypeError, match="expected a record class of a generated streams module"):
         corvel.records([], streams.Address)
+
+
+def test_a_cached_column_is_read_into_the_member_it_stores(tmp_path):
+    # airbyte's caches store a column in lower case: "Year" comes back as "year"
+    document = {"connector": "source-faker", "version": "7.2.1", "origin": "package", "streams": {"products": {
+        "schema": {"type": "object", "properties": {"Year": {"type": "integer"}}}, "primary_key": []}}}
+    stream_models.write(tmp_path, document, "source-faker")
+    with model_apart(tmp_path / streams_paths("source-faker")[1], "cached_columns") as module:
+        [product] = corvel.records([{"year": 2020}], module.ProductsRecord)
+    assert product.model_dump(by_alias=True, exclude_unset=True) == {"Year": 2020}
