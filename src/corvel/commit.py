@@ -86,10 +86,13 @@ def commit_run(staging: Staging, lock: Lock | None, planned: list[Planned], writ
     return [r for r in old if r.name in removing]
 
 
-def commit_streams(staging: Staging, lock: Lock, written: dict[str, dict[str, str]]) -> None:
+def commit_streams(staging: Staging, lock: Lock, written: dict[str, dict[str, str]], *,
+                   is_project: bool = False) -> None:
     """Moves the streams files staged in STAGING into the tree and records them in LOCK's newest record of each
     connector: WRITTEN holds their paths and hashes by connector name, none for a connector whose recorded
-    streams files are to go. The other files and the index stay as LOCK records them."""
+    streams files are to go. The index's stubs, which type a source's streams when it has record classes, are
+    written again beside them (IS_PROJECT: the tree is a project's package); the other files and the index stay
+    as LOCK records them."""
     newest = {record.name: position for position, record in enumerate(lock.records)}
     new: list[LockRecord] = []
     for position, record in enumerate(lock.records):
@@ -99,7 +102,13 @@ def commit_streams(staging: Staging, lock: Lock, written: dict[str, dict[str, st
             files |= written[record.name] if newest[record.name] == position else {}
         new.append(LockRecord.of(record.kind, record.entry, files))
     moves = [path for files in written.values() for path in files]
-    staging.commit([STREAMS_INDEX, *moves] if moves else [], _removals(lock.records, new),
+    moves = [STREAMS_INDEX, *moves] if moves else []
+    index = staging.configs_dir / INDEX
+    if index.is_file():  # the stubs are written from the tree's index, which stays as it is
+        shutil.copyfile(index, staging.tree.index)
+        moves += index_stubs.write(staging.tree.directory, {r.versioned: r.name for r in new}, is_project,
+                                   index_stubs.streamed(new))
+    staging.commit(moves, _removals(lock.records, new),
                    lock_text(new, lock.index_hash, lock.settings, lock.vendor_manifests))
 
 

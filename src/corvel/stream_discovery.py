@@ -44,7 +44,7 @@ def discover(tree: Tree, name: str, config_file: Path, waiting: Callable[[], Non
             written = stream_models.write(staging.tree.directory, document, name)
             lock = read_lock(tree.directory)
             assert lock is not None  # _locked_source read it in this turn
-            commit.commit_streams(staging, lock, {name: written})
+            commit.commit_streams(staging, lock, {name: written}, is_project=tree.is_project)
         finally:
             staging.discard()
     return document

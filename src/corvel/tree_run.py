@@ -340,7 +340,7 @@ def _write_streams(options: RunOptions, looked_at: set[str]) -> list[str]:
                 notes.append(f"{name}: record classes not written: {error}")
         if written:
             try:
-                commit.commit_streams(staging or Staging(tree.directory), lock, written)
+                commit.commit_streams(staging or Staging(tree.directory), lock, written, is_project=tree.is_project)
             except commit.CommitError as error:
                 raise Stop(str(error)) from error
     return notes
