@@ -315,6 +315,7 @@ def _write_streams(options: RunOptions, looked_at: set[str]) -> list[str]:
     generation = options.generation
     cache_dir = None if generation.no_cache else generation.cache_dir or default_directory()
     notes: list[str] = []
+    unschemed: list[str] = []  # sources without static stream schemas
     written: dict[str, dict[str, str]] = {}
     with ExitStack() as cleanup:
         staging: Staging | None = None
@@ -327,8 +328,7 @@ def _write_streams(options: RunOptions, looked_at: set[str]) -> list[str]:
             try:
                 document = _streams_document(record, tree, options.frozen, cache_dir)
                 if document is None:
-                    notes.append(f"{name}: no static stream schemas (corvel streams {name} --config FILE "
-                                 "discovers them)")
+                    unschemed.append(name)
                     if recorded:
                         written[name] = {}
                     continue
@@ -343,7 +343,19 @@ def _write_streams(options: RunOptions, looked_at: set[str]) -> list[str]:
                 commit.commit_streams(staging or Staging(tree.directory), lock, written, is_project=tree.is_project)
             except commit.CommitError as error:
                 raise Stop(str(error)) from error
-    return notes
+    return _unschemed_note(unschemed) + notes
+
+
+def _unschemed_note(names: list[str]) -> list[str]:
+    """The note on the sources without static stream schemas: each named when they are few, else counted (a run
+    over a whole registry has hundreds)."""
+    if not names:
+        return []
+    if len(names) == 1:
+        return [f"{names[0]}: no static stream schemas (corvel streams {names[0]} --config FILE discovers them)"]
+    shown = ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
+    return [f"{len(names)} sources have no static stream schemas ({shown}): corvel streams NAME --config FILE "
+            "discovers them"]
 
 
 def _streams_document(record: LockRecord, tree: Tree, frozen: bool, cache_dir: Path | None) -> dict[str, Any] | None:
