@@ -354,8 +354,8 @@ def _unschemed_note(names: list[str]) -> list[str]:
     if len(names) == 1:
         return [f"{names[0]}: no static stream schemas (corvel streams {names[0]} --config FILE discovers them)"]
     shown = ", ".join(names[:5]) + (f" and {len(names) - 5} more" if len(names) > 5 else "")
-    return [f"{len(names)} sources have no static stream schemas ({shown}): corvel streams NAME --config FILE "
-            "discovers them"]
+    return [(f"{len(names)} sources have no static stream schemas ({shown}): corvel streams NAME --config FILE "
+             "discovers them")]
 
 
 def _streams_document(record: LockRecord, tree: Tree, frozen: bool, cache_dir: Path | None) -> dict[str, Any] | None:
