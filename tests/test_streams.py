@@ -199,7 +199,7 @@ def test_streams_discovers_and_locks_a_source_with_its_configuration(capsys, fak
     status, out = corvel(capsys, "sync", "--check", "--output-dir", faker_tree.root)
     assert status == 0, out
     status, out = corvel(capsys, "show", "source-faker", "--output-dir", faker_tree.root)
-    assert all(line in out for line in ("streams (3, from its discovered at 7.2.1): products, purchases, users",
+    assert all(line in out for line in ("streams (3, discovered at 7.2.1): products, purchases, users",
                                         "users (primary key id):", "address", "null|string (date-time)")), out
 
 
