@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any
 
 from corvel.errors import CorvelError
 from corvel.lock import Lock, connector_kind
 from corvel.registry import KINDS, connector_name, tag_text
 from corvel.registry_selection import suggestion
+from corvel.stream_schemas import json_array, json_object
 from corvel.tree import Tree, streams_paths
 
 
@@ -50,7 +51,7 @@ def view(document: dict[str, list[Any]], name: str, lock: Lock | None) -> Connec
         names = [connector_name(entry["dockerRepository"]) for kind in KINDS for entry in document[kind]]
         raise UnknownConnector(f"{name} is not in the registry" + (f"; {hint}" if (hint := suggestion(name, names)) else ""))
     kind, entry = found[-1]
-    schema = _mapping(_mapping(entry.get("spec")).get("connectionSpecification"))
+    schema = json_object(json_object(entry.get("spec")).get("connectionSpecification"))
     locked = [r.tag for r in lock.records if r.name == name] if lock is not None else []
     return ConnectorView(name, tag_text(entry.get("dockerImageTag")), kind.removesuffix("s"), connector_kind(entry),
                          ", ".join(locked) or None, members(schema))
@@ -80,46 +81,37 @@ def streams(tree: Tree, lock: Lock | None, name: str) -> StreamsView | None:
     if lock is None or not any(record.streams_files for record in lock.records if record.name == name):
         return None
     try:
-        document = _mapping(json.loads((tree.directory / streams_paths(name)[0]).read_text(encoding="utf-8")))
+        document = json_object(json.loads((tree.directory / streams_paths(name)[0]).read_text(encoding="utf-8")))
     except (OSError, ValueError):  # a document missing or edited: sync --check names it, and sync writes it again
         return None
-    found = [StreamView(stream, tuple(".".join(map(str, path)) for path in _sequence(_mapping(described).get(
-                 "primary_key"))), members(_mapping(_mapping(described).get("schema"))))
-             for stream, described in sorted(_mapping(document.get("streams")).items())]
+    found = [StreamView(stream, tuple(".".join(map(str, path)) for path in json_array(json_object(described).get(
+                 "primary_key"))), members(json_object(json_object(described).get("schema"))))
+             for stream, described in sorted(json_object(document.get("streams")).items())]
     return StreamsView(str(document.get("origin")), str(document.get("version")), tuple(found))
 
 
 def members(schema: dict[str, Any]) -> tuple[Member, ...]:
     """The members of an object schema, in its order."""
-    required = _sequence(schema.get("required"))
+    required = json_array(schema.get("required"))
     found: list[Member] = []
-    for name, value in _mapping(schema.get("properties")).items():
-        member = _mapping(value)
+    for name, value in json_object(schema.get("properties")).items():
+        member = json_object(value)
         secret = member.get("airbyte_secret") is True
         default = json.dumps(member["default"]) if "default" in member and not secret else ""
         description = str(member.get("description") or member.get("title") or "").strip().partition("\n")[0]
-        options = [_mapping(option) for option in _sequence(member.get("oneOf"))]
+        options = [json_object(option) for option in json_array(member.get("oneOf"))]
         titles = tuple(str(option.get("title") or f"option {number}") for number, option in enumerate(options, 1))
         found.append(Member(name, _type(member), name in required, default, secret, description, titles))
     return tuple(found)
 
 
-def _mapping(value: object) -> dict[str, Any]:
-    """VALUE when it is a JSON object, else an empty one: a registry entry may lack any part."""
-    return cast("dict[str, Any]", value) if isinstance(value, dict) else {}
-
-
-def _sequence(value: object) -> list[Any]:
-    return cast("list[Any]", value) if isinstance(value, list) else []
-
-
 def _type(member: dict[str, Any]) -> str:
     declared = member.get("type")
-    text = "|".join(map(str, types)) if (types := _sequence(declared)) else str(declared or "")
+    text = "|".join(map(str, types)) if (types := json_array(declared)) else str(declared or "")
     if "oneOf" in member:
         text = f"{text or 'object'}: one of"
     elif isinstance(member.get("format"), str):
         text += f" ({member['format']})"
-    elif enum := _sequence(member.get("enum")):
+    elif enum := json_array(member.get("enum")):
         text += f": {', '.join(map(str, enum))}"
     return text or "any"

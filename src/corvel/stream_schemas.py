@@ -68,12 +68,12 @@ def _is_array(value: object) -> TypeGuard[list[Any]]:
     return isinstance(value, list)
 
 
-def _object(value: object) -> dict[str, Any]:
+def json_object(value: object) -> dict[str, Any]:
     """VALUE when it is a JSON object, else an empty one."""
     return value if _is_object(value) else {}
 
 
-def _array(value: object) -> list[Any]:
+def json_array(value: object) -> list[Any]:
     """VALUE when it is a JSON array, else an empty one."""
     return value if _is_array(value) else []
 
@@ -85,8 +85,8 @@ def key_paths(primary_key: Any) -> list[list[str]]:
         return []
     if isinstance(primary_key, str):
         return [[primary_key]]
-    return [[str(part) for part in _array(key)] if _is_array(key) else [str(key)]
-            for key in _array(primary_key)]
+    return [[str(part) for part in json_array(key)] if _is_array(key) else [str(key)]
+            for key in json_array(primary_key)]
 
 
 def _pointer(document: Any, fragment: str) -> Any:
@@ -95,7 +95,7 @@ def _pointer(document: Any, fragment: str) -> Any:
     for token in filter(None, fragment.split("/")):
         token = token.replace("~1", "/").replace("~0", "~")
         try:
-            node = _array(node)[int(token)] if _is_array(node) else _object(node)[token]
+            node = json_array(node)[int(token)] if _is_array(node) else json_object(node)[token]
         except (KeyError, IndexError, ValueError) as error:
             raise _Unresolved(f"#{fragment}") from error
     return node
@@ -123,10 +123,10 @@ class _Inliner:
 
     def inline(self, node: Any, document: Any, path: str, active: frozenset[tuple[str, str]] = frozenset()) -> Any:
         if _is_array(node):
-            return [self.inline(item, document, path, active) for item in _array(node)]
+            return [self.inline(item, document, path, active) for item in json_array(node)]
         if not _is_object(node):
             return node
-        members = _object(node)
+        members = json_object(node)
         siblings = {key: self.inline(value, document, path, active) for key, value in members.items() if key != "$ref"}
         reference = members.get("$ref")
         if not isinstance(reference, str):
@@ -138,7 +138,7 @@ class _Inliner:
         target_document = _json_file(target_path, self.files[target_path]) if relative else document
         target = self.inline(_pointer(target_document, fragment), target_document, target_path,
                              active | {(target_path, fragment)})
-        return {**siblings, **_object(target)} if _is_object(target) else target
+        return {**siblings, **json_object(target)} if _is_object(target) else target
 
 
 def _json_file(path: str, data: bytes) -> Any:
@@ -154,7 +154,7 @@ def inlined(schema: Any, files: Mapping[str, bytes] | None = None, path: str = "
     result = _Inliner(files or {}).inline(schema, schema, path)
     if not _is_object(result):
         raise _Unresolved("the schema is not an object")
-    return _object(result)
+    return json_object(result)
 
 
 def _interpolated(text: Any, parameters: Mapping[str, Any]) -> Any:
@@ -194,7 +194,7 @@ def _default_package(package_files: Mapping[str, bytes]) -> str | None:
 def _stream_schema(stream: Mapping[str, Any], name: str, package_files: Mapping[str, bytes]) -> dict[str, Any]:
     """The static schema of one resolved stream; _Unresolved when it has none."""
     given = stream.get("schema_loader")
-    loader, parameters = _object(given), {**_object(stream.get("$parameters")), "name": name}
+    loader, parameters = json_object(given), {**json_object(stream.get("$parameters")), "name": name}
     if loader.get("type") == "InlineSchemaLoader":
         return inlined(loader.get("schema") or {})
     if given is None or loader.get("type") == "JsonFileSchemaLoader":
@@ -204,7 +204,7 @@ def _stream_schema(stream: Mapping[str, Any], name: str, package_files: Mapping[
             if package is None:
                 raise _Unresolved("it names no schema, and the manifest comes without a package to find one in")
             file_path = f"./{package}/{SCHEMAS}/{{{{ parameters['name'] }}}}.json"
-        path = posixpath.normpath(str(_interpolated(file_path, {**parameters, **_object(loader.get("$parameters"))})))
+        path = posixpath.normpath(str(_interpolated(file_path, {**parameters, **json_object(loader.get("$parameters"))})))
         if path not in package_files:
             raise _Unresolved(f"its schema file {path} is not in the package")
         return inlined(_json_file(path, package_files[path]), package_files, path)
@@ -240,13 +240,13 @@ def read_manifest(manifest: Mapping[str, Any], package_files: Mapping[str, bytes
         resolved = _resolved(manifest)
     except (CircularReferenceException, UndefinedReferenceException, ValueError) as error:
         raise StreamSourceError(f"{label}: its references cannot be resolved: {error}") from error
-    found = ManifestStreams(dynamic=len(_array(resolved.get("dynamic_streams"))))
-    for position, given in enumerate(_array(resolved.get("streams"))):
+    found = ManifestStreams(dynamic=len(json_array(resolved.get("dynamic_streams"))))
+    for position, given in enumerate(json_array(resolved.get("streams"))):
         if not _is_object(given):
             found.left_out[f"streams[{position}]"] = "not a stream definition"
             continue
-        stream = _object(given)
-        parameters = _object(stream.get("$parameters"))
+        stream = json_object(given)
+        parameters = json_object(stream.get("$parameters"))
         try:  # older cdk releases interpolate a stream's name; a template is never the name a user asks for
             name = _interpolated(stream.get("name") or parameters.get("name"), parameters)
         except _Unresolved as error:
@@ -275,8 +275,8 @@ def from_catalog(catalog: dict[str, Any]) -> dict[str, dict[str, Any]]:
     a stream whose schema points at nothing is kept with that reference open, since discovery is the last
     source there is."""
     streams: Streams = {}
-    for stream in map(_object, _array(catalog.get("streams"))):
-        schema = _object(stream.get("json_schema"))
+    for stream in map(json_object, json_array(catalog.get("streams"))):
+        schema = json_object(stream.get("json_schema"))
         try:
             schema = inlined(schema)
         except _Unresolved:  # what the connector declared is still the best there is
@@ -358,7 +358,7 @@ def _get(session: Any, url: str) -> Any:
 def _wheel(files: list[Any]) -> dict[str, Any] | None:
     """Of a release's FILES (as PyPI's JSON lists them), the wheel to read, a pure one first; None when there is
     none."""
-    wheels = [file for file in map(_object, files) if file.get("packagetype") == "bdist_wheel"]
+    wheels = [file for file in map(json_object, files) if file.get("packagetype") == "bdist_wheel"]
     return min(wheels, key=lambda file: not str(file.get("filename", "")).endswith("-none-any.whl"), default=None)
 
 
@@ -368,16 +368,16 @@ def _release_files(session: Any, package: str, version: str) -> tuple[str, list[
     release."""
     for url, files_of in ((f"{pypi_base()}/{package}/{version}/json", lambda answer: answer.get("urls")),
                           (f"{pypi_base()}/{package}/json",
-                           lambda answer: _object(answer.get("releases")).get(version))):
+                           lambda answer: json_object(answer.get("releases")).get(version))):
         answer = _get(session, url)
         if answer is None:
             continue
         try:
-            files = files_of(_object(answer.json()))
+            files = files_of(json_object(answer.json()))
         except ValueError as error:
             raise StreamSourceError(f"{url}: PyPI's answer is not JSON") from error
         if files is not None:
-            return url, _array(files)
+            return url, json_array(files)
     return None
 
 
@@ -398,7 +398,7 @@ def pypi_files(package: str, version: str) -> dict[str, bytes] | None:
         body = _get(session, wheel_url)
         if body is None:
             raise StreamSourceError(f"{wheel_url}: PyPI lists this wheel but answers 404 for it")
-    expected = _object(wheel.get("digests")).get("sha256")
+    expected = json_object(wheel.get("digests")).get("sha256")
     if expected and hashlib.sha256(body.content).hexdigest() != expected:
         raise StreamSourceError(f"{wheel_url}: the wheel's sha256 is not the one PyPI lists")
     try:
